@@ -1,0 +1,59 @@
+#pragma once
+// The file work of an update run. The view manager asks whether an update waits on
+// the flash disk and which version it holds, then has it installed: old list and
+// backup files cleared, the update's system and application folders copied over the
+// installed ones. Afterwards the update's application folder is removed, the USB
+// stick is polled until it is pulled, and the terminal application is started.
+// Progress goes to the window (NotifyWriteLine) and every step to
+// the debug stream, which the shell writes to the log on the stick.
+
+#include "fileutils.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class FileInstaller : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit FileInstaller(QObject *parent = nullptr);
+
+    bool isUpdateAvailable();
+    QString updateVersion();
+    bool installUpdate();
+    bool removeInstallerDirectory();
+    void startStickWatch();
+    void startApplication();
+
+    // Product version from the version resource of an executable (a null or empty
+    // path means the running program), or a null string.
+    static QString readProductVersion(const QString &path);
+
+signals:
+    void NotifyWriteLine(QString text);
+    void notifyStickRemoved();
+
+private slots:
+    void onTimerTimeout();
+
+private:
+    bool applicationExists();
+    bool backupExists();
+    bool removeFiles(const QString &folder, const QString &nameFilter);
+    void startProcess(const QString &program);
+    void writeLine(const QString &text);
+
+    FileUtils fileUtils;
+    QTimer stickTimer;
+    const QString updateSystemDir;
+    const QString systemDir;
+    const QString updateAppDir;
+    const QString appDir;
+    const QString backupDir;
+    const QString backupSystemDir;
+    const QString backupAppDir;
+    const QString appExe;
+    const QString updateAppExe;
+};

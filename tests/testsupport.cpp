@@ -1,0 +1,134 @@
+#include "testsupport.h"
+
+#include "logmessagehandler.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+
+DeviceTree::DeviceTree(const QStringList &options)
+{
+    m_hadPreviousRoot = qEnvironmentVariableIsSet("CORVANE_DEVICE_ROOT");
+    m_previousRoot = qgetenv("CORVANE_DEVICE_ROOT");
+    if (!m_dir.isValid()) {
+        m_error = QStringLiteral("no temporary folder");
+        return;
+    }
+    QString output;
+    const int code = runTool(QStringLiteral("make-device.sh"), QStringList{root()} + options, &output);
+    m_ok = code == 0;
+    if (!m_ok)
+        m_error = QStringLiteral("make-device.sh failed (%1): %2").arg(code).arg(output);
+    qputenv("CORVANE_DEVICE_ROOT", QFile::encodeName(root()));
+}
+
+DeviceTree::~DeviceTree()
+{
+    if (m_hadPreviousRoot)
+        qputenv("CORVANE_DEVICE_ROOT", m_previousRoot);
+    else
+        qunsetenv("CORVANE_DEVICE_ROOT");
+    // Folders made read-only by a test must not keep the temporary tree alive.
+    QDirIterator it(root(), QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        QFile::setPermissions(it.next(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+QString DeviceTree::path(const QString &devicePath) const
+{
+    return root() + devicePath;
+}
+
+bool DeviceTree::exists(const QString &devicePath) const
+{
+    return QFileInfo::exists(path(devicePath)) || QFileInfo(path(devicePath)).isSymLink();
+}
+
+QByteArray DeviceTree::read(const QString &devicePath) const
+{
+    QFile file(path(devicePath));
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool DeviceTree::write(const QString &devicePath, const QByteArray &content) const
+{
+    const QString host = path(devicePath);
+    QDir().mkpath(QFileInfo(host).absolutePath());
+    QFile file(host);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+QString DeviceTree::logPath() const
+{
+    return path(QStringLiteral("/USB HD/Corvane_Installer/log.txt"));
+}
+
+static QStringList linesOf(const QString &file)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QString text = QString::fromUtf8(f.readAll());
+    if (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+}
+
+QStringList DeviceTree::logLines() const
+{
+    return linesOf(QFile::exists(logPath()) ? logPath() : pulledLogPath());
+}
+
+QString DeviceTree::pulledLogPath() const
+{
+    return root() + QStringLiteral("/pulled-stick/log.txt");
+}
+
+bool DeviceTree::pullStick() const
+{
+    return QDir().rename(path(QStringLiteral("/USB HD/Corvane_Installer")),
+                         root() + QStringLiteral("/pulled-stick"));
+}
+
+QStringList DeviceTree::listTree(const QString &devicePath) const
+{
+    const QString base = path(devicePath);
+    QStringList result;
+    QDirIterator it(base, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        result << QDir(base).relativeFilePath(it.next());
+    result.sort();
+    return result;
+}
+
+int runTool(const QString &script, const QStringList &arguments, QString *output)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral(CORVANE_SOURCE_DIR "/tools/") + script, arguments);
+    if (!process.waitForFinished(120000))
+        return -1;
+    if (output)
+        *output = QString::fromLocal8Bit(process.readAll());
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+bool makePe(const QString &out, const QStringList &options)
+{
+    return runTool(QStringLiteral("make-pe.sh"), QStringList{out} + options) == 0;
+}
+
+LogToDevice::LogToDevice()
+{
+    qInstallMessageHandler(corvane::logMessageHandler);
+}
+
+LogToDevice::~LogToDevice()
+{
+    qInstallMessageHandler(nullptr);
+}

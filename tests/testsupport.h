@@ -1,0 +1,60 @@
+#pragma once
+// Shared test helpers: a simulated device laid out by tools/make-device.sh in a
+// temporary folder, with CORVANE_DEVICE_ROOT pointing at it while it lives, and
+// access to the log file the program writes on its stick.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+class DeviceTree
+{
+public:
+    // Lays out a device with tools/make-device.sh and the given options
+    // (for example {"--no-update"}). ok() tells whether that worked.
+    explicit DeviceTree(const QStringList &options = {});
+    ~DeviceTree();
+
+    bool ok() const { return m_ok; }
+    QString root() const { return m_dir.path(); }
+    QString errorText() const { return m_error; }
+
+    // Host path of a device path such as "/FlashDisk/Corvane".
+    QString path(const QString &devicePath) const;
+    bool exists(const QString &devicePath) const;
+    QByteArray read(const QString &devicePath) const;
+    bool write(const QString &devicePath, const QByteArray &content) const;
+
+    // Lines of "/USB HD/Corvane_Installer/log.txt", without their line feeds.
+    QStringList logLines() const;
+    QString logPath() const;
+
+    // Simulates pulling the stick: its folder disappears (the log is kept aside).
+    bool pullStick() const;
+    QString pulledLogPath() const;
+
+    // Relative paths of every entry below a device folder, sorted.
+    QStringList listTree(const QString &devicePath) const;
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_previousRoot;
+    bool m_hadPreviousRoot = false;
+    bool m_ok = false;
+    QString m_error;
+};
+
+// Runs a helper script of tools/ and returns its exit code (-1 when it could not start).
+int runTool(const QString &script, const QStringList &arguments, QString *output = nullptr);
+
+// Builds a PE executable with tools/make-pe.sh.
+bool makePe(const QString &out, const QStringList &options);
+
+// Installs the program's log handler for the life of the object.
+class LogToDevice
+{
+public:
+    LogToDevice();
+    ~LogToDevice();
+};

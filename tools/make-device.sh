@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Lays out a simulated device under ROOT, for the demo and the tests:
+#   FlashDisk/Corvane              installed terminal application with list files
+#   FlashDisk/System               installed system folder
+#   FlashDisk/Corvane_Backup       backup of both folders
+#   FlashDisk/Corvane_Installer    the update waiting to be installed
+#   USB HD/Corvane_Installer       the stick folder that receives the log
+#
+#   make-device.sh ROOT [options]
+#     --no-update            no update waits on the flash disk
+#     --update-version V     product version of the update's executable (2.4.1)
+#     --launcher             the installed Corvane.exe is a script that, when started,
+#                            writes ROOT/launched (only sensible with --no-update, as
+#                            an update replaces it)
+#     --big-file MB          add a file of MB megabytes to the update
+#     --no-stick             leave out the stick folder
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+[ $# -ge 1 ] || { sed -n '2,17p' "$0"; exit 2; }
+root=$1; shift
+update=1 version=2.4.1 launcher=0 big=0 stick=1
+while [ $# -gt 0 ]; do
+    case $1 in
+        --no-update) update=0; shift ;;
+        --update-version) version=$2; shift 2 ;;
+        --launcher) launcher=1; shift ;;
+        --big-file) big=$2; shift 2 ;;
+        --no-stick) stick=0; shift ;;
+        *) echo "make-device.sh: unknown option $1" >&2; exit 2 ;;
+    esac
+done
+
+fd=$root/FlashDisk
+mkdir -p "$fd"
+put() { mkdir -p "$(dirname "$1")"; printf '%s\n' "$2" > "$1"; }
+
+# Installed terminal application.
+app=$fd/Corvane
+if [ $launcher = 1 ]; then
+    put "$app/Corvane.exe" "#!/bin/sh
+echo \"started \$\$\" > '$root/launched'"
+    chmod 755 "$app/Corvane.exe"
+else
+    "$here/make-pe.sh" "$app/Corvane.exe" --version 2.3.0
+fi
+put "$app/list/articles.xml" "<articles/>"
+put "$app/list/customers.xml" "<customers/>"
+put "$app/list/index.dat" "index"
+put "$app/remotecmd/pending.xml" "<commands/>"
+put "$app/remotecmd/remotecmd.log" "remote command log"
+put "$app/system/terminal.xml" "<terminal/>"
+put "$app/system/display.xml" "<display/>"
+put "$app/system/calibration.dat" "calibration"
+put "$app/lang/de.qm" "old german texts"
+put "$app/readme.txt" "Corvane 2.3.0"
+
+# Installed system folder.
+put "$fd/System/boot.cfg" "boot 2.3.0"
+put "$fd/System/drivers/touch.dll" "touch driver 2.3.0"
+put "$fd/System/keep.cfg" "device-specific, not in the update"
+
+# Backup of both folders.
+put "$fd/Corvane_Backup/System/boot.cfg" "boot 2.2.0"
+put "$fd/Corvane_Backup/System/NOTES" "backup notes"
+put "$fd/Corvane_Backup/Corvane/Corvane.exe.bak" "old program"
+put "$fd/Corvane_Backup/Corvane/system/terminal.xml" "<terminal/>"
+put "$fd/Corvane_Backup/Corvane/README" "backup readme"
+
+# The update.
+if [ $update = 1 ]; then
+    upd=$fd/Corvane_Installer
+    put "$upd/System/boot.cfg" "boot $version"
+    put "$upd/System/drivers/touch.dll" "touch driver $version"
+    put "$upd/System/fonts/arial.ttf" "font"
+    "$here/make-pe.sh" "$upd/Corvane/Corvane.exe" --version "$version"
+    put "$upd/Corvane/lang/de.qm" "german texts $version"
+    put "$upd/Corvane/lang/fr.qm" "french texts $version"
+    put "$upd/Corvane/readme.txt" "Corvane $version"
+    put "$upd/Corvane/list/articles.xml" "<articles version='$version'/>"
+    put "$upd/Corvane/remotecmd/template.xml" "<commands/>"
+    put "$upd/Corvane/system/terminal.xml" "<terminal version='$version'/>"
+    put "$upd/Corvane/system/layout.dat" "layout $version"
+    printf '#!/bin/sh\necho service\n' > "$upd/Corvane/service.sh"
+    chmod 755 "$upd/Corvane/service.sh"
+    if [ "$big" != 0 ]; then
+        mkdir -p "$upd/Corvane/media"
+        head -c "$((big * 1024 * 1024))" /dev/urandom > "$upd/Corvane/media/intro.mpg"
+    fi
+fi
+
+[ $stick = 1 ] && mkdir -p "$root/USB HD/Corvane_Installer"
+exit 0
