@@ -25,6 +25,11 @@ DeviceTree::DeviceTree(const QStringList &options)
 
 DeviceTree::~DeviceTree()
 {
+    // Immutable files left by a failed test must not keep the temporary tree alive.
+    QProcess chattr;
+    chattr.start(QStringLiteral("chattr"), {QStringLiteral("-R"), QStringLiteral("-f"),
+                                            QStringLiteral("-i"), root()});
+    chattr.waitForFinished(10000);
     if (m_hadPreviousRoot)
         qputenv("CORVANE_DEVICE_ROOT", m_previousRoot);
     else
@@ -80,7 +85,7 @@ static QStringList linesOf(const QString &file)
 
 QStringList DeviceTree::logLines() const
 {
-    return linesOf(QFile::exists(logPath()) ? logPath() : pulledLogPath());
+    return withoutPlatformNoise(linesOf(QFile::exists(logPath()) ? logPath() : pulledLogPath()));
 }
 
 QString DeviceTree::pulledLogPath() const
@@ -123,12 +128,47 @@ bool makePe(const QString &out, const QStringList &options)
     return runTool(QStringLiteral("make-pe.sh"), QStringList{out} + options) == 0;
 }
 
+static QStringList g_messages;
+
+static void recordAndLog(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    g_messages << message;
+    corvane::logMessageHandler(type, context, message);
+}
+
 LogToDevice::LogToDevice()
 {
-    qInstallMessageHandler(corvane::logMessageHandler);
+    g_messages.clear();
+    qInstallMessageHandler(recordAndLog);
 }
 
 LogToDevice::~LogToDevice()
 {
     qInstallMessageHandler(nullptr);
+}
+
+QStringList LogToDevice::messages()
+{
+    return withoutPlatformNoise(g_messages);
+}
+
+QStringList withoutPlatformNoise(const QStringList &lines)
+{
+    QStringList result;
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1String("This plugin does not support"))
+            || line.startsWith(QLatin1String("QStandardPaths:")))
+            continue;
+        result << line;
+    }
+    return result;
+}
+
+bool setImmutable(const QString &path, bool immutable)
+{
+    QProcess process;
+    process.start(QStringLiteral("chattr"),
+                  {immutable ? QStringLiteral("+i") : QStringLiteral("-i"), path});
+    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0;
 }

@@ -51,10 +51,21 @@ int runTool(const QString &script, const QStringList &arguments, QString *output
 // Builds a PE executable with tools/make-pe.sh.
 bool makePe(const QString &out, const QStringList &options);
 
-// Installs the program's log handler for the life of the object.
+// Installs the program's log handler for the life of the object. Every message is
+// also kept in memory, so lines that the log file cannot receive (stick pulled) can
+// still be checked.
 class LogToDevice
 {
 public:
     LogToDevice();
     ~LogToDevice();
+    static QStringList messages();
 };
+
+// Log lines without the platform plugin's own notices, which depend on the platform.
+QStringList withoutPlatformNoise(const QStringList &lines);
+
+// Sets or clears the immutable attribute (chattr), which even root cannot get past:
+// the way tests make a removal or a replacement fail. False when the file system
+// does not support it.
+bool setImmutable(const QString &path, bool immutable);

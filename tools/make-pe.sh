@@ -25,6 +25,15 @@ case $machine in
     arm) target=thumbv7-pc-windows-msvc ;;
     *) echo "make-pe.sh: unknown machine $machine" >&2; exit 2 ;;
 esac
+# Built files are kept in a cache keyed by everything that goes into them: test suites
+# lay out many devices, and the compiler and linker are the slow part.
+cache=${TMPDIR:-/tmp}/corvane-pe-cache
+key=$( { echo "$machine|$version|$langcp|$name"; cat "$0" "$here/pe/corvane.rc.in" "$here/pe/entry.c";
+         if [ -n "$rc" ]; then cat "$rc"; fi; } | sha256sum | cut -c1-32)
+if [ -f "$cache/$key.exe" ]; then
+    cp "$cache/$key.exe" "$out"
+    exit 0
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 if [ -z "$rc" ]; then
@@ -42,3 +51,4 @@ llvm-rc /fo "$work/v.res" "$rc"
 clang --target=$target -ffreestanding -fno-stack-protector -O1 -c "$here/pe/entry.c" -o "$work/entry.obj"
 lld-link /nologo /machine:$machine /entry:mainCRTStartup /subsystem:console /nodefaultlib \
     /out:"$out" "$work/entry.obj" "$work/v.res" >/dev/null
+mkdir -p "$cache" && cp "$out" "$cache/$key.$$.tmp" && mv -f "$cache/$key.$$.tmp" "$cache/$key.exe" || true

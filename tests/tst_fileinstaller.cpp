@@ -1,0 +1,142 @@
+// The file installer's steps on their own: the update check, the clearing of list and
+// backup files, and the stick watch.
+
+#include "fileinstaller.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QtTest>
+
+class TestFileInstaller : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void updateAvailable_data();
+    void updateAvailable();
+    void secondRunFindsNoUpdate();
+    void failedRemovalIsNotHiddenByLaterOnes();
+    void missingAndFolderEntriesInLists();
+    void stickWatch();
+    void startingAMissingProgramIsHarmless();
+};
+
+void TestFileInstaller::updateAvailable_data()
+{
+    QTest::addColumn<QString>("remove");
+    QTest::addColumn<bool>("available");
+    QTest::newRow("both folders") << QString() << true;
+    QTest::newRow("no system folder") << "/FlashDisk/Corvane_Installer/System" << false;
+    QTest::newRow("no application folder") << "/FlashDisk/Corvane_Installer/Corvane" << false;
+}
+
+void TestFileInstaller::updateAvailable()
+{
+    QFETCH(QString, remove);
+    QFETCH(bool, available);
+    DeviceTree tree;
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    if (!remove.isEmpty())
+        QVERIFY(QDir(tree.path(remove)).removeRecursively());
+    FileInstaller installer;
+    QCOMPARE(installer.isUpdateAvailable(), available);
+}
+
+void TestFileInstaller::secondRunFindsNoUpdate()
+{
+    DeviceTree tree;
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    FileInstaller installer;
+    QVERIFY(installer.isUpdateAvailable());
+    QVERIFY(installer.installUpdate());
+    QVERIFY(installer.removeInstallerDirectory());
+    QVERIFY(!installer.isUpdateAvailable());
+    QVERIFY(tree.exists("/FlashDisk/Corvane_Installer/System"));
+    // Removing it again is no failure.
+    QVERIFY(installer.removeInstallerDirectory());
+}
+
+void TestFileInstaller::failedRemovalIsNotHiddenByLaterOnes()
+{
+    DeviceTree tree;
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    // Several candidates: whichever comes first in the walk, one fails and others succeed.
+    QVERIFY(tree.write("/FlashDisk/Corvane/remotecmd/a.xml", "a"));
+    QVERIFY(tree.write("/FlashDisk/Corvane/remotecmd/z.xml", "z"));
+    const QString locked = tree.path("/FlashDisk/Corvane/remotecmd/pending.xml");
+    if (!setImmutable(locked, true))
+        QSKIP("the file system does not support the immutable attribute");
+    LogToDevice log;
+    FileInstaller installer;
+    const bool status = installer.installUpdate();
+    setImmutable(locked, false);
+
+    QVERIFY(!status);
+    QVERIFY(!tree.exists("/FlashDisk/Corvane/remotecmd/a.xml"));
+    QVERIFY(!tree.exists("/FlashDisk/Corvane/remotecmd/z.xml"));
+    QVERIFY(tree.exists("/FlashDisk/Corvane/remotecmd/pending.xml"));
+    const QStringList lines = tree.logLines();
+    QCOMPARE(lines.count("error - removed file:  \"" + locked + "\""), 1);
+    QVERIFY(lines.contains("Clear available xmlFiles:  false"));
+    QVERIFY(lines.contains("Clear installer xmlFiles:  false")); // the running status
+    QCOMPARE(lines.last(), QStringLiteral("Status:  false"));
+    // The copy still ran.
+    QCOMPARE(tree.read("/FlashDisk/System/boot.cfg"), QByteArray("boot 2.4.1\n"));
+}
+
+void TestFileInstaller::missingAndFolderEntriesInLists()
+{
+    DeviceTree tree;
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    QVERIFY(QDir(tree.path("/FlashDisk/Corvane/remotecmd")).removeRecursively());
+    QVERIFY(QDir(tree.path("/FlashDisk/Corvane/list")).removeRecursively());
+    QVERIFY(QDir().mkpath(tree.path("/FlashDisk/Corvane/system/archive.xml/inner")));
+    QVERIFY(QDir(tree.path("/FlashDisk/Corvane_Installer/Corvane/remotecmd")).removeRecursively());
+    LogToDevice log;
+    FileInstaller installer;
+    QVERIFY(installer.installUpdate());
+    const QStringList lines = tree.logLines();
+    QVERIFY(lines.contains("Clear available xmlFiles:  true"));
+    QVERIFY(lines.contains("Clear installer xmlFiles:  true"));
+    // A folder whose name matches stays, with what is below it.
+    QVERIFY(QFileInfo(tree.path("/FlashDisk/Corvane/system/archive.xml/inner")).isDir());
+    for (const QString &line : lines) {
+        QVERIFY2(!line.contains("/FlashDisk/Corvane/remotecmd"), qPrintable(line));
+        QVERIFY2(!line.contains("archive.xml"), qPrintable(line));
+        QVERIFY2(!line.startsWith("error"), qPrintable(line));
+    }
+}
+
+void TestFileInstaller::stickWatch()
+{
+    DeviceTree tree({"--no-update"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    LogToDevice log;
+    FileInstaller installer;
+    QSignalSpy removed(&installer, &FileInstaller::notifyStickRemoved);
+    installer.startStickWatch();
+    QTest::qWait(450);
+    QCOMPARE(removed.count(), 0);
+
+    // A stick folder that turns into a file is gone as well.
+    QVERIFY(QDir(tree.path("/USB HD/Corvane_Installer")).removeRecursively());
+    QVERIFY(tree.write("/USB HD/Corvane_Installer", "not a folder"));
+    QTRY_COMPARE_WITH_TIMEOUT(removed.count(), 1, 1000);
+    QTest::qWait(350);
+    QCOMPARE(removed.count(), 1);
+    QCOMPARE(LogToDevice::messages().count("Stick removed signal"), 1);
+}
+
+void TestFileInstaller::startingAMissingProgramIsHarmless()
+{
+    DeviceTree tree({"--no-update"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    QVERIFY(QFile::remove(tree.path("/FlashDisk/Corvane/Corvane.exe")));
+    FileInstaller installer;
+    installer.startApplication();
+    QVERIFY(!tree.exists("/FlashDisk/Corvane/Corvane.exe"));
+}
+
+QTEST_GUILESS_MAIN(TestFileInstaller)
+#include "tst_fileinstaller.moc"

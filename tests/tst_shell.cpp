@@ -1,0 +1,104 @@
+// The installer as a process: the log file on the stick, the exit code and the start
+// of the terminal application once the stick is pulled.
+
+#include "logmessagehandler.h"
+#include "testsupport.h"
+
+#include <QProcess>
+#include <QtTest>
+
+class TestShell : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void wholeRunEndsWithLaunchAndExitCodeZero();
+    void withoutStickNothingIsLogged();
+    void logLinesAppendAndShareOneFormat();
+    void logDroppedWhileStickFolderMissing();
+
+private:
+    static void start(QProcess &process, const DeviceTree &tree)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("CORVANE_DEVICE_ROOT", tree.root());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.start(QStringLiteral(CORVANE_INSTALLER_EXE), QStringList());
+    }
+};
+
+void TestShell::wholeRunEndsWithLaunchAndExitCodeZero()
+{
+    DeviceTree tree({"--no-update", "--launcher"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    QVERIFY(tree.write("/USB HD/Corvane_Installer/log.txt", "line of an earlier run\n"));
+    QProcess process;
+    start(process, tree);
+    QVERIFY(process.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(tree.logLines().contains("delete installer directory  true"), 10000);
+    QTest::qWait(300);
+    QCOMPARE(process.state(), QProcess::Running); // waits for the stick
+    QVERIFY(!tree.exists("/launched"));
+
+    QVERIFY(tree.pullStick());
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(tree.exists("/launched"), 5000);
+
+    const QStringList lines = tree.logLines();
+    QCOMPARE(lines.first(), QStringLiteral("line of an earlier run"));
+    QVERIFY(lines[1].startsWith("Installer started at "));
+    QCOMPARE(lines.last(), QStringLiteral("delete installer directory  true"));
+}
+
+void TestShell::withoutStickNothingIsLogged()
+{
+    DeviceTree tree({"--no-update", "--launcher", "--no-stick"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    QProcess process;
+    start(process, tree);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(tree.exists("/launched"), 5000);
+    for (const QString &entry : tree.listTree("/"))
+        QVERIFY2(!entry.endsWith("log.txt"), qPrintable(entry));
+}
+
+void TestShell::logLinesAppendAndShareOneFormat()
+{
+    DeviceTree tree({"--no-update"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    qInstallMessageHandler(corvane::logMessageHandler);
+    qDebug() << "first run" << 1 << true;
+    qInstallMessageHandler(nullptr);
+    qInstallMessageHandler(corvane::logMessageHandler);
+    qDebug() << "same text";
+    qWarning() << "same text";
+    qCritical() << QStringLiteral("quoted") << QByteArray("bytes");
+    qInstallMessageHandler(nullptr);
+    QCOMPARE(tree.logLines(), (QStringList{"first run 1 true", "same text", "same text",
+                                           "\"quoted\" \"bytes\""}));
+}
+
+void TestShell::logDroppedWhileStickFolderMissing()
+{
+    DeviceTree tree({"--no-update", "--no-stick"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    qInstallMessageHandler(corvane::logMessageHandler);
+    qDebug() << "dropped";
+    QVERIFY(QDir().mkpath(tree.path("/USB HD/Corvane_Installer")));
+    qDebug() << "kept";
+    qInstallMessageHandler(nullptr);
+    QCOMPARE(tree.logLines(), QStringList{"kept"});
+    QStringList logs;
+    for (const QString &entry : tree.listTree("/"))
+        if (entry.endsWith("log.txt"))
+            logs << entry;
+    QCOMPARE(logs, QStringList{"USB HD/Corvane_Installer/log.txt"});
+}
+
+QTEST_GUILESS_MAIN(TestShell)
+#include "tst_shell.moc"
