@@ -75,12 +75,35 @@ bool FileInstaller::installUpdate()
     writeLine(QStringLiteral("Installing update to Corvane..."));
     qDebug() << "Installing update to Corvane...";
 
-    status &= fileUtils.CopyRecursivelyOverwrite(devicePath(updateSystemDir),
-                                                 devicePath(systemDir), QStringList());
-    status &= fileUtils.CopyRecursivelyOverwrite(devicePath(updateAppDir), devicePath(appDir),
-                                                 QStringList());
+    status &= copyUpdate();
 
     qDebug() << "Status: " << status;
+    return status;
+}
+
+bool FileInstaller::copyUpdate()
+{
+    // Both folders count as one copy: the total is known before the first byte moves.
+    const QString systemSource = devicePath(updateSystemDir);
+    const QString appSource = devicePath(updateAppDir);
+    const qint64 systemBytes = FileUtils::measureTree(systemSource).bytesTotal;
+    const qint64 total = systemBytes + FileUtils::measureTree(appSource).bytesTotal;
+    qint64 reported = -1;
+    const auto report = [this, total, &reported](qint64 done) {
+        done = qBound<qint64>(0, done, total);
+        if (done == reported || (reported >= 0 && done < reported))
+            return;
+        reported = done;
+        emit notifyProgress(done, total);
+    };
+    report(0);
+    bool status = fileUtils.CopyRecursivelyOverwrite(
+        systemSource, devicePath(systemDir), QStringList(),
+        [&](const FileUtils::CopyProgress &p) { report(p.bytesDone); });
+    status &= fileUtils.CopyRecursivelyOverwrite(
+        appSource, devicePath(appDir), QStringList(),
+        [&](const FileUtils::CopyProgress &p) { report(systemBytes + p.bytesDone); });
+    report(total);
     return status;
 }
 

@@ -4,7 +4,7 @@
 // backup files cleared, the update's system and application folders copied over the
 // installed ones. Afterwards the update's application folder is removed, the USB
 // stick is polled until it is pulled, and the terminal application is started.
-// Progress goes to the window (NotifyWriteLine) and every step to
+// Progress goes to the window (NotifyWriteLine, notifyProgress) and every step to
 // the debug stream, which the shell writes to the log on the stick.
 
 #include "fileutils.h"
@@ -34,6 +34,9 @@ public:
 signals:
     void NotifyWriteLine(QString text);
     void notifyStickRemoved();
+    // Bytes of the update copied so far, of all bytes of both folders. Starts at 0,
+    // rises during the copy and ends exactly at the total.
+    void notifyProgress(qint64 bytesDone, qint64 bytesTotal);
 
 private slots:
     void onTimerTimeout();
@@ -44,6 +47,7 @@ private:
     bool removeFiles(const QString &folder, const QString &nameFilter);
     void startProcess(const QString &program);
     void writeLine(const QString &text);
+    bool copyUpdate();
 
     FileUtils fileUtils;
     QTimer stickTimer;

@@ -34,6 +34,7 @@ void InstallerViewManager::WireViewManager()
 {
     connect(installer, &FileInstaller::NotifyWriteLine, this,
             &InstallerViewManager::onOutputWriteLine);
+    connect(installer, &FileInstaller::notifyProgress, this, &InstallerViewManager::onProgress);
 }
 
 void InstallerViewManager::onButton1Clicked()
@@ -49,6 +50,11 @@ void InstallerViewManager::onButton2Clicked()
 void InstallerViewManager::onOutputWriteLine(QString text)
 {
     view->appendOutput(text);
+}
+
+void InstallerViewManager::onProgress(qint64 bytesDone, qint64 bytesTotal)
+{
+    view->setProgress(bytesDone, bytesTotal);
 }
 
 void InstallerViewManager::onStickRemoved()

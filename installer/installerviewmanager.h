@@ -40,6 +40,7 @@ public slots:
     void onButton2Clicked();
     void onOutputWriteLine(QString text);
     void onStickRemoved();
+    void onProgress(qint64 bytesDone, qint64 bytesTotal);
 
 private:
     void HandleEvents(int event);

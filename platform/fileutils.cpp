@@ -262,6 +262,8 @@ private:
     bool copyContent(int in, int out, const QByteArray &from, qint64 size)
     {
         qint64 left = size;
+        qint64 offset = 0;
+        qint64 previous = 0;
         bool kernelCopy = true;
         std::vector<char> buffer;
         while (left > 0) {
@@ -299,6 +301,16 @@ private:
             }
             if (n == 0)
                 break; // the file shrank meanwhile; what is there is copied
+            // Start writing this chunk to disk and wait for the one before: large
+            // files then never pile up in memory, and the progress follows the disk.
+            if (size > kCopyChunk)
+                ::sync_file_range(out, offset, n, SYNC_FILE_RANGE_WRITE);
+            if (size > kCopyChunk && offset > 0)
+                ::sync_file_range(out, previous, offset - previous,
+                                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE
+                                      | SYNC_FILE_RANGE_WAIT_AFTER);
+            previous = offset;
+            offset += n;
             left -= n;
             advance(n, 0);
         }

@@ -19,6 +19,8 @@ private slots:
     void failedRemovalIsNotHiddenByLaterOnes();
     void missingAndFolderEntriesInLists();
     void stickWatch();
+    void progressCoversBothFolders_data();
+    void progressCoversBothFolders();
     void startingAMissingProgramIsHarmless();
 };
 
@@ -126,6 +128,64 @@ void TestFileInstaller::stickWatch()
     QTest::qWait(350);
     QCOMPARE(removed.count(), 1);
     QCOMPARE(LogToDevice::messages().count("Stick removed signal"), 1);
+}
+
+void TestFileInstaller::progressCoversBothFolders_data()
+{
+    QTest::addColumn<int>("systemFiles");
+    QTest::addColumn<int>("appFiles");
+    QTest::addColumn<int>("fileSize");
+    QTest::newRow("empty update") << 0 << 0 << 0;
+    QTest::newRow("one large file") << 0 << 1 << 20 * 1024 * 1024;
+    QTest::newRow("many small files") << 250 << 250 << 2000;
+    QTest::newRow("empty files only") << 3 << 3 << 0;
+}
+
+void TestFileInstaller::progressCoversBothFolders()
+{
+    QFETCH(int, systemFiles);
+    QFETCH(int, appFiles);
+    QFETCH(int, fileSize);
+    DeviceTree tree;
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    // Replace the update by one of the wanted shape.
+    const QString update = tree.path("/FlashDisk/Corvane_Installer");
+    QVERIFY(QDir(update).removeRecursively());
+    QVERIFY(QDir().mkpath(update + "/System"));
+    QVERIFY(QDir().mkpath(update + "/Corvane"));
+    for (int i = 0; i < systemFiles; ++i)
+        QVERIFY(tree.write(QStringLiteral("/FlashDisk/Corvane_Installer/System/d%1/s%2").arg(i % 9).arg(i),
+                           QByteArray(fileSize, 's')));
+    for (int i = 0; i < appFiles; ++i)
+        QVERIFY(tree.write(QStringLiteral("/FlashDisk/Corvane_Installer/Corvane/d%1/a%2").arg(i % 5).arg(i),
+                           QByteArray(fileSize, 'a')));
+    const qint64 total = qint64(systemFiles + appFiles) * fileSize;
+
+    FileInstaller installer;
+    QSignalSpy progress(&installer, &FileInstaller::notifyProgress);
+    QStringList linesDuringCopy;
+    QVERIFY(installer.installUpdate());
+
+    QVERIFY(progress.count() >= 1);
+    QCOMPARE(progress.first().at(0).toLongLong(), 0);
+    int atTotal = 0;
+    bool sawSystemDone = false;
+    for (int i = 0; i < progress.count(); ++i) {
+        const qint64 done = progress[i].at(0).toLongLong();
+        QCOMPARE(progress[i].at(1).toLongLong(), total);
+        if (i > 0)
+            QVERIFY2(done > progress[i - 1].at(0).toLongLong(), "not rising");
+        QVERIFY(done <= total);
+        atTotal += done == total ? 1 : 0;
+        sawSystemDone |= done == qint64(systemFiles) * fileSize;
+    }
+    QCOMPARE(atTotal, 1);
+    QCOMPARE(progress.last().at(0).toLongLong(), total);
+    QVERIFY(sawSystemDone); // the system folder is counted before the application folder
+    if (fileSize > 8 * 1024 * 1024)
+        QVERIFY2(progress.count() >= 4, "a large file reports while it is copied");
+    if (systemFiles + appFiles > 100)
+        QVERIFY(progress.count() > 100);
 }
 
 void TestFileInstaller::startingAMissingProgramIsHarmless()

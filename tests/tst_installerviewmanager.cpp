@@ -92,6 +92,7 @@ void TestInstallerViewManager::noUpdate()
     QCOMPARE(run.output(), QStringList{"Done"});
     QVERIFY(run.view.form().button1->isHidden());
     QVERIFY(run.view.form().button2->isHidden());
+    QVERIFY(run.view.form().progressBar->isHidden());
 
     const QStringList lines = deviceLines(tree);
     QCOMPARE(lines.size(), 5);
@@ -111,9 +112,25 @@ void TestInstallerViewManager::successfulUpdate()
     LogToDevice log;
     Run run;
     QStringList questionsSeen;
-    QObject::connect(&run.installer, &FileInstaller::NotifyWriteLine, &run.view,
-                     [&] { questionsSeen << run.question(); });
+    bool barHiddenBeforeCopy = false;
+    QList<bool> barVisibleDuringCopy;
+    QObject::connect(&run.installer, &FileInstaller::NotifyWriteLine, &run.view, [&] {
+        questionsSeen << run.question();
+        barHiddenBeforeCopy = run.view.form().progressBar->isHidden();
+    });
+    QObject::connect(&run.installer, &FileInstaller::notifyProgress, &run.view,
+                     [&](qint64 done, qint64 total) {
+                         if (done > 0 && done < total)
+                             barVisibleDuringCopy << run.view.form().progressBar->isVisible();
+                     });
     run.manager.onStartup();
+
+    QVERIFY(barHiddenBeforeCopy);
+    QVERIFY(!barVisibleDuringCopy.isEmpty());
+    QVERIFY(!barVisibleDuringCopy.contains(false));
+    QVERIFY(run.view.form().progressBar->isVisible());
+    QCOMPARE(run.view.form().progressBar->value(), run.view.form().progressBar->maximum());
+    QCOMPARE(run.view.form().progressBar->text(), QStringLiteral("100%"));
 
     // The version screen stood while the files were copied.
     QCOMPARE(questionsSeen, QStringList{"Install version 5.0.7"});

@@ -9,6 +9,7 @@ InstallerView::InstallerView(QWidget *parent, Qt::WindowFlags flags)
     // The File menu is not for the operator: its Exit would leave the device without
     // the terminal application.
     menuBar()->hide();
+    ui.progressBar->hide();
 }
 
 void InstallerView::setTitle(const QString &text)
@@ -60,6 +61,22 @@ void InstallerView::disableButtons()
 {
     ui.button1->setEnabled(false);
     ui.button2->setEnabled(false);
+}
+
+void InstallerView::setProgress(qint64 done, qint64 total)
+{
+    const int scale = ui.progressBar->maximum();
+    const int value = total > 0 ? int(qBound<qint64>(0, done, total) * scale / total)
+                                : (done >= total ? scale : 0);
+    ui.progressBar->setValue(value);
+    if (ui.progressBar->isHidden())
+        ui.progressBar->show();
+    if (!m_lastRepaint.isValid() || m_lastRepaint.elapsed() >= 50 || done >= total) {
+        m_lastRepaint.start();
+        // Taps are left for later: nothing the operator touches may run in the middle
+        // of the copy.
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    }
 }
 
 void InstallerView::on_button1_clicked()

@@ -3,6 +3,7 @@
 // pane for progress lines. It holds no workflow: the view manager fills it and
 // listens to its two button signals.
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 
 #include "ui_installerview.h"
@@ -23,6 +24,11 @@ public:
     void enableButtons();
     void disableButtons();
 
+    // Shows how far the copy is. The bar appears with the first report and keeps its
+    // last value. The window is repainted at most every 50 ms, so a copy of many small
+    // files is not slowed down by painting; the last report is always painted.
+    void setProgress(qint64 done, qint64 total);
+
     // The form's widgets, for tests and for whoever needs to look at the screen.
     const Ui_InstallerClass &form() const { return ui; }
 
@@ -36,4 +42,5 @@ private slots:
 
 private:
     Ui_InstallerClass ui;
+    QElapsedTimer m_lastRepaint;
 };
