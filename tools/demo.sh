@@ -12,7 +12,7 @@ exe=$build/shell/corvane-installer
 root=$(mktemp -d /tmp/corvane-demo.XXXXXX)
 shots=$root/screenshots
 mkdir -p "$shots"
-"$here/make-device.sh" "$root" --big-file 96
+"$here/make-device.sh" "$root" --big-file 384
 log="$root/USB HD/Corvane_Installer/log.txt"
 pulled="$root/pulled-stick"
 
@@ -74,6 +74,9 @@ app_pid=$!
 
 if wait_log '^Installing update to Corvane\.\.\.' 1500; then
     shot installing
+    # Part-way through the large file of the update.
+    sleep 0.15
+    grep -q '^Status: ' "$log" || shot copying
 fi
 if wait_log '^HandleEvents: (InitialState|WaitPassword): ' 30000; then
     sleep 0.5

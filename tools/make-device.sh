@@ -84,7 +84,7 @@ if [ $update = 1 ]; then
     chmod 755 "$upd/Corvane/service.sh"
     if [ "$big" != 0 ]; then
         mkdir -p "$upd/Corvane/media"
-        head -c "$((big * 1024 * 1024))" /dev/urandom > "$upd/Corvane/media/intro.mpg"
+        head -c "$((big * 1024 * 1024))" /dev/zero > "$upd/Corvane/media/intro.mpg"
     fi
 fi
 
