@@ -52,6 +52,7 @@ class Source
 public:
     virtual ~Source() = default;
     virtual bool read(std::uint64_t offset, void *out, std::size_t count) const = 0;
+    virtual std::uint64_t size() const = 0;
     // Set when a read failed for a reason other than the range lying outside the data.
     virtual bool ioFailed() const { return false; }
 };
@@ -72,6 +73,8 @@ public:
             std::memcpy(out, m_data + offset, count);
         return true;
     }
+
+    std::uint64_t size() const override { return m_size; }
 
 private:
     const unsigned char *m_data = nullptr;
@@ -110,6 +113,7 @@ public:
     }
 
     bool ioFailed() const override { return m_ioFailed; }
+    std::uint64_t size() const override { return m_size; }
 
 private:
     int m_fd = -1;
@@ -191,7 +195,10 @@ DWORD Image::load()
     // Section table, right after the optional header as its size field says. At most
     // 65535 entries of 40 bytes, and only read once it is known to fit in the file.
     const std::uint64_t tableOffset = optionalOffset + optionalSize;
-    std::vector<unsigned char> table(std::size_t(sectionCount) * 40);
+    const std::uint64_t tableSize = std::uint64_t(sectionCount) * 40;
+    if (tableOffset > m_source.size() || tableSize > m_source.size() - tableOffset)
+        return ERROR_BAD_EXE_FORMAT;
+    std::vector<unsigned char> table(tableSize);
     if (!table.empty() && !m_source.read(tableOffset, table.data(), table.size()))
         return ERROR_BAD_EXE_FORMAT;
     m_sections.reserve(sectionCount);
