@@ -1,0 +1,12 @@
+#include "keybar_e.h"
+
+KeyBar_E::KeyBar_E()
+{
+    ui.setupUi(this);
+    connectKeys(this, &KeyBar_E::saveFocusWidget, &KeyBar_E::buttonClicked);
+}
+
+KeyBar_E::~KeyBar_E() = default;
+
+void KeyBar_E::saveFocusWidget(QWidget *, QWidget *newFocus) { rememberFocus(newFocus); }
+void KeyBar_E::buttonClicked(QWidget *w) { emit characterGenerated(buttonValue(w)); }

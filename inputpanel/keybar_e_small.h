@@ -1,0 +1,25 @@
+#pragma once
+// Accent key bar for the small vowel e: ë ê é è. Shown by the input context on a
+// long press of that vowel; a tap on a letter emits characterGenerated with it.
+
+#include "keyboardwindow.h"
+#include "ui_keybar_e_small_form.h"
+
+class KeyBar_E_small : public KeyboardWindow
+{
+    Q_OBJECT
+
+public:
+    KeyBar_E_small();
+    ~KeyBar_E_small() override;
+
+signals:
+    void characterGenerated(QChar character);
+
+private slots:
+    void saveFocusWidget(QWidget *oldFocus, QWidget *newFocus);
+    void buttonClicked(QWidget *w);
+
+private:
+    Ui::KeyBar_E_small_Form ui;
+};

@@ -1,0 +1,25 @@
+#pragma once
+// Accent key bar for the capital vowel I: Ï Î Í Ì. Shown by the input context on a
+// long press of that vowel; a tap on a letter emits characterGenerated with it.
+
+#include "keyboardwindow.h"
+#include "ui_keybar_i_form.h"
+
+class KeyBar_I : public KeyboardWindow
+{
+    Q_OBJECT
+
+public:
+    KeyBar_I();
+    ~KeyBar_I() override;
+
+signals:
+    void characterGenerated(QChar character);
+
+private slots:
+    void saveFocusWidget(QWidget *oldFocus, QWidget *newFocus);
+    void buttonClicked(QWidget *w);
+
+private:
+    Ui::KeyBar_I_Form ui;
+};

@@ -1,0 +1,71 @@
+#include "keyboardwindow.h"
+
+#include <QCloseEvent>
+#include <QEvent>
+#include <QHideEvent>
+
+KeyboardWindow::KeyboardWindow()
+    : QWidget(nullptr, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::FramelessWindowHint)
+{
+}
+
+KeyboardWindow::~KeyboardWindow()
+{
+    // The concrete window's slots are gone by now; a focus change while QWidget tears
+    // down the keys must not reach them.
+    if (qApp)
+        disconnect(qApp, nullptr, this, nullptr);
+}
+
+QChar KeyboardWindow::buttonValue(const QWidget *key)
+{
+    if (!key)
+        return QChar();
+    return key->property("buttonValue").toChar();
+}
+
+void KeyboardWindow::rememberFocus(QWidget *newFocus)
+{
+    if (newFocus && newFocus != this && !isAncestorOf(newFocus))
+        savedFocusWidget = newFocus;
+}
+
+bool KeyboardWindow::event(QEvent *e)
+{
+    switch (e->type()) {
+    case QEvent::MouseButtonPress:
+        // Keys accept their own presses, so this one landed beside them.
+        reportOutsidePress();
+        break;
+    case QEvent::WindowActivate:
+        if (savedFocusWidget)
+            savedFocusWidget->activateWindow();
+        break;
+    default:
+        break;
+    }
+    return QWidget::event(e);
+}
+
+void KeyboardWindow::closeEvent(QCloseEvent *e)
+{
+    reportClosed();
+    QWidget::closeEvent(e);
+}
+
+void KeyboardWindow::hideEvent(QHideEvent *e)
+{
+    reportHidden();
+    QWidget::hideEvent(e);
+}
+
+QList<QPushButton *> KeyboardWindow::characterKeys() const
+{
+    QList<QPushButton *> keys;
+    const QList<QPushButton *> buttons = findChildren<QPushButton *>(Qt::FindDirectChildrenOnly);
+    for (QPushButton *button : buttons) {
+        if (!buttonValue(button).isNull())
+            keys.append(button);
+    }
+    return keys;
+}
