@@ -247,8 +247,6 @@ void TestKeyBars::pressBesideKeys()
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     QSignalSpy sent(window.get(), SIGNAL(characterGenerated(QChar)));
-    // Neither a press beside the keys nor a key-less signal of any kind.
-    QCOMPARE(window->metaObject()->methodCount() - window->metaObject()->methodOffset(), 3);
     QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, at);
     QCOMPARE(sent.count(), 0);
     QVERIFY(window->isVisible());
