@@ -93,7 +93,8 @@ public:
 
     bool read(std::uint64_t offset, void *out, std::size_t count) const override
     {
-        if (offset > m_size || count > m_size - offset)
+        if (offset > m_size || count > m_size - offset
+            || offset + count > std::uint64_t(std::numeric_limits<off_t>::max()))
             return false;
         auto *dest = static_cast<unsigned char *>(out);
         while (count > 0) {

@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <vector>
@@ -156,6 +157,7 @@ private slots:
     void truncatedFiles_data();
     void truncatedFiles();
     void flippedHeaderBytes();
+    void hugeSparseFile();
     void garbageFiles_data();
     void garbageFiles();
 
@@ -614,6 +616,40 @@ void TestVersionInfo::flippedHeaderBytes()
     }
     // Most single-byte changes hit fields the reader does not use.
     QVERIFY(found > 0);
+}
+
+// A 3 GiB file (sparse: it costs no disk) with a good executable at its start: the
+// reader looks only at what it needs, so memory stays small, and offsets past 2 GiB
+// are handled.
+void TestVersionInfo::hugeSparseFile()
+{
+    QByteArray pe = readFile("x64.exe");
+    const QString path = writeFile("huge.exe", pe);
+    QVERIFY(!path.isEmpty());
+    QVERIFY(QFile::resize(path, qint64(3) << 30));
+
+    rusage before = {};
+    getrusage(RUSAGE_SELF, &before);
+    QStringList messages;
+    QCOMPARE(readWithCapture(path, &messages), QStringLiteral("10.0.3-rc2"));
+
+    // The PE header moved to 2.5 GiB, where the file holds only zeros.
+    pe[0x3c] = 0;
+    pe[0x3d] = 0;
+    pe[0x3e] = 0;
+    pe[0x3f] = char(0xa0);
+    QFile out(path);
+    QVERIFY(out.open(QIODevice::ReadWrite));
+    QCOMPARE(out.write(pe.left(64)), qint64(64));
+    out.close();
+    QVERIFY(readWithCapture(path, &messages).isNull());
+    QCOMPARE(messages, QStringList{sizeFailed(ERROR_BAD_EXE_FORMAT)});
+
+    rusage after = {};
+    getrusage(RUSAGE_SELF, &after);
+    QVERIFY2(after.ru_maxrss - before.ru_maxrss < 64 * 1024,
+             qPrintable(QStringLiteral("peak memory grew by %1 KiB").arg(after.ru_maxrss - before.ru_maxrss)));
+    QFile::remove(path);
 }
 
 void TestVersionInfo::garbageFiles_data()
