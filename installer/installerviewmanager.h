@@ -8,12 +8,15 @@
 
 #include "fileutils.h"
 
+#include <QLineEdit>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
+class DBConnection;
 class FileInstaller;
 class InstallerView;
-class QLineEdit;
+class UserMenuItemRepository;
 
 class InstallerViewManager : public QObject
 {
@@ -28,6 +31,22 @@ public:
 
     int currentState() const { return state; }
 
+    // The password step, as the on-screen keyboard sees it while the page is open.
+    QString adminPassword() const { return m_adminPassword; }
+    QString serviceCode() const { return m_serviceCode; }
+    QString enteredPassword() const;
+    QLineEdit *passwordEdit() const { return m_passwordEdit; }
+    void setPasswordAccepted(bool accepted) { passwordAccepted = accepted; }
+    void cancelPassword() { passwordCancelled = true; }
+
+    // Whether an entry opens the installation: it equals the administrator password or
+    // the service code, exactly. An expected value that is empty (nothing stored,
+    // nothing readable) never matches, so an empty entry never passes.
+    bool isAcceptedEntry(const QString &entry) const;
+
+    // The four-digit service code of a sensor serial number.
+    static QString makeServiceCode(const QString &serialNumber);
+
 signals:
     void notifyShowInputPanel();
     void notifyKeyboardEnter();
@@ -41,10 +60,13 @@ public slots:
     void onOutputWriteLine(QString text);
     void onStickRemoved();
     void onProgress(qint64 bytesDone, qint64 bytesTotal);
+    void onEditingFinished();
 
 private:
     void HandleEvents(int event);
     bool requestPassword();
+    QString readAdminPassword();
+    QString readServiceCode();
     void showInstallVersion();
     void showSuccess();
     void showFailure();
@@ -58,4 +80,14 @@ private:
     FileInstaller *installer = nullptr;
     int state = WaitPassword;
     FileUtils fileUtils;
+    DBConnection *adminDbConnection = nullptr;
+    UserMenuItemRepository *itemRepository = nullptr;
+    DBConnection *systemDbConnection = nullptr;
+    QString m_adminPassword;
+    QString m_serviceCode;
+    bool passwordAccepted = false;
+    bool passwordCancelled = false;
+    // A password is stored, even when it could not be decrypted: the page is required.
+    bool m_passwordStored = false;
+    QPointer<QLineEdit> m_passwordEdit;
 };

@@ -114,6 +114,9 @@ QStringList DeviceTree::listTree(const QString &devicePath) const
 int runTool(const QString &script, const QStringList &arguments, QString *output)
 {
     QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("CORVANE_ENCRYPT_TOOL"), QStringLiteral(CORVANE_ENCRYPT_EXE));
+    process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(QStringLiteral(CORVANE_SOURCE_DIR "/tools/") + script, arguments);
     if (!process.waitForFinished(120000))

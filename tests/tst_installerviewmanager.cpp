@@ -95,10 +95,11 @@ void TestInstallerViewManager::noUpdate()
     QVERIFY(run.view.form().progressBar->isHidden());
 
     const QStringList lines = deviceLines(tree);
-    QCOMPARE(lines.size(), 5);
+    QCOMPARE(lines.size(), 6);
     QVERIFY(lines[0].startsWith("Installer started at  QDateTime("));
     QVERIFY(lines[0].endsWith(" UTC Qt::UTC)"));
-    QCOMPARE(lines.mid(1), (QStringList{"Admin-DB not available.", "HandleEvents: WaitPassword: Ok.",
+    QCOMPARE(lines.mid(1), (QStringList{"Admin-DB not available.", "System-DB not available.",
+                                        "HandleEvents: WaitPassword: Ok.",
                                         "HandleEvents: InitialState: Nothing done.",
                                         "delete installer directory  true"}));
     QCOMPARE(run.manager.currentState(), int(InstallerViewManager::WaitStickRemoval));
@@ -163,6 +164,7 @@ void TestInstallerViewManager::successfulUpdate()
     const QStringList lines = deviceLines(tree);
     const QStringList expected{
         "Admin-DB not available.",
+        "System-DB not available.",
         "HandleEvents: WaitPassword: Ok.",
         "Starting update...",
         "removed file:  \"/FlashDisk/Corvane/remotecmd/pending.xml\"",

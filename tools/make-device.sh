@@ -14,11 +14,19 @@
 #                            an update replaces it)
 #     --big-file MB          add a file of MB megabytes to the update
 #     --no-stick             leave out the stick folder
+#     --password PW          store PW, encrypted, as the administrator password
+#                            (FlashDisk/Corvane/data/Administrator_setting.db, table user, id 3)
+#     --stored-value TEXT    store TEXT as it stands in place of an encrypted password
+#     --serial S             system database with the newest sensor serial number S
+#                            (FlashDisk/Vane_System/system.db, table sensor)
+#     --encrypt-tool PATH    the corvane-encrypt program (default: build/tools/corvane-encrypt)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [ $# -ge 1 ] || { sed -n '2,17p' "$0"; exit 2; }
 root=$1; shift
 update=1 version=2.4.1 launcher=0 big=0 stick=1
+password= stored= serial= has_stored=0 has_serial=0
+encrypt=${CORVANE_ENCRYPT_TOOL:-$here/../build/tools/corvane-encrypt}
 while [ $# -gt 0 ]; do
     case $1 in
         --no-update) update=0; shift ;;
@@ -26,6 +34,10 @@ while [ $# -gt 0 ]; do
         --launcher) launcher=1; shift ;;
         --big-file) big=$2; shift 2 ;;
         --no-stick) stick=0; shift ;;
+        --password) password=$2; has_stored=1; shift 2 ;;
+        --stored-value) stored=$2; has_stored=1; shift 2 ;;
+        --serial) serial=$2; has_serial=1; shift 2 ;;
+        --encrypt-tool) encrypt=$2; shift 2 ;;
         *) echo "make-device.sh: unknown option $1" >&2; exit 2 ;;
     esac
 done
@@ -86,6 +98,28 @@ if [ $update = 1 ]; then
         mkdir -p "$upd/Corvane/media"
         head -c "$((big * 1024 * 1024))" /dev/zero > "$upd/Corvane/media/intro.mpg"
     fi
+fi
+
+sql_text() { printf "'%s'" "${1//\'/\'\'}"; }
+if [ $has_stored = 1 ]; then
+    if [ -n "$password" ]; then
+        stored=$(printf '%s\n' "$password" | "$encrypt")
+    fi
+    mkdir -p "$app/data"
+    sqlite3 "$app/data/Administrator_setting.db" <<SQL
+create table user (id integer primary key, name text, value text);
+insert into user values (1, 'Operator', 'x');
+insert into user values (3, 'Administrator', $(sql_text "$stored"));
+SQL
+fi
+if [ $has_serial = 1 ]; then
+    mkdir -p "$fd/Vane_System"
+    sqlite3 "$fd/Vane_System/system.db" <<SQL
+create table sensor (nr integer, number text);
+insert into sensor values (1, '0000001');
+insert into sensor values (7, $(sql_text "$serial"));
+insert into sensor values (2, '0000002');
+SQL
 fi
 
 [ $stick = 1 ] && mkdir -p "$root/USB HD/Corvane_Installer"

@@ -1,0 +1,308 @@
+// The administrator password step in whole runs: the stored password and the service
+// code, the page, the refusals and the cancel. The keyboard's Enter decision is taken
+// here by the test, through the view manager's accessors, as the keyboard does.
+
+#include "fileinstaller.h"
+#include "installerview.h"
+#include "installerviewmanager.h"
+#include "testsupport.h"
+
+#include <QLineEdit>
+#include <QSqlDatabase>
+#include <QTextBrowser>
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+
+const QString kSuccess = QStringLiteral("Update was successful. Remove stick to start Corvane.");
+const QString kNothing = QStringLiteral("Nothing done. Remove stick to start Corvane.");
+
+// One run whose password page is operated by a script of entries: each entry is typed
+// into the page and confirmed with Enter; "<cancel>" cancels instead.
+struct PasswordRun
+{
+    InstallerView view;
+    FileInstaller installer;
+    InstallerViewManager manager{nullptr, &view, &installer};
+    QStringList script;
+    QStringList textAfterEachEntry;
+    bool pageSeen = false;
+    bool pageMasked = false;
+    bool mainWindowHiddenWhilePage = false;
+    int pageMaxLength = 0;
+    QString serviceCodeSeen;
+    int showPanelSignals = 0;
+
+    explicit PasswordRun(QStringList entries) : script(std::move(entries))
+    {
+        QObject::connect(&manager, &InstallerViewManager::notifyShowInputPanel, &view, [this] {
+            ++showPanelSignals;
+            QTimer::singleShot(0, &view, [this] { nextEntry(); });
+        });
+        // The keyboard's part: Enter compares, a match ends the step, a mismatch empties.
+        QObject::connect(&manager, &InstallerViewManager::notifyKeyboardEnter, &view, [this] {
+            if (manager.isAcceptedEntry(manager.enteredPassword())) {
+                manager.setPasswordAccepted(true);
+                return;
+            }
+            if (manager.passwordEdit())
+                manager.passwordEdit()->clear();
+            textAfterEachEntry << manager.enteredPassword();
+            QTimer::singleShot(0, &view, [this] { nextEntry(); });
+        });
+    }
+
+    void nextEntry()
+    {
+        QLineEdit *edit = manager.passwordEdit();
+        if (!edit)
+            return;
+        pageSeen = edit->window()->isVisible();
+        pageMasked = edit->echoMode() == QLineEdit::Password;
+        pageMaxLength = edit->maxLength();
+        mainWindowHiddenWhilePage = !view.isVisible();
+        serviceCodeSeen = manager.serviceCode();
+        if (script.isEmpty()) { // nothing left to try: give up rather than hang
+            manager.cancelPassword();
+            return;
+        }
+        const QString entry = script.takeFirst();
+        if (entry == "<cancel>") {
+            manager.cancelPassword();
+            return;
+        }
+        edit->setFocus();
+        for (const QChar c : entry) // any character, as the keyboard's key events carry it
+            QTest::sendKeyEvent(QTest::Click, edit, Qt::Key_unknown, QString(c), Qt::NoModifier);
+        QTest::keyClick(edit, Qt::Key_Return);
+    }
+
+    QString question() const { return view.form().txtQuestion->text(); }
+    QString output() const { return view.form().txtOutput->toPlainText(); }
+};
+
+} // namespace
+
+class TestPasswordStep : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void entries_data();
+    void entries();
+    void noSettingsDatabaseMeansNoPage();
+    void cancelInstallsNothing();
+    void serviceCodeSources_data();
+    void serviceCodeSources();
+    void makeServiceCode_data();
+    void makeServiceCode();
+};
+
+void TestPasswordStep::entries_data()
+{
+    QTest::addColumn<QStringList>("device");
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<QStringList>("refusedEntries"); // the field text after each refusal
+    QTest::addColumn<bool>("installed");
+
+    const QStringList stored{"--password", "Geheim-1", "--serial", "1234567"};
+    QTest::newRow("password") << stored << QStringList{"Geheim-1"} << QStringList() << true;
+    QTest::newRow("service code") << stored << QStringList{"8581"} << QStringList() << true;
+    QTest::newRow("wrong, then right")
+        << stored << QStringList{"geheim-1", "Geheim-1 ", "Geheim-1"} << QStringList{"", ""} << true;
+    QTest::newRow("non-ASCII password")
+        << QStringList{"--password", "Ürlaub é", "--serial", "1234567"}
+        << QStringList{"Ürlaub é"} << QStringList() << true;
+    // Without a system database the service code is empty: an empty entry is no code.
+    QTest::newRow("empty entry, no system database")
+        << QStringList{"--password", "Geheim-1"} << QStringList{"", "Geheim-1"} << QStringList{""}
+        << true;
+    QTest::newRow("empty entry, empty table")
+        << QStringList{"--password", "Geheim-1"} << QStringList{"", "<cancel>"} << QStringList{""}
+        << false;
+    // A stored value that does not decrypt still asks; only the service code passes.
+    QTest::newRow("undecryptable, service code")
+        << QStringList{"--stored-value", "not-base64!", "--serial", "0001999"}
+        << QStringList{"", "not-base64!", "-5498"} << QStringList{"", ""} << true;
+    QTest::newRow("undecryptable, no code")
+        << QStringList{"--stored-value", "AAAAAAAAAAAAAAAAAAAAAA=="}
+        << QStringList{"", "<cancel>"} << QStringList{""} << false;
+}
+
+void TestPasswordStep::entries()
+{
+    QFETCH(QStringList, device);
+    QFETCH(QStringList, entries);
+    QFETCH(QStringList, refusedEntries);
+    QFETCH(bool, installed);
+    DeviceTree tree(device);
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    LogToDevice log;
+    PasswordRun run(entries);
+    run.manager.onStartup();
+
+    QVERIFY(run.pageSeen);
+    QVERIFY(run.pageMasked);
+    QCOMPARE(run.pageMaxLength, 50);
+    QVERIFY(run.mainWindowHiddenWhilePage);
+    QCOMPARE(run.showPanelSignals, 1);
+    QCOMPARE(run.textAfterEachEntry, refusedEntries);
+    QVERIFY(!run.manager.passwordEdit()); // the page is gone
+    QCOMPARE(run.question(), installed ? kSuccess : kNothing);
+    QCOMPARE(tree.read("/FlashDisk/System/boot.cfg"),
+             installed ? QByteArray("boot 2.4.1\n") : QByteArray("boot 2.3.0\n"));
+
+    const QStringList lines = tree.logLines();
+    QVERIFY(lines.contains("Enter Password..."));
+    QVERIFY(lines.contains(installed ? "HandleEvents: WaitPassword: Ok."
+                                     : "HandleEvents: WaitPassword: Cancelled."));
+    if (device.contains("--stored-value"))
+        QCOMPARE(lines.count("Stored administrator password could not be decrypted."), 1);
+    // No secret reaches the stick.
+    const QString text = lines.join('\n');
+    for (const QString &secret : device.mid(1) + entries + QStringList{run.serviceCodeSeen}) {
+        if (secret.size() >= 4 && !secret.startsWith("--") && secret != "<cancel>")
+            QVERIFY2(!text.contains(secret), qPrintable(secret));
+    }
+    QVERIFY(!text.contains("still in use"));
+}
+
+void TestPasswordStep::noSettingsDatabaseMeansNoPage()
+{
+    DeviceTree tree({"--serial", "1234567"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    LogToDevice log;
+    PasswordRun run({"<cancel>"});
+    run.manager.onStartup();
+    QCOMPARE(run.showPanelSignals, 0);
+    QVERIFY(!run.pageSeen);
+    QCOMPARE(run.question(), kSuccess);
+    const QStringList lines = tree.logLines();
+    // Both values are read before anything is decided.
+    QCOMPARE(lines.mid(1, 2), (QStringList{"Admin-DB not available.", "HandleEvents: WaitPassword: Ok."}));
+    QVERIFY(!lines.contains("Enter Password..."));
+}
+
+void TestPasswordStep::cancelInstallsNothing()
+{
+    DeviceTree tree({"--password", "Geheim-1", "--serial", "1234567"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    const QStringList systemBefore = tree.listTree("/FlashDisk/System");
+    LogToDevice log;
+    PasswordRun run({"wrong", "<cancel>"});
+    run.manager.onStartup();
+
+    QCOMPARE(run.output(), QStringLiteral("Cancelled"));
+    QCOMPARE(run.question(), kNothing);
+    QVERIFY(run.view.isVisible());
+    QVERIFY(run.view.form().progressBar->isHidden());
+    QCOMPARE(run.manager.adminPassword(), QStringLiteral("Geheim-1"));
+    QCOMPARE(run.manager.serviceCode(), QStringLiteral("8581"));
+    QCOMPARE(tree.listTree("/FlashDisk/System"), systemBefore);
+    QVERIFY(tree.exists("/FlashDisk/Corvane/list/articles.xml"));
+    // The update's application folder is removed all the same, and the stick watched.
+    QVERIFY(!tree.exists("/FlashDisk/Corvane_Installer/Corvane"));
+    QCOMPARE(run.manager.currentState(), int(InstallerViewManager::WaitStickRemoval));
+    const QStringList lines = tree.logLines();
+    QCOMPARE(lines.mid(lines.indexOf("Enter Password...")),
+             (QStringList{"Enter Password...", "HandleEvents: WaitPassword: Cancelled.",
+                          "delete installer directory  true"}));
+    // Enter after the end of the step does nothing.
+    QSignalSpy enter(&run.manager, &InstallerViewManager::notifyKeyboardEnter);
+    run.manager.onEditingFinished();
+    QCOMPARE(enter.count(), 0);
+}
+
+void TestPasswordStep::serviceCodeSources_data()
+{
+    QTest::addColumn<QString>("setup"); // sqlite3 script for the system database, or a special
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QString>("logLine");
+    QTest::newRow("newest by nr")
+        << "create table sensor(nr integer, number text); insert into sensor values(2,'1234567'); "
+           "insert into sensor values(1,'0001999');"
+        << "8581" << QString();
+    QTest::newRow("no table") << "create table other(x);" << QString()
+                              << "System-DB query not executable.";
+    QTest::newRow("empty table") << "create table sensor(nr integer, number text);" << QString()
+                                 << "System-DB record not retrievable.";
+    QTest::newRow("no number column") << "create table sensor(nr integer, serial text);"
+                                      << QString() << "System-DB query not executable.";
+    QTest::newRow("text serial") << "create table sensor(nr, number); insert into sensor values(1,'abcdefg');"
+                                 << "0000" << QString();
+    QTest::newRow("NULL serial") << "create table sensor(nr, number); insert into sensor values(1,NULL);"
+                                 << "0000" << QString();
+    QTest::newRow("short serial") << "create table sensor(nr, number); insert into sensor values(1,'12');"
+                                  << "0000" << QString();
+    QTest::newRow("numeric serial") << "create table sensor(nr, number); insert into sensor values(1,1234567);"
+                                    << "8581" << QString();
+    QTest::newRow("not a database") << "<garbage>" << QString() << "System-DB query not executable.";
+    QTest::newRow("zero length") << "<empty>" << QString() << "System-DB query not executable.";
+    QTest::newRow("missing") << "<missing>" << QString() << "System-DB not available.";
+}
+
+void TestPasswordStep::serviceCodeSources()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, code);
+    QFETCH(QString, logLine);
+    DeviceTree tree({"--password", "Geheim-1"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    const QString db = tree.path("/FlashDisk/Vane_System/system.db");
+    QVERIFY(QDir().mkpath(QFileInfo(db).absolutePath()));
+    if (setup == "<garbage>") {
+        QByteArray junk;
+        for (int i = 0; i < 4096; ++i)
+            junk += char((i * 131 + 7) % 251);
+        QVERIFY(tree.write("/FlashDisk/Vane_System/system.db", junk));
+    } else if (setup == "<empty>") {
+        QVERIFY(tree.write("/FlashDisk/Vane_System/system.db", QByteArray()));
+    } else if (setup != "<missing>") {
+        QProcess sqlite;
+        sqlite.start("sqlite3", {db, setup});
+        QVERIFY(sqlite.waitForFinished(10000));
+        QCOMPARE(sqlite.exitCode(), 0);
+    }
+    LogToDevice log;
+    PasswordRun run({"<cancel>"});
+    run.manager.onStartup();
+    QCOMPARE(run.serviceCodeSeen, code);
+    const QStringList lines = tree.logLines();
+    const QStringList systemLines = lines.filter("System-DB");
+    QCOMPARE(systemLines, logLine.isEmpty() ? QStringList() : QStringList{logLine});
+    QVERIFY(!lines.join('\n').contains("still in use"));
+    QVERIFY(!QSqlDatabase::contains("system"));
+    QVERIFY(!QSqlDatabase::contains("Administrator_setting"));
+}
+
+void TestPasswordStep::makeServiceCode_data()
+{
+    QTest::addColumn<QString>("serial");
+    QTest::addColumn<QString>("code");
+    QTest::newRow("example") << "1234567" << "8581";
+    QTest::newRow("negative") << "0001999" << "-5498";
+    QTest::newRow("empty is seven zeros") << "" << "0000";
+    QTest::newRow("seven zeros") << "0000000" << "0000";
+    QTest::newRow("leading zeros kept") << "0002001" << "8271";
+    QTest::newRow("short") << "99" << "0000";
+    QTest::newRow("five characters") << "12345" << "2375";
+    QTest::newRow("non-numeric head") << "ab12999" << "-3769";
+    QTest::newRow("non-numeric tail") << "1000xyz" << "6504";
+    QTest::newRow("small negative") << "0000001" << "-8271";
+    QTest::newRow("zero difference") << "0001001" << "0000";
+    QTest::newRow("negative, padded") << "0000033" << "-079";
+}
+
+void TestPasswordStep::makeServiceCode()
+{
+    QFETCH(QString, serial);
+    QFETCH(QString, code);
+    QCOMPARE(InstallerViewManager::makeServiceCode(serial), code);
+    QVERIFY(InstallerViewManager::makeServiceCode(serial).size() == 4
+            || InstallerViewManager::makeServiceCode(serial).startsWith('-'));
+}
+
+QTEST_MAIN(TestPasswordStep)
+#include "tst_passwordstep.moc"
