@@ -38,7 +38,10 @@ enum : DWORD {
 };
 
 // Path of the running program. Writes at most size characters including the
-// terminating zero; returns the length without it, or 0 on failure.
+// terminating zero; returns the length without it, or 0 on failure. Only the null
+// module (the program itself) is known. A name that does not fit is cut to size
+// characters including the zero, and size is returned with ERROR_INSUFFICIENT_BUFFER
+// as the last error, as the platform does.
 DWORD GetModuleFileName(void *module, wchar_t *fileName, DWORD size);
 
 // Size in bytes of the version block of the file, or 0 on failure.
