@@ -3,16 +3,25 @@
 # starts corvane-installer against it (in a real window on a desktop, under Xvfb
 # without one), takes a screenshot of every screen, pulls the simulated stick a few
 # seconds after the result screen and prints what happened.
-#   demo.sh BUILD_DIR
+#   demo.sh BUILD_DIR [--password]
+# With --password the device stores an administrator password and a system database;
+# the password and the service code to type are printed. Without a display the demo
+# types the password itself, by clicks on the on-screen keyboard.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:?build folder}" && pwd); shift || true
+with_password=0
+[ "${1:-}" = --password ] && with_password=1
 exe=$build/shell/corvane-installer
+password='Käse-42'
+serial=1234567
 
 root=$(mktemp -d /tmp/corvane-demo.XXXXXX)
 shots=$root/screenshots
 mkdir -p "$shots"
-"$here/make-device.sh" "$root" --big-file 384
+device_options=(--big-file 384)
+[ $with_password = 1 ] && device_options+=(--password "$password" --serial "$serial")
+CORVANE_ENCRYPT_TOOL=$build/tools/corvane-encrypt "$here/make-device.sh" "$root" "${device_options[@]}"
 log="$root/USB HD/Corvane_Installer/log.txt"
 pulled="$root/pulled-stick"
 
@@ -68,17 +77,67 @@ wait_log() {
     return 1
 }
 
+# Clicks the middle of the key at X,Y (its top-left corner in the keyboard window named
+# TITLE) with the real pointer.
+click_key() {
+    local title=$1 x=$2 y=$3 hold=${4:-0} wid geometry wx wy
+    wid=$(xdotool search --onlyvisible --name "^$title\$" | head -n 1)
+    [ -n "$wid" ] || { echo "  (no visible window '$title')"; return 1; }
+    eval "$(xdotool getwindowgeometry --shell "$wid")"
+    wx=$X wy=$Y
+    xdotool mousemove $((wx + x + 25)) $((wy + y + 25))
+    if [ "$hold" = 1 ]; then
+        xdotool mousedown 1; sleep 1.2; xdotool mouseup 1
+    else
+        xdotool click 1
+    fi
+    sleep 0.2
+}
+# Types the demo password "Käse-42": K, Shift, a held for its accents, ä, s, e, 123, -, 4, 2, Ok.
+type_password() {
+    click_key "Input Panel" 460 80            # K
+    shot password-capital
+    click_key "Input Panel" 0 140             # Shift
+    shot password-small
+    click_key "Input Panel" 40 80 1           # a, held
+    shot password-accents
+    click_key "KeyBar_A_small" 10 10 && true  # ä
+    click_key "Input Panel" 100 80            # s
+    click_key "Input Panel" 120 20            # e
+    click_key "Input Panel" 0 200             # 123
+    shot password-digits
+    click_key "Input Panel Number" 400 80     # -
+    click_key "Input Panel Number" 180 20     # 4
+    click_key "Input Panel Number" 60 20      # 2
+    click_key "Input Panel Number" 480 288    # Ok
+}
+
 echo "Device: $root"
+if [ $with_password = 1 ]; then
+    echo "Administrator password: $password"
+    echo "Service code: 8581 (from the sensor serial number $serial)"
+fi
 CORVANE_DEVICE_ROOT=$root "$exe" &
 app_pid=$!
 
-if wait_log '^Installing update to Corvane\.\.\.' 1500; then
+if [ $with_password = 1 ] && wait_log '^Enter Password\.\.\.' 1500; then
+    sleep 0.5
+    if [ $headless = 1 ]; then
+        type_password || echo "Could not type the password"
+    else
+        shot password
+        echo "Type the password (or the service code) on the on-screen keyboard and press Ok."
+    fi
+fi
+
+if wait_log '^(Installing update to Corvane\.\.\.|HandleEvents: (WaitPassword: Cancelled|InitialState))' 30000 &&
+    grep -q '^Installing update to Corvane' "$log"; then
     shot installing
     # Part-way through the large file of the update.
     sleep 0.15
     grep -q '^Status: ' "$log" || shot copying
 fi
-if wait_log '^HandleEvents: (InitialState|WaitPassword): ' 30000; then
+if wait_log '^HandleEvents: (InitialState: |WaitPassword: Cancelled)' 30000; then
     sleep 0.5
     shot result
     sleep 3
