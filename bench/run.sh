@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds in release mode and runs every benchmark, printing their figures.
-#   bench/run.sh [BUILD_DIR]
+# Builds in release mode and runs every benchmark, printing one table.
+#   bench/run.sh [--quick]
+# Needs what ./run installs, plus rsync for the comparison with rsync.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build-release}
+build=build-release
+command -v rsync >/dev/null || { [ "$(id -u)" = 0 ] && apt-get install -y -qq rsync >/dev/null 2>&1 || true; }
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" --parallel >/dev/null
-echo "Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo), $(uname -sr)"
-echo
 "$build/bench/bench_progress"
+echo
+/usr/bin/python3 bench/bench.py "$build" "$@"
