@@ -5,6 +5,9 @@
 #include <QFile>
 #include <QTextStream>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace corvane {
 
 QString logFilePath()
@@ -20,10 +23,18 @@ void logMessageHandler(QtMsgType, const QMessageLogContext &, const QString &mes
     if (writing)
         return;
     writing = true;
-    QFile file(logFilePath());
-    if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        QTextStream stream(&file);
-        stream << message << "\n";
+    // Opened without blocking: a named pipe in place of the log (no reader) would
+    // otherwise stop the whole run at its first message. Files are not affected.
+    const int fd = ::open(QFile::encodeName(logFilePath()).constData(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    QFile file;
+    if (fd >= 0) {
+        if (file.open(fd, QIODevice::WriteOnly | QIODevice::Append, QFileDevice::AutoCloseHandle)) {
+            QTextStream stream(&file);
+            stream << message << "\n";
+        } else {
+            ::close(fd);
+        }
     }
     writing = false;
 }

@@ -13,8 +13,9 @@
 // fsync/syncfs, a rename may reach the disk at once), and every installed path must be old
 // or complete new content at every such point, and every rename made durable by the end.
 //
-//   powercut [--kills N] [--seed S] [--strict] [--keep] [--work DIR]
-// --work puts the simulated devices in DIR (default: /dev/shm when writable, else the
+//   powercut [--kills N] [--seed S] [--strict] [--keep] [--work DIR] [--installer EXE]
+// --installer runs that program instead of the one built with this test (a copy keeps a
+// long run safe from rebuilds). --work puts the simulated devices in DIR (default: /dev/shm when writable, else the
 // temporary folder; "--work /tmp" puts them on a disk, about 6 s a kill).
 // CTest runs "powercut --kills 50" and "powercut --strict". The long mode, about 15 to 20
 // minutes on 2 cores:   build-robust/tests/powercut --kills 500
@@ -53,6 +54,7 @@ const QStringList kCheckedFolders = {QStringLiteral("FlashDisk/System"),
                                      QStringLiteral("FlashDisk/Corvane")};
 const char kInstallingLine[] = "Installing update to Corvane...";
 const char kStatusLine[] = "Status: ";
+QString g_installer = QStringLiteral(CORVANE_INSTALLER_EXE);
 
 using Tree = QHash<QString, QByteArray>; // relative path -> content hash ("link:" target for links)
 
@@ -179,7 +181,7 @@ void startInstaller(QProcess &process, const QString &root)
     process.setProcessEnvironment(env);
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
-    process.start(QStringLiteral(CORVANE_INSTALLER_EXE), QStringList());
+    process.start(g_installer, QStringList());
 }
 
 // Waits (polling every millisecond) until the log holds the text; false after the timeout.
@@ -427,7 +429,7 @@ int strictMode(const QString &work, const QString &pristine, const Expected &e)
                    "trace=openat,write,pwrite64,copy_file_range,sendfile,ftruncate,fsync,fdatasync,"
                    "syncfs,sync,rename,renameat,renameat2,mkdir,mkdirat,symlink,symlinkat,unlink,"
                    "unlinkat",
-                   QStringLiteral(CORVANE_INSTALLER_EXE)});
+                   g_installer});
     if (!process.waitForStarted(10000)) {
         say(QStringLiteral("SKIP: strace is not available"));
         return 0;
@@ -551,8 +553,10 @@ int main(int argc, char **argv)
             keep = true;
         else if (args[i] == "--work" && i + 1 < args.size())
             base = args[++i];
+        else if (args[i] == "--installer" && i + 1 < args.size())
+            g_installer = args[++i];
         else {
-            say(QStringLiteral("usage: powercut [--kills N] [--seed S] [--strict] [--keep] [--work DIR]"));
+            say(QStringLiteral("usage: powercut [--kills N] [--seed S] [--strict] [--keep] [--work DIR] [--installer EXE]"));
             return 2;
         }
     }

@@ -1,0 +1,499 @@
+// Bad input met on a device in the field: locked or read-only databases, odd update
+// contents, a target disk that fills up, a log that cannot be written, and a stick that
+// turns into a file or is pulled during the installation. Each has a defined outcome and
+// a log line, and none stops the run.
+
+#include "fileinstaller.h"
+#include "fileutils.h"
+#include "installerview.h"
+#include "installerviewmanager.h"
+#include "testsupport.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTextBrowser>
+#include <QtTest>
+
+#include <linux/capability.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kSuccess = QStringLiteral("Update was successful. Remove stick to start Corvane.");
+const QString kFailure = QStringLiteral("Update was not successful. Remove stick to start Corvane.");
+
+QStringList temporariesBelow(const QString &folder)
+{
+    QStringList found;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        if (it.fileName().startsWith(FileUtils::temporaryPrefix()))
+            found << it.filePath();
+    }
+    return found;
+}
+
+QStringList logFilesBelow(const QString &root)
+{
+    QStringList found;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        if (it.fileName() == QLatin1String("log.txt"))
+            found << QDir(root).relativeFilePath(it.filePath());
+    }
+    return found;
+}
+
+QByteArray hashOf(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray("<missing>");
+    return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex();
+}
+
+// Content hash of every file below a folder, by relative path.
+QHash<QString, QByteArray> hashes(const QString &folder)
+{
+    QHash<QString, QByteArray> result;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        result.insert(QDir(folder).relativeFilePath(path), hashOf(path));
+    }
+    return result;
+}
+
+// A sqlite3 process that holds an exclusive transaction on a database until it ends.
+class DatabaseLock
+{
+public:
+    bool lock(const QString &database)
+    {
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start(QStringLiteral("sqlite3"), {database});
+        if (!m_process.waitForStarted(5000))
+            return false;
+        m_process.write("BEGIN EXCLUSIVE;\nSELECT 'locked';\n");
+        QElapsedTimer timer;
+        timer.start();
+        while (!m_output.contains("locked") && timer.elapsed() < 5000) {
+            m_process.waitForReadyRead(100);
+            m_output += m_process.readAll();
+        }
+        return m_output.contains("locked");
+    }
+    ~DatabaseLock()
+    {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(3000))
+            m_process.kill();
+        m_process.waitForFinished(3000);
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_output;
+};
+
+// Drops the right of root to read any file, for the calling thread, while it lives.
+class WithoutReadOverride
+{
+public:
+    WithoutReadOverride()
+    {
+        m_header.version = _LINUX_CAPABILITY_VERSION_3;
+        if (::syscall(SYS_capget, &m_header, m_saved) != 0)
+            return;
+        __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        m_ok = ::syscall(SYS_capset, &m_header, reduced) == 0;
+    }
+    ~WithoutReadOverride()
+    {
+        if (m_ok)
+            ::syscall(SYS_capset, &m_header, m_saved);
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    __user_cap_header_struct m_header{};
+    __user_cap_data_struct m_saved[2]{};
+    bool m_ok = false;
+};
+
+// A small memory file system mounted over a folder for the life of the object.
+class SmallDisk
+{
+public:
+    bool mount(const QString &folder, const char *size)
+    {
+        m_folder = QFile::encodeName(folder);
+        const QByteArray options = QByteArray("size=") + size;
+        m_mounted = ::mount("tmpfs", m_folder.constData(), "tmpfs", 0, options.constData()) == 0;
+        return m_mounted;
+    }
+    ~SmallDisk()
+    {
+        if (m_mounted)
+            ::umount2(m_folder.constData(), MNT_DETACH);
+    }
+
+private:
+    QByteArray m_folder;
+    bool m_mounted = false;
+};
+
+// One whole run in the process; a password page is cancelled and remembered.
+struct Run
+{
+    InstallerView view;
+    FileInstaller installer;
+    InstallerViewManager manager{nullptr, &view, &installer};
+    bool pageShown = false;
+
+    Run()
+    {
+        QObject::connect(&manager, &InstallerViewManager::notifyShowInputPanel, &view, [this] {
+            pageShown = true;
+            manager.cancelPassword();
+        });
+    }
+    QString question() const { return view.form().txtQuestion->text(); }
+};
+
+} // namespace
+
+class TestBadInput : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void databases_data();
+    void databases();
+    void updateContents_data();
+    void updateContents();
+    void targetDiskFillsUp();
+    void logCannotBeWritten_data();
+    void logCannotBeWritten();
+    void stickFolderTurnsIntoAFile();
+    void stickPulledDuringInstallation();
+};
+
+void TestBadInput::databases_data()
+{
+    QTest::addColumn<QString>("database");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("pageShown");
+    QTest::addColumn<QString>("serviceCode");
+    QTest::addColumn<QString>("logLine");
+    const QString admin = "/FlashDisk/Corvane/data/Administrator_setting.db";
+    const QString system = "/FlashDisk/Vane_System/system.db";
+    // A locked settings database reads like one without the item: the step passes
+    // without asking, as for a missing database (after SQLite's busy wait).
+    QTest::newRow("settings locked") << admin << "locked" << false << "8581" << "Error LOAD DB";
+    QTest::newRow("settings read-only") << admin << "immutable" << true << "8581" << QString();
+    QTest::newRow("settings in read-only folder") << admin << "immutable folder" << true << "8581"
+                                                  << QString();
+    QTest::newRow("system locked") << system << "locked" << true << QString()
+                                   << "System-DB query not executable.";
+    QTest::newRow("system read-only") << system << "immutable" << true << "8581" << QString();
+    QTest::newRow("system in read-only folder") << system << "immutable folder" << true << "8581"
+                                                << QString();
+}
+
+void TestBadInput::databases()
+{
+    QFETCH(QString, database);
+    QFETCH(QString, fault);
+    QFETCH(bool, pageShown);
+    QFETCH(QString, serviceCode);
+    QFETCH(QString, logLine);
+    DeviceTree tree({"--password", "Geheim-1", "--serial", "1234567"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    const QString file = tree.path(database);
+    DatabaseLock lock;
+    if (fault == "locked")
+        QVERIFY2(lock.lock(file), "sqlite3 did not take the lock");
+    if (fault == "immutable" && !setImmutable(file, true))
+        QSKIP("the file system does not support the immutable attribute");
+    if (fault == "immutable folder" && !setImmutable(QFileInfo(file).absolutePath(), true))
+        QSKIP("the file system does not support the immutable attribute");
+    const QByteArray before = hashOf(file);
+
+    LogToDevice log;
+    Run run;
+    run.manager.onStartup();
+    setImmutable(file, false);
+    setImmutable(QFileInfo(file).absolutePath(), false);
+
+    QCOMPARE(run.pageShown, pageShown);
+    QCOMPARE(run.manager.serviceCode(), serviceCode);
+    if (pageShown)
+        QCOMPARE(run.manager.adminPassword(), QStringLiteral("Geheim-1"));
+    QCOMPARE(run.manager.currentState(), int(InstallerViewManager::WaitStickRemoval));
+    const QString text = tree.logLines().join('\n');
+    if (!logLine.isEmpty())
+        QVERIFY2(text.contains(logLine), qPrintable(text));
+    QVERIFY2(!text.contains("System-DB not"), qPrintable(text));
+    QCOMPARE(hashOf(file), before); // reading never changes a database
+    if (fault != "locked")
+        QVERIFY(!tree.exists(database + "-journal"));
+}
+
+void TestBadInput::updateContents_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("status");
+    QTest::addColumn<QString>("logLine");
+    QTest::newRow("spaces and non-ASCII names") << "names" << true << QString();
+    QTest::newRow("255-byte names") << "long names" << true << QString();
+    QTest::newRow("60 levels deep") << "deep" << true << QString();
+    QTest::newRow("empty folder") << "empty folder" << true << QString();
+    QTest::newRow("link out of the update") << "link outside" << true << QString();
+    QTest::newRow("link loop") << "link loop" << true << QString();
+    QTest::newRow("named pipe") << "fifo" << false << "neither file, folder nor link";
+    QTest::newRow("file that cannot be opened") << "unreadable" << false << "opening of";
+}
+
+void TestBadInput::updateContents()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, status);
+    QFETCH(QString, logLine);
+    DeviceTree tree;
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    const QString update = tree.path("/FlashDisk/Corvane_Installer/Corvane");
+    const QString installed = tree.path("/FlashDisk/Corvane");
+    QStringList expectedFiles; // relative to the application folder, with their content
+    auto add = [&](const QString &rel, const QByteArray &content) {
+        QVERIFY(QDir().mkpath(QFileInfo(update + '/' + rel).absolutePath()));
+        QFile f(update + '/' + rel);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
+        expectedFiles << rel;
+    };
+    if (kind == "names") {
+        add("lang/neue Sprache äöü ß €.qm", "umlauts");
+        add("日本語/テスト ファイル.txt", "japanese");
+        add(" leading and trailing blank ", "blanks");
+    } else if (kind == "long names") {
+        add(QString(255, 'n'), "ascii 255");
+        add(QString(127, QChar(0xe4)) + 'x', "two-byte 255");
+        QCOMPARE(QFile::encodeName(expectedFiles.last()).size(), 255);
+    } else if (kind == "deep") {
+        QStringList levels;
+        for (int i = 0; i < 60; ++i)
+            levels << QStringLiteral("level%1").arg(i);
+        add(levels.join('/') + "/bottom.dat", "deep down");
+    } else if (kind == "empty folder") {
+        QVERIFY(QDir().mkpath(update + "/cache/empty"));
+    } else if (kind == "link outside") {
+        QVERIFY(tree.write("/outside/secret.txt", "not part of the update"));
+        QVERIFY(QFile::link(tree.path("/outside"), update + "/escape"));
+    } else if (kind == "link loop") {
+        QVERIFY(QFile::link("loop-b", update + "/loop-a"));
+        QVERIFY(QFile::link("loop-a", update + "/loop-b"));
+    } else if (kind == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(update + "/pipe").constData(), 0644), 0);
+    } else if (kind == "unreadable") {
+        QVERIFY(tree.write("/FlashDisk/Corvane_Installer/Corvane/lang/de.qm", "new german"));
+        QVERIFY(QFile::setPermissions(update + "/lang/de.qm", QFileDevice::Permissions()));
+    }
+    const QByteArray oldGerman = hashOf(installed + "/lang/de.qm");
+
+    LogToDevice log;
+    FileInstaller installer;
+    bool result = false;
+    if (kind == "unreadable") {
+        WithoutReadOverride drop;
+        if (!drop.ok())
+            QSKIP("the process cannot drop its right to read any file");
+        result = installer.installUpdate();
+    } else {
+        result = installer.installUpdate();
+    }
+
+    QCOMPARE(result, status);
+    const QString text = LogToDevice::messages().join('\n');
+    QVERIFY(text.contains(status ? "Status:  true" : "Status:  false"));
+    if (!logLine.isEmpty())
+        QVERIFY2(text.contains(logLine), qPrintable(text));
+    for (const QString &rel : expectedFiles)
+        QCOMPARE(hashOf(installed + '/' + rel), hashOf(update + '/' + rel));
+    // Whatever one entry does, the rest of the update is in place.
+    QCOMPARE(tree.read("/FlashDisk/Corvane/readme.txt"), QByteArray("Corvane 2.4.1\n"));
+    QVERIFY(temporariesBelow(installed).isEmpty());
+    if (kind == "empty folder")
+        QVERIFY(QFileInfo(installed + "/cache/empty").isDir());
+    if (kind == "link outside") {
+        QCOMPARE(QFileInfo(installed + "/escape").symLinkTarget(), tree.path("/outside"));
+        QCOMPARE(tree.listTree("/outside"), QStringList{"secret.txt"});
+    }
+    if (kind == "link loop") {
+        QVERIFY(QFileInfo(installed + "/loop-a").isSymLink());
+        QVERIFY(QFileInfo(installed + "/loop-b").isSymLink());
+    }
+    if (kind == "fifo")
+        QVERIFY(!tree.exists("/FlashDisk/Corvane/pipe"));
+    if (kind == "unreadable")
+        QCOMPARE(hashOf(installed + "/lang/de.qm"), oldGerman);
+}
+
+void TestBadInput::targetDiskFillsUp()
+{
+    DeviceTree tree;
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    // The application folder on a 2 MB disk holding the installed files; the update
+    // brings more than fits.
+    const QString installed = tree.path("/FlashDisk/Corvane");
+    const QString aside = tree.path("/installed-aside");
+    QVERIFY(QDir().rename(installed, aside));
+    QVERIFY(QDir().mkpath(installed));
+    SmallDisk disk;
+    if (!disk.mount(installed, "2m"))
+        QSKIP("this machine does not allow mounting a small file system");
+    QProcess copy;
+    copy.start("cp", {"-a", aside + "/.", installed});
+    QVERIFY(copy.waitForFinished(10000) && copy.exitCode() == 0);
+    QByteArray large(3 * 1024 * 1024, Qt::Uninitialized);
+    for (int i = 0; i < large.size(); ++i)
+        large[i] = char(i * 7 + i / 4096);
+    QVERIFY(tree.write("/FlashDisk/Corvane_Installer/Corvane/media/intro.mpg", large));
+    QVERIFY(tree.write("/FlashDisk/Corvane/media/intro.mpg", "old intro"));
+    const auto before = hashes(installed);
+    const auto update = hashes(tree.path("/FlashDisk/Corvane_Installer/Corvane"));
+
+    LogToDevice log;
+    Run run;
+    run.manager.onStartup();
+
+    QCOMPARE(run.question(), kFailure);
+    const QString text = tree.logLines().join('\n');
+    QVERIFY2(text.contains("No space left on device"), qPrintable(text));
+    QVERIFY(text.contains("Status:  false"));
+    QCOMPARE(tree.read("/FlashDisk/Corvane/media/intro.mpg"), QByteArray("old intro"));
+    // Every file is whole: its old content or, where it fitted, the new one.
+    const auto after = hashes(installed);
+    for (auto it = after.cbegin(); it != after.cend(); ++it)
+        QVERIFY2(it.value() == before.value(it.key()) || it.value() == update.value(it.key()),
+                 qPrintable(it.key()));
+    QVERIFY(temporariesBelow(installed).isEmpty());
+}
+
+void TestBadInput::logCannotBeWritten_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::newRow("immutable log file") << "immutable";
+    QTest::newRow("folder named log.txt") << "folder";
+    QTest::newRow("stick folder is a file") << "stick file";
+    // Opening a pipe without a reader for writing would wait for one for ever.
+    QTest::newRow("named pipe as log.txt") << "fifo";
+}
+
+void TestBadInput::logCannotBeWritten()
+{
+    QFETCH(QString, obstacle);
+    DeviceTree tree;
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    if (obstacle == "immutable") {
+        QVERIFY(tree.write("/USB HD/Corvane_Installer/log.txt", "earlier run\n"));
+        if (!setImmutable(tree.logPath(), true))
+            QSKIP("the file system does not support the immutable attribute");
+    } else if (obstacle == "folder") {
+        QVERIFY(QDir().mkpath(tree.logPath()));
+    } else if (obstacle == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(tree.logPath()).constData(), 0644), 0);
+    } else {
+        QVERIFY(QDir(tree.path("/USB HD/Corvane_Installer")).removeRecursively());
+        QVERIFY(tree.write("/USB HD/Corvane_Installer", "a file where the stick folder was"));
+    }
+
+    LogToDevice log;
+    Run run;
+    run.manager.onStartup();
+    setImmutable(tree.logPath(), false);
+
+    QCOMPARE(run.question(), kSuccess);
+    QVERIFY(LogToDevice::messages().contains("Status:  true"));
+    if (obstacle == "immutable")
+        QCOMPARE(tree.read("/USB HD/Corvane_Installer/log.txt"), QByteArray("earlier run\n"));
+    if (obstacle == "folder")
+        QVERIFY(QFileInfo(tree.logPath()).isDir());
+    if (obstacle == "stick file")
+        QCOMPARE(tree.read("/USB HD/Corvane_Installer"), QByteArray("a file where the stick folder was"));
+    if (obstacle == "fifo") {
+        struct stat st;
+        QVERIFY(::lstat(QFile::encodeName(tree.logPath()).constData(), &st) == 0 && S_ISFIFO(st.st_mode));
+    }
+    const QStringList logs = logFilesBelow(tree.root());
+    QCOMPARE(logs, obstacle == "stick file" ? QStringList() : QStringList{"USB HD/Corvane_Installer/log.txt"});
+}
+
+void TestBadInput::stickFolderTurnsIntoAFile()
+{
+    DeviceTree tree({"--no-update"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    LogToDevice log;
+    FileInstaller installer;
+    QSignalSpy removed(&installer, &FileInstaller::notifyStickRemoved);
+    installer.startStickWatch();
+    QTest::qWait(250);
+    QCOMPARE(removed.count(), 0);
+    QVERIFY(QDir(tree.path("/USB HD/Corvane_Installer")).removeRecursively());
+    QVERIFY(tree.write("/USB HD/Corvane_Installer", "not a folder"));
+    QVERIFY(removed.wait(1000));
+    QTest::qWait(250);
+    QCOMPARE(removed.count(), 1);
+    QCOMPARE(LogToDevice::messages().count("Stick removed signal"), 1);
+    QCOMPARE(tree.read("/USB HD/Corvane_Installer"), QByteArray("not a folder"));
+}
+
+void TestBadInput::stickPulledDuringInstallation()
+{
+    DeviceTree tree({"--big-file", "8"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    LogToDevice log;
+    Run run;
+    QSignalSpy removed(&run.installer, &FileInstaller::notifyStickRemoved);
+    // Pulled as the copy begins: everything after this line has nowhere to go.
+    QObject::connect(&run.installer, &FileInstaller::NotifyWriteLine, &run.view, [&](const QString &line) {
+        if (line == "Installing update to Corvane...")
+            QVERIFY(tree.pullStick());
+    });
+    run.manager.onStartup();
+    QElapsedTimer sinceResult;
+    sinceResult.start();
+
+    QCOMPARE(run.question(), kSuccess);
+    QCOMPARE(tree.read("/FlashDisk/Corvane/readme.txt"), QByteArray("Corvane 2.4.1\n"));
+    QCOMPARE(QFileInfo(tree.path("/FlashDisk/Corvane/media/intro.mpg")).size(), 8 * 1024 * 1024);
+    const QStringList messages = LogToDevice::messages();
+    QVERIFY(messages.contains("Status:  true"));
+    // The stick's log ends where the stick was pulled; nothing is written elsewhere.
+    const QStringList onStick = tree.logLines();
+    QVERIFY(!onStick.isEmpty());
+    QVERIFY(!onStick.contains("Status:  true"));
+    QCOMPARE(logFilesBelow(tree.root()), QStringList{"pulled-stick/log.txt"});
+    QVERIFY(!tree.exists("/USB HD/Corvane_Installer"));
+
+    // The first poll after the result screen sees the stick gone (polls are 100 ms apart).
+    QVERIFY(removed.wait(2000));
+    QVERIFY2(sinceResult.elapsed() < 190, qPrintable(QString::number(sinceResult.elapsed())));
+    QTest::qWait(250);
+    QCOMPARE(removed.count(), 1);
+    QCOMPARE(LogToDevice::messages().count("Stick removed signal"), 1);
+}
+
+QTEST_MAIN(TestBadInput)
+#include "tst_badinput.moc"
