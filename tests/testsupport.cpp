@@ -175,3 +175,26 @@ bool setImmutable(const QString &path, bool immutable)
     return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit
         && process.exitCode() == 0;
 }
+
+MessageLog *MessageLog::s_current = nullptr;
+
+MessageLog::MessageLog()
+{
+    s_current = this;
+    m_previous = qInstallMessageHandler(&MessageLog::handler);
+}
+
+MessageLog::~MessageLog()
+{
+    qInstallMessageHandler(m_previous);
+    s_current = nullptr;
+}
+
+void MessageLog::handler(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (!s_current)
+        return;
+    if (type == QtDebugMsg)
+        s_current->m_debug << message;
+    s_current->m_all << message;
+}

@@ -62,6 +62,25 @@ public:
     static QStringList messages();
 };
 
+// Collects every Qt message of the test program while it lives (and passes none on).
+class MessageLog
+{
+public:
+    MessageLog();
+    ~MessageLog();
+    QStringList debugLines() const { return m_debug; }
+    QStringList allLines() const { return m_all; }
+    QStringList lines() const { return m_all; }
+    QStringList matching(const QString &part) const { return m_all.filter(part); }
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext &, const QString &message);
+    static MessageLog *s_current;
+    QtMessageHandler m_previous = nullptr;
+    QStringList m_debug;
+    QStringList m_all;
+};
+
 // Log lines without the platform plugin's own notices, which depend on the platform.
 QStringList withoutPlatformNoise(const QStringList &lines);
 

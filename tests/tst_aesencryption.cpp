@@ -10,33 +10,9 @@
 #include <QProcess>
 #include <QtTest>
 
+#include "testsupport.h"
+
 namespace {
-
-class MessageLog
-{
-public:
-    MessageLog()
-    {
-        s_current = this;
-        m_previous = qInstallMessageHandler(&MessageLog::handler);
-    }
-    ~MessageLog()
-    {
-        qInstallMessageHandler(m_previous);
-        s_current = nullptr;
-    }
-    QStringList lines() const { return m_lines; }
-
-private:
-    static void handler(QtMsgType, const QMessageLogContext &, const QString &message)
-    {
-        if (s_current)
-            s_current->m_lines << message;
-    }
-    static inline MessageLog *s_current = nullptr;
-    QtMessageHandler m_previous = nullptr;
-    QStringList m_lines;
-};
 
 QByteArray keyHex()
 {

@@ -10,49 +10,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "testsupport.h"
+
 #include <memory>
 
 namespace {
-
-// Collects every Qt message of the test program while it lives.
-class MessageLog
-{
-public:
-    MessageLog()
-    {
-        s_current = this;
-        m_previous = qInstallMessageHandler(&MessageLog::handler);
-    }
-    ~MessageLog()
-    {
-        qInstallMessageHandler(m_previous);
-        s_current = nullptr;
-    }
-    QStringList debugLines() const { return m_debug; }
-    QStringList allLines() const { return m_all; }
-    QStringList matching(const QString &part) const
-    {
-        QStringList found;
-        for (const QString &line : m_all)
-            if (line.contains(part))
-                found << line;
-        return found;
-    }
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext &, const QString &message)
-    {
-        if (!s_current)
-            return;
-        if (type == QtDebugMsg)
-            s_current->m_debug << message;
-        s_current->m_all << message;
-    }
-    static inline MessageLog *s_current = nullptr;
-    QtMessageHandler m_previous = nullptr;
-    QStringList m_debug;
-    QStringList m_all;
-};
 
 // Writes an SQLite database with one table "t" holding the text `mark`.
 bool makeDatabase(const QString &path, const QString &mark)

@@ -12,41 +12,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "testsupport.h"
+
 namespace {
 
 const QString adminDb = QStringLiteral("/FlashDisk/Corvane/data/Administrator_setting.db");
 const QString adminConnection = QStringLiteral("Administrator_setting");
-
-class MessageLog
-{
-public:
-    MessageLog()
-    {
-        s_current = this;
-        m_previous = qInstallMessageHandler(&MessageLog::handler);
-    }
-    ~MessageLog()
-    {
-        qInstallMessageHandler(m_previous);
-        s_current = nullptr;
-    }
-    QStringList debugLines() const { return m_debug; }
-    QStringList allLines() const { return m_all; }
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext &, const QString &message)
-    {
-        if (!s_current)
-            return;
-        if (type == QtDebugMsg)
-            s_current->m_debug << message;
-        s_current->m_all << message;
-    }
-    static inline MessageLog *s_current = nullptr;
-    QtMessageHandler m_previous = nullptr;
-    QStringList m_debug;
-    QStringList m_all;
-};
 
 // Runs SQL statements on a new SQLite file.
 bool runSql(const QString &path, const QStringList &statements)
