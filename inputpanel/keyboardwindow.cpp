@@ -4,8 +4,12 @@
 #include <QEvent>
 #include <QHideEvent>
 
+// WindowDoesNotAcceptFocus: on X11 a click on a window that is not active asks for its
+// activation, and until the hand-back below has run its course the field has no focus
+// and the typed character is lost. Not accepting focus keeps the field's window active.
 KeyboardWindow::KeyboardWindow()
-    : QWidget(nullptr, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::FramelessWindowHint)
+    : QWidget(nullptr, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::FramelessWindowHint
+                           | Qt::WindowDoesNotAcceptFocus)
 {
 }
 

@@ -1,8 +1,10 @@
-// Entry of the installer: the log, the three long-lived objects and their wiring.
+// Entry of the installer: the log, the three long-lived objects, the on-screen
+// keyboard and their wiring.
 // The view manager takes over on the first pass of the event loop; the loop ends
 // with exit code 0 once the stick has been pulled and the terminal application started.
 
 #include "fileinstaller.h"
+#include "inputpanelcontext.h"
 #include "installerview.h"
 #include "installerviewmanager.h"
 #include "logmessagehandler.h"
@@ -25,6 +27,11 @@ int main(int argc, char *argv[])
                      &InstallerViewManager::onButton2Clicked);
     QObject::connect(&installer, &FileInstaller::notifyStickRemoved, &manager,
                      &InstallerViewManager::onStickRemoved);
+
+    // The on-screen keyboard watches every event of the application for taps into text
+    // fields; the application owns it and destroys it last.
+    auto *inputContext = new InputPanelContext(&manager, &app);
+    app.installEventFilter(inputContext);
 
     QTimer::singleShot(0, &manager, &InstallerViewManager::onStartup);
     return app.exec();

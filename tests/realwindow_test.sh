@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# One whole run of the installer in a real X window (Xvfb, 800x480 like the device),
+# operated only by real pointer clicks on the on-screen keyboard:
+#   a wrong entry and Ok (the field empties), a digit typed, a tap into the field (the
+#   field empties and the capital panel comes back), then the password "Kwé7" typed
+#   with the capital panel, Shift, a held "e" and its accent bar, and the digit panel,
+#   and Ok. The update must be installed; pulling the stick must start the installed
+#   program and end the installer with exit code 0.
+# No window manager: the page takes the activation itself (showFullScreen) and the
+# keyboard windows never take it, as on the device.
+#   realwindow_test.sh INSTALLER ENCRYPT_TOOL
+# Exit code 77 (skipped) when Xvfb or xdotool is missing.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+installer=${1:?corvane-installer}
+encrypt=${2:?corvane-encrypt}
+for tool in Xvfb xdotool; do
+    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+done
+
+password='Kwé7'
+root=$(mktemp -d /tmp/corvane-realwindow.XXXXXX)
+log="$root/USB HD/Corvane_Installer/log.txt"
+xvfb_pid= app_pid=
+cleanup() {
+    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    rm -rf "$root"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*"
+    echo "--- log"; cat "$log" "$root/pulled-stick/log.txt" 2>/dev/null || true
+    echo "--- installer output"; cat "$root/installer.out" 2>/dev/null || true
+    exit 1
+}
+
+CORVANE_ENCRYPT_TOOL=$encrypt "$here/../tools/make-device.sh" "$root" \
+    --password "$password" --serial 1234567 >/dev/null
+cp "$root/FlashDisk/Corvane_Installer/Corvane/Corvane.exe" "$root/update.exe"
+
+# Xvfb picks a free display itself and tells which.
+exec 3>"$root/display"
+Xvfb -displayfd 3 -screen 0 800x480x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+exec 3>&-
+for _ in $(seq 100); do [ -s "$root/display" ] && break; sleep 0.05; done
+[ -s "$root/display" ] || fail "Xvfb did not start"
+export DISPLAY=:$(cat "$root/display")
+
+CORVANE_DEVICE_ROOT=$root QT_QPA_PLATFORM=xcb "$installer" >"$root/installer.out" 2>&1 &
+app_pid=$!
+
+# Polls (every 20 ms, up to 10 s) until the command succeeds.
+wait_for() {
+    for _ in $(seq 500); do
+        "$@" && return 0
+        kill -0 "$app_pid" 2>/dev/null || return 1
+        sleep 0.02
+    done
+    return 1
+}
+log_has() { grep -qxF -- "$1" "$log" 2>/dev/null; }
+visible() { [ -n "$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null)" ]; }
+hidden() { ! visible "$1"; }
+# Top-left corner of the visible window with that title, as "X Y".
+position_of() {
+    local wid
+    wid=$(xdotool search --onlyvisible --name "^$1\$" | head -n 1)
+    [ -n "$wid" ] || return 1
+    eval "$(xdotool getwindowgeometry --shell "$wid")"
+    echo "$X $Y"
+}
+at() { [ "$(position_of "$1")" = "$2 $3" ]; }
+
+# The page is full screen; its field is at 60, 60 with 590 x 40, so the panels hang at
+# the field's bottom-left corner plus 2 (60, 60 + 39 + 2) and the accent bars 10 to
+# the left and 290 below the field's bottom (50, 60 + 39 + 290).
+panel_x=60 panel_y=101 bar_x=50 bar_y=389
+# Clicks the middle of a 50 x 50 key whose top-left corner is at X, Y in the window.
+click() { xdotool mousemove $(($1 + 25)) $(($2 + 25)) click 1; sleep 0.15; }
+key() { click $((panel_x + $1)) $((panel_y + $2)); }
+ok_key() { xdotool mousemove $((panel_x + 535)) $((panel_y + 318)) click 1; sleep 0.15; }
+
+wait_for log_has "Enter Password..." || fail "no password page"
+wait_for at "Input Panel" $panel_x $panel_y || fail "capital panel not under the field: $(position_of "Input Panel" || echo none)"
+
+# A wrong entry: Ok empties the field, the keyboard stays.
+key 0 20                                  # Q
+ok_key
+visible "Input Panel" || fail "panel gone after a wrong entry"
+
+# A digit, then a tap into the field: it empties and the capital panel is back.
+key 0 200                                 # 123
+wait_for at "Input Panel Number" $panel_x $panel_y || fail "digit panel not shown"
+key 480 20                                # 9
+xdotool mousemove 300 80 click 1          # into the field
+wait_for hidden "Input Panel Number" || fail "digit panel still up after a tap into the field"
+wait_for at "Input Panel" $panel_x $panel_y || fail "capital panel not back"
+
+# The password.
+key 460 80                                # K
+key 0 140                                 # Shift
+key 60 20                                 # w
+xdotool mousemove $((panel_x + 120 + 25)) $((panel_y + 20 + 25)) mousedown 1
+wait_for at "KeyBar_E_small" $bar_x $bar_y || fail "no accent bar for a held e"
+sleep 0.1
+xdotool mouseup 1
+sleep 0.15
+visible "KeyBar_E_small" || fail "the bar went away on release"
+click $((bar_x + 130)) $((bar_y + 10))    # é (acute, third key)
+wait_for hidden "KeyBar_E_small" || fail "the bar stayed after its letter"
+key 0 200                                 # 123
+wait_for visible "Input Panel Number" || fail "digit panel not shown"
+key 360 20                                # 7
+ok_key
+
+wait_for log_has "HandleEvents: WaitPassword: Ok." || fail "password not accepted"
+wait_for log_has "HandleEvents: InitialState: Successful." || fail "update not installed"
+hidden "Input Panel" && hidden "Input Panel Number" || fail "keyboard still up after the password step"
+[ "$(cat "$root/FlashDisk/System/boot.cfg")" = "boot 2.4.1" ] || fail "system folder not updated"
+cmp -s "$root/update.exe" "$root/FlashDisk/Corvane/Corvane.exe" || fail "program not updated"
+[ ! -e "$root/FlashDisk/Corvane_Installer/Corvane" ] || fail "update folder left behind"
+
+# The installed update cannot run here: a stand-in in its place shows the launch.
+printf '#!/bin/sh\necho started > "%s/launched"\n' "$root" >"$root/FlashDisk/Corvane/Corvane.exe"
+chmod 755 "$root/FlashDisk/Corvane/Corvane.exe"
+mv "$root/USB HD/Corvane_Installer" "$root/pulled-stick"
+log=$root/pulled-stick/log.txt
+for _ in $(seq 500); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.02; done
+set +e
+wait "$app_pid"
+code=$?
+set -e
+app_pid=
+[ "$code" = 0 ] || fail "exit code $code"
+for _ in $(seq 250); do [ -e "$root/launched" ] && break; sleep 0.02; done
+[ -e "$root/launched" ] || fail "installed program not started"
+if grep -qF -- "$password" "$log"; then fail "the password reached the log"; fi
+echo "PASS: password typed by real clicks, update installed, program started, exit code 0"
