@@ -28,6 +28,20 @@ constexpr int kMaxPasswordLength = 50;
 // Fixed multiplier of the service code; the service tools use the same.
 constexpr int kServiceCodeMultiplier = 48271;
 const QString kTitle = QStringLiteral("Corvane Installer");
+
+// Whether SQLite can read the database at all (its schema), whatever tables it holds.
+bool isReadable(IDBConnection *connection, const QString &path, const QString &name)
+{
+    bool readable = false;
+    {
+        QSqlDatabase db = connection->getDatabase(path, name);
+        QSqlQuery query(db);
+        readable = db.isOpen() && query.exec(QStringLiteral("select count(*) from sqlite_master"))
+            && query.next();
+    }
+    connection->closeDatabase(name);
+    return readable;
+}
 }
 
 InstallerViewManager::InstallerViewManager(QObject *parent, InstallerView *view_,
@@ -152,7 +166,15 @@ QString InstallerViewManager::readAdminPassword()
     }
     adminDbConnection = new DBConnection(this, kDriver, kAdminConnection);
     itemRepository = new UserMenuItemRepository(this, adminDbConnection);
-    const QString stored = itemRepository->loadValue(kAdminPasswordId).toString();
+    const QVariant value = itemRepository->loadValue(kAdminPasswordId);
+    if (!value.isValid() && !isReadable(adminDbConnection, devicePath(kAdminDb), kAdminConnection)) {
+        // Locked, damaged or no database at all: a password may well be stored in it, so
+        // the page is still shown, and only the service code opens it.
+        qDebug() << "Admin-DB not readable.";
+        m_passwordStored = true;
+        return result;
+    }
+    const QString stored = value.toString();
     if (!stored.isEmpty()) {
         m_passwordStored = true;
         AES_Encryption encryption;

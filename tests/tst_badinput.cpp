@@ -200,9 +200,14 @@ void TestBadInput::databases_data()
     QTest::addColumn<QString>("logLine");
     const QString admin = "/FlashDisk/Corvane/data/Administrator_setting.db";
     const QString system = "/FlashDisk/Vane_System/system.db";
-    // A locked settings database reads like one without the item: the step passes
-    // without asking, as for a missing database (after SQLite's busy wait).
-    QTest::newRow("settings locked") << admin << "locked" << false << "8581" << "Error LOAD DB";
+    // A settings database that cannot be read may hold a password: the page is shown
+    // and only the service code opens it (after SQLite's busy wait when locked). A
+    // readable database without the item passes without asking.
+    QTest::newRow("settings locked") << admin << "locked" << true << "8581" << "Admin-DB not readable.";
+    QTest::newRow("settings not a database") << admin << "garbage" << true << "8581"
+                                             << "Admin-DB not readable.";
+    QTest::newRow("settings without the item") << admin << "no item" << false << "8581"
+                                               << "Error LOAD DB";
     QTest::newRow("settings read-only") << admin << "immutable" << true << "8581" << QString();
     QTest::newRow("settings in read-only folder") << admin << "immutable folder" << true << "8581"
                                                   << QString();
@@ -230,6 +235,17 @@ void TestBadInput::databases()
         QSKIP("the file system does not support the immutable attribute");
     if (fault == "immutable folder" && !setImmutable(QFileInfo(file).absolutePath(), true))
         QSKIP("the file system does not support the immutable attribute");
+    if (fault == "garbage") {
+        QByteArray junk;
+        for (int i = 0; i < 4096; ++i)
+            junk += char((i * 131 + 7) % 251);
+        QVERIFY(tree.write(database, junk));
+    }
+    if (fault == "no item") {
+        QProcess sqlite;
+        sqlite.start("sqlite3", {file, "delete from user where id = 3;"});
+        QVERIFY(sqlite.waitForFinished(10000) && sqlite.exitCode() == 0);
+    }
     const QByteArray before = hashOf(file);
 
     LogToDevice log;
@@ -240,13 +256,19 @@ void TestBadInput::databases()
 
     QCOMPARE(run.pageShown, pageShown);
     QCOMPARE(run.manager.serviceCode(), serviceCode);
+    const bool readable = database.contains("Vane_System") || (fault != "locked" && fault != "garbage");
     if (pageShown)
-        QCOMPARE(run.manager.adminPassword(), QStringLiteral("Geheim-1"));
+        QCOMPARE(run.manager.adminPassword(), readable ? QStringLiteral("Geheim-1") : QString());
+    QCOMPARE(run.manager.isAcceptedEntry(QString()), false);
+    // Only the page stops an installation; without it the update goes in.
+    QCOMPARE(tree.exists("/FlashDisk/Corvane_Installer/Corvane"), false);
+    QCOMPARE(tree.read("/FlashDisk/Corvane/readme.txt") == "Corvane 2.4.1\n", !pageShown);
     QCOMPARE(run.manager.currentState(), int(InstallerViewManager::WaitStickRemoval));
     const QString text = tree.logLines().join('\n');
     if (!logLine.isEmpty())
         QVERIFY2(text.contains(logLine), qPrintable(text));
     QVERIFY2(!text.contains("System-DB not"), qPrintable(text));
+    QVERIFY2(text.contains("Admin-DB not readable.") == !readable, qPrintable(text));
     QCOMPARE(hashOf(file), before); // reading never changes a database
     if (fault != "locked")
         QVERIFY(!tree.exists(database + "-journal"));
