@@ -52,18 +52,23 @@ fingerprint() {
 fingerprint > "$root/before.txt"
 
 shot_count=0
-shot() {
-    shot_count=$((shot_count + 1))
-    local out
-    out=$(printf '%s/%02d-%s.png' "$shots" "$shot_count" "$1")
+# Writes a raw X image of the screen (under Xvfb) or of the installer's window to $1.
+grab() {
     if [ $headless = 1 ]; then
-        xwd -root -silent > "$root/shot.xwd"
+        xwd -root -silent > "$1"
     else
         local wid
         wid=$(xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null | tail -n 1)
-        xwd -id "${wid:-root}" -silent > "$root/shot.xwd" 2>/dev/null || xwd -root -silent > "$root/shot.xwd"
+        xwd -id "${wid:-root}" -silent > "$1" 2>/dev/null || xwd -root -silent > "$1"
     fi
-    /usr/bin/convert "xwd:$root/shot.xwd" "$out" && rm -f "$root/shot.xwd"
+}
+# Saves a screenshot named NN-$1.png (from the raw image $2 when given).
+shot() {
+    shot_count=$((shot_count + 1))
+    local out raw=${2:-$root/shot.xwd}
+    out=$(printf '%s/%02d-%s.png' "$shots" "$shot_count" "$1")
+    [ -n "${2:-}" ] || grab "$raw"
+    /usr/bin/convert "xwd:$raw" "$out" && rm -f "$raw"
     echo "  screenshot: $out"
 }
 # Waits until the log (on the stick, or where the pulled stick went) holds a line matching $1.
@@ -132,10 +137,17 @@ fi
 
 if wait_log '^(Installing update to Corvane\.\.\.|HandleEvents: (WaitPassword: Cancelled|InitialState))' 30000 &&
     grep -q '^Installing update to Corvane' "$log"; then
-    shot installing
-    # Part-way through the large file of the update.
-    sleep 0.15
-    grep -q '^Status: ' "$log" || shot copying
+    # Raw frames while the copy runs; the one from its middle shows the bar part-way.
+    frames=()
+    while ! grep -q '^Status: ' "$log" 2>/dev/null && [ ${#frames[@]} -lt 200 ]; do
+        frames+=("$root/frame-${#frames[@]}.xwd")
+        grab "${frames[-1]}" 2>/dev/null || break
+        sleep 0.05
+    done
+    if [ ${#frames[@]} -gt 0 ]; then
+        shot installing "${frames[$(( ${#frames[@]} / 2 ))]}"
+        rm -f "${frames[@]}"
+    fi
 fi
 if wait_log '^HandleEvents: (InitialState: |WaitPassword: Cancelled)' 30000; then
     sleep 0.5
