@@ -215,7 +215,7 @@ qint64 installFully(const QString &root, QByteArray *log)
     // Pulling the stick ends the run the normal way.
     const QString pulled = root + QStringLiteral("/pulled-stick");
     QDir().rename(root + QStringLiteral("/USB HD/Corvane_Installer"), pulled);
-    const bool ended = process.waitForFinished(10000) && process.exitCode() == 0;
+    const bool ended = process.waitForFinished(60000) && process.exitCode() == 0;
     QFile f(pulled + QStringLiteral("/log.txt"));
     *log = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     QDir().rename(pulled, root + QStringLiteral("/USB HD/Corvane_Installer"));
@@ -304,7 +304,7 @@ int killMode(const QString &work, const QString &pristine, const Expected &e, qi
         }
         QThread::usleep(quint64(delayUs));
         ::kill(pid_t(process.processId()), SIGKILL);
-        process.waitForFinished(10000);
+        process.waitForFinished(60000);
         ++f.kills;
         if (readLog(root).contains(kStatusLine))
             ++f.killsAfterCopy;
@@ -440,7 +440,7 @@ int strictMode(const QString &work, const QString &pristine, const Expected &e)
         return 2;
     }
     QDir().rename(root + QStringLiteral("/USB HD/Corvane_Installer"), root + QStringLiteral("/pulled"));
-    process.waitForFinished(20000);
+    process.waitForFinished(60000);
 
     // Only paths below the checked folders matter; the disk model tracks them by name.
     const QString base = QDir(root).canonicalPath() + '/';
