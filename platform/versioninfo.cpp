@@ -648,10 +648,11 @@ DWORD GetModuleFileName(void *module, wchar_t *fileName, DWORD size)
     return size;
 }
 
-DWORD GetFileVersionInfoSize(const wchar_t *fileName, DWORD *handle)
+// Runs read on the opened file; a file that cannot be opened, or memory that runs out,
+// sets the error and gives 0.
+template <typename Read>
+DWORD readFile(const wchar_t *fileName, Read read)
 {
-    if (handle)
-        *handle = 0;
     int fd = -1;
     std::uint64_t size = 0;
     const DWORD error = openFile(fileName, fd, size);
@@ -661,29 +662,25 @@ DWORD GetFileVersionInfoSize(const wchar_t *fileName, DWORD *handle)
     }
     try {
         const FileSource source(fd, size);
-        return sizeFrom(source);
+        return read(source);
     } catch (const std::bad_alloc &) {
         lastError = ERROR_NOT_ENOUGH_MEMORY;
         return 0;
     }
 }
 
+DWORD GetFileVersionInfoSize(const wchar_t *fileName, DWORD *handle)
+{
+    if (handle)
+        *handle = 0;
+    return readFile(fileName, [](const FileSource &source) { return sizeFrom(source); });
+}
+
 BOOL GetFileVersionInfo(const wchar_t *fileName, DWORD, DWORD len, void *data)
 {
-    int fd = -1;
-    std::uint64_t size = 0;
-    const DWORD error = openFile(fileName, fd, size);
-    if (error != ERROR_SUCCESS) {
-        lastError = error;
-        return 0;
-    }
-    try {
-        const FileSource source(fd, size);
-        return copyFrom(source, len, data);
-    } catch (const std::bad_alloc &) {
-        lastError = ERROR_NOT_ENOUGH_MEMORY;
-        return 0;
-    }
+    return readFile(fileName, [len, data](const FileSource &source) {
+        return DWORD(copyFrom(source, len, data));
+    });
 }
 
 DWORD GetFileVersionInfoSizeFromImage(const void *image, std::size_t size)
