@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Benchmarks of the installer, printed as one table.
 
-    bench/bench.py BUILD_DIR [--quick]
+    bench/bench.py BUILD_DIR [--quick] [--only throughput|growth|idle|launch|startup|keyboard]
 
 Every figure is the median of several runs, with min and max; every comparison is a
 ratio measured in the same run, the two sides alternating, each on a fresh copy of the
@@ -20,6 +20,7 @@ import time
 
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build-release")
 QUICK = "--quick" in sys.argv
+ONLY = sys.argv[sys.argv.index("--only") + 1] if "--only" in sys.argv else None
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 INSTALLER = os.path.join(BUILD, "shell", "corvane-installer")
 INSTALL_BENCH = os.path.join(BUILD, "bench", "bench_installupdate")
@@ -118,7 +119,7 @@ def bench_throughput():
     template = os.path.join(WORK, "t2000")
     total = lay_out(template, 2000)
     mb = total / 1e6
-    runs = 3 if QUICK else 5
+    runs = 3 if QUICK else 9
     sides = {"installer": install_ms, "cp -a + sync": cp_ms}
     if shutil.which("rsync"):
         sides["rsync -a + sync"] = rsync_ms
@@ -297,12 +298,11 @@ def main():
           f"{os.sysconf('SC_PAGE_SIZE') * os.sysconf('SC_PHYS_PAGES') / 2**30:.0f} GiB, "
           f"{os.uname().sysname} {os.uname().release}; work folder {WORK}", flush=True)
     try:
-        bench_throughput()
-        bench_growth()
-        bench_idle()
-        bench_launch()
-        bench_startup()
-        bench_keyboard()
+        for name, bench in (("throughput", bench_throughput), ("growth", bench_growth),
+                            ("idle", bench_idle), ("launch", bench_launch),
+                            ("startup", bench_startup), ("keyboard", bench_keyboard)):
+            if ONLY in (None, name):
+                bench()
     finally:
         shutil.rmtree(WORK, ignore_errors=True)
     print()

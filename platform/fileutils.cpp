@@ -21,6 +21,7 @@ namespace {
 constexpr qint64 kBatchBytes = 64 * 1024 * 1024;
 constexpr int kBatchFiles = 512;
 constexpr qint64 kCopyChunk = 4 * 1024 * 1024;
+constexpr qint64 kWriteBehind = 32 * 1024 * 1024;
 const char kTempPrefix[] = ".corvane-tmp-";
 
 QByteArray enc(const QString &path) { return QFile::encodeName(path); }
@@ -178,9 +179,7 @@ private:
 
     QByteArray temporaryIn(const QByteArray &folder)
     {
-        return join(folder, (QByteArray(kTempPrefix) + QByteArray::number(::getpid()) + '-'
-                             + QByteArray::number(++m_counter))
-                                .constData());
+        return join(folder, (m_temporaryStem + QByteArray::number(++m_counter)).constData());
     }
 
     // Creates the target folder when it is missing and clears temporaries that an
@@ -263,7 +262,7 @@ private:
     {
         qint64 left = size;
         qint64 offset = 0;
-        qint64 previous = 0;
+        qint64 waited = 0;
         bool kernelCopy = true;
         std::vector<char> buffer;
         while (left > 0) {
@@ -301,15 +300,19 @@ private:
             }
             if (n == 0)
                 break; // the file shrank meanwhile; what is there is copied
-            // Start writing this chunk to disk and wait for the one before: large
-            // files then never pile up in memory, and the progress follows the disk.
-            if (size > kCopyChunk)
+            // Start writing this chunk to disk at once and wait for what lies more than
+            // kWriteBehind back: a large file never piles up in memory, the progress
+            // follows the disk, and the disk always has work queued.
+            if (size > kCopyChunk) {
                 ::sync_file_range(out, offset, n, SYNC_FILE_RANGE_WRITE);
-            if (size > kCopyChunk && offset > 0)
-                ::sync_file_range(out, previous, offset - previous,
-                                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE
-                                      | SYNC_FILE_RANGE_WAIT_AFTER);
-            previous = offset;
+                const qint64 settled = offset + n - kWriteBehind;
+                if (settled > waited) {
+                    ::sync_file_range(out, waited, settled - waited,
+                                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE
+                                          | SYNC_FILE_RANGE_WAIT_AFTER);
+                    waited = settled;
+                }
+            }
             offset += n;
             left -= n;
             advance(n, 0);
@@ -355,6 +358,10 @@ private:
         const qint64 before = m_state.bytesDone;
         bool ok = copyContent(in, out, from, st.st_size);
         ::close(in);
+        // Hand the content to the disk now, while the next files are copied: the flush
+        // before the batch is renamed then finds little left to write.
+        if (ok && st.st_size <= kCopyChunk)
+            ::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
         if (ok && ::fchmod(out, st.st_mode & 07777) != 0) {
             logFailure("setting permissions of", to, errno);
             ok = false;
@@ -455,6 +462,7 @@ private:
     qint64 m_pendingBytes = 0;
     std::set<QByteArray> m_touchedFolders;
     quint64 m_counter = 0;
+    const QByteArray m_temporaryStem = QByteArray(kTempPrefix) + QByteArray::number(::getpid()) + '-';
 };
 
 } // namespace
