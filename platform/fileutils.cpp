@@ -358,10 +358,6 @@ private:
         const qint64 before = m_state.bytesDone;
         bool ok = copyContent(in, out, from, st.st_size);
         ::close(in);
-        // Hand the content to the disk now, while the next files are copied: the flush
-        // before the batch is renamed then finds little left to write.
-        if (ok && st.st_size <= kCopyChunk)
-            ::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
         if (ok && ::fchmod(out, st.st_mode & 07777) != 0) {
             logFailure("setting permissions of", to, errno);
             ok = false;
