@@ -2,6 +2,11 @@
 
 #include <QCoreApplication>
 
+namespace {
+// Often enough for a bar that moves smoothly, seldom enough to cost nothing.
+constexpr int kRepaintIntervalMs = 50;
+}
+
 InstallerView::InstallerView(QWidget *parent, Qt::WindowFlags flags)
     : QMainWindow(parent, flags)
 {
@@ -65,18 +70,22 @@ void InstallerView::disableButtons()
 
 void InstallerView::setProgress(qint64 done, qint64 total)
 {
+    // The bar is only touched when the window is repainted: QProgressBar repaints
+    // itself at once on every change of its text, which per file would cost more
+    // than the copy of a small file.
+    const bool first = ui.progressBar->isHidden();
+    const bool last = done >= total;
+    if (!first && !last && m_lastRepaint.isValid() && m_lastRepaint.elapsed() < kRepaintIntervalMs)
+        return;
     const int scale = ui.progressBar->maximum();
-    const int value = total > 0 ? int(qBound<qint64>(0, done, total) * scale / total)
-                                : (done >= total ? scale : 0);
-    ui.progressBar->setValue(value);
-    if (ui.progressBar->isHidden())
+    ui.progressBar->setValue(total > 0 ? int(qBound<qint64>(0, done, total) * scale / total)
+                                       : (last ? scale : 0));
+    if (first)
         ui.progressBar->show();
-    if (!m_lastRepaint.isValid() || m_lastRepaint.elapsed() >= 50 || done >= total) {
-        m_lastRepaint.start();
-        // Taps are left for later: nothing the operator touches may run in the middle
-        // of the copy.
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    }
+    m_lastRepaint.start();
+    // Taps are left for later: nothing the operator touches may run in the middle of
+    // the copy.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 void InstallerView::on_button1_clicked()
