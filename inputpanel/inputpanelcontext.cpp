@@ -277,27 +277,26 @@ void InputPanelContext::onBackspacePressed()
 
 void InputPanelContext::onShiftPressed()
 {
-    if (!focusWidget())
-        return;
-    stopPressAndHold();
-    if (numberMode)
-        return;
-    smallMode = true;
-    capitalPanel->setVisible(false);
-    smallPanel->setVisible(true);
-    updatePosition();
+    switchLetterPanel(true);
 }
 
 void InputPanelContext::onUnShiftPressed()
+{
+    switchLetterPanel(false);
+}
+
+void InputPanelContext::switchLetterPanel(bool small)
 {
     if (!focusWidget())
         return;
     stopPressAndHold();
     if (numberMode)
         return;
-    smallMode = false;
-    smallPanel->setVisible(false);
-    capitalPanel->setVisible(true);
+    smallMode = small;
+    QWidget *from = small ? static_cast<QWidget *>(capitalPanel.get()) : smallPanel.get();
+    QWidget *to = small ? static_cast<QWidget *>(smallPanel.get()) : capitalPanel.get();
+    from->setVisible(false);
+    to->setVisible(true);
     updatePosition();
 }
 

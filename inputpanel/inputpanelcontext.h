@@ -78,6 +78,8 @@ private:
 
     template <typename... Bars>
     static KeyBarSet makeKeyBars();
+    // Shift and unshift: the small or the capital panel takes the other's place.
+    void switchLetterPanel(bool small);
     template <typename... Bars>
     void connectKeyBars(const KeyBarSet &bars);
 
