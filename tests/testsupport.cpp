@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include "fileutils.h"
 #include "logmessagehandler.h"
 
 #include <QDir>
@@ -197,4 +198,17 @@ void MessageLog::handler(QtMsgType type, const QMessageLogContext &, const QStri
     if (type == QtDebugMsg)
         s_current->m_debug << message;
     s_current->m_all << message;
+}
+
+QStringList temporariesBelow(const QString &folder)
+{
+    QStringList found;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        if (it.fileName().startsWith(FileUtils::temporaryPrefix()))
+            found << it.filePath();
+    }
+    return found;
 }

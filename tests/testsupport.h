@@ -45,6 +45,9 @@ private:
     QString m_error;
 };
 
+// Temporary files of an unfinished copy anywhere below a folder.
+QStringList temporariesBelow(const QString &folder);
+
 // Runs a helper script of tools/ and returns its exit code (-1 when it could not start).
 int runTool(const QString &script, const QStringList &arguments, QString *output = nullptr);
 

@@ -29,19 +29,6 @@ namespace {
 const QString kSuccess = QStringLiteral("Update was successful. Remove stick to start Corvane.");
 const QString kFailure = QStringLiteral("Update was not successful. Remove stick to start Corvane.");
 
-QStringList temporariesBelow(const QString &folder)
-{
-    QStringList found;
-    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        if (it.fileName().startsWith(FileUtils::temporaryPrefix()))
-            found << it.filePath();
-    }
-    return found;
-}
-
 QStringList logFilesBelow(const QString &root)
 {
     QStringList found;

@@ -24,19 +24,6 @@ QByteArray get(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-QStringList temporariesBelow(const QString &folder)
-{
-    QStringList found;
-    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        if (it.fileName().startsWith(FileUtils::temporaryPrefix()))
-            found << it.filePath();
-    }
-    return found;
-}
-
 } // namespace
 
 class TestFileUtils : public QObject
