@@ -68,9 +68,20 @@ bool failWith(int error)
     return false;
 }
 
+bool makeFolders(const QByteArray &folder)
+{
+    if (lexists(folder))
+        return true;
+    return makeFolders(parentOf(folder)) && (::mkdir(folder.constData(), 0700) == 0 || errno == EEXIST);
+}
+
 bool renamed(const QByteArray &from, const QByteArray &to)
 {
     if (::rename(from.constData(), to.constData()) == 0)
+        return true;
+    // A folder of the work area that went missing (cleared by hand) is made again.
+    if (errno == ENOENT && lexists(from) && !lexists(parentOf(to)) && makeFolders(parentOf(to))
+        && ::rename(from.constData(), to.constData()) == 0)
         return true;
     const int error = errno;
     qDebug() << kLog << "moving" << dec(from) << "to" << dec(to) << "failed:" << errorText(error);

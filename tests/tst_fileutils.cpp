@@ -2,7 +2,9 @@
 
 #include "fileutils.h"
 #include "testsupport.h"
+#include "updatetransaction.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,6 +26,14 @@ QByteArray get(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
+// A journal as an interrupted switch leaves it: one line per entry (staged, final, old).
+QByteArray journal(const QByteArray &body, bool damaged = false)
+{
+    const QByteArray sum = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
+    return "corvane-update-journal 1\n" + QByteArray::number(body.count('\n')) + "\n" + body + "end "
+        + (damaged ? sum.left(10) : sum) + "\n";
+}
+
 } // namespace
 
 class TestFileUtils : public QObject
@@ -38,6 +48,8 @@ private slots:
     void copyFailures();
     void copyProgress_data();
     void copyProgress();
+    void recovery_data();
+    void recovery();
     void removeDir_data();
     void removeDir();
     void existence();
@@ -204,6 +216,47 @@ void TestFileUtils::copyProgress()
     QVERIFY(atTotal >= 1);
     if (fileSize > 8 * 1024 * 1024) // a large file reports while it is copied
         QVERIFY(reports.size() >= 4);
+}
+
+void TestFileUtils::recovery_data()
+{
+    QTest::addColumn<QByteArray>("journalText");
+    QTest::addColumn<bool>("switched"); // the entry was switched before the cut
+    QTest::addColumn<bool>("rollbackMark");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QByteArray>("content"); // of dst/a.txt afterwards
+    const QByteArray entry = "work/staging/0/a.txt dst/a.txt work/old/1\n";
+    using R = UpdateTransaction::Recovery;
+    QTest::newRow("cut before the entry") << journal(entry) << false << false << int(R::Completed) << QByteArray("new");
+    QTest::newRow("cut after the entry") << journal(entry) << true << false << int(R::Completed) << QByteArray("new");
+    QTest::newRow("cut while undoing") << journal(entry) << true << true << int(R::RolledBack) << QByteArray("old");
+    QTest::newRow("damaged journal") << journal(entry, true) << false << false << int(R::Failed) << QByteArray("old");
+    QTest::newRow("journal pointing outside")
+        << journal("work/staging/0/a.txt work/../../outside/a.txt -\n") << false << false << int(R::Failed)
+        << QByteArray("old");
+}
+
+void TestFileUtils::recovery()
+{
+    QFETCH(QByteArray, journalText);
+    QFETCH(bool, switched);
+    QFETCH(bool, rollbackMark);
+    QFETCH(int, result);
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    const QString work = dir.filePath("work");
+    QVERIFY(put(work + "/journal", journalText));
+    QVERIFY(put(switched ? work + "/old/1" : dir.filePath("dst/a.txt"), "old"));
+    QVERIFY(put(switched ? dir.filePath("dst/a.txt") : work + "/staging/0/a.txt", "new"));
+    if (rollbackMark)
+        QVERIFY(put(work + "/rollback", "rollback\n"));
+
+    LogToDevice log;
+    QCOMPARE(int(UpdateTransaction::recover(work)), result);
+    QCOMPARE(get(dir.filePath("dst/a.txt")), content);
+    const bool settled = result != int(UpdateTransaction::Recovery::Failed);
+    QCOMPARE(installLeftovers(work).isEmpty(), settled); // a journal that cannot be followed stays
+    QVERIFY(!QFileInfo::exists(dir.filePath("outside")));
 }
 
 void TestFileUtils::removeDir_data()
