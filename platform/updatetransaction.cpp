@@ -218,8 +218,12 @@ bool readJournal(const QByteArray &path, QByteArray *text)
 // An entry without one has two: staged (before) and final (after). apply() and undo()
 // each take one step towards their end from whichever state they find.
 
-bool apply(const Switch &s)
+// fresh: the entry is known to be in its first state (the switch of this process), so
+// no name needs looking up.
+bool apply(const Switch &s, bool fresh)
 {
+    if (fresh)
+        return (s.old.isEmpty() || renamed(s.final, s.old)) && renamed(s.staged, s.final);
     if (!lexists(s.staged))
         return true;
     if (!s.old.isEmpty() && lexists(s.final) && !lexists(s.old) && !renamed(s.final, s.old))
@@ -285,11 +289,11 @@ bool rollBack(const WorkPaths &w, const std::vector<Switch> &switches)
 // names the entry that failed, with the system's reason.
 enum class SwitchResult { Done, RolledBack, Stuck };
 
-SwitchResult switchAll(const WorkPaths &w, const std::vector<Switch> &switches,
+SwitchResult switchAll(const WorkPaths &w, const std::vector<Switch> &switches, bool fresh,
                        std::pair<QByteArray, int> *failed = nullptr)
 {
     for (const Switch &s : switches) {
-        if (!apply(s)) {
+        if (!apply(s, fresh)) {
             if (failed)
                 *failed = {s.final, errno};
             return rollBack(w, switches) ? SwitchResult::RolledBack : SwitchResult::Stuck;
@@ -779,7 +783,7 @@ bool UpdateTransaction::Private::commit()
         return false;
     }
     std::pair<QByteArray, int> failed;
-    switch (switchAll(w, switches, &failed)) {
+    switch (switchAll(w, switches, true, &failed)) {
     case SwitchResult::Done:
         return true;
     case SwitchResult::RolledBack:
@@ -832,7 +836,7 @@ UpdateTransaction::Recovery UpdateTransaction::recover(const QString &workFolder
             ok = undo(*it) && ok;
         return ok && finishSwitch(w) ? Recovery::RolledBack : Recovery::Failed;
     }
-    switch (switchAll(w, switches)) {
+    switch (switchAll(w, switches, false)) {
     case SwitchResult::Done:
         return Recovery::Completed;
     case SwitchResult::RolledBack:
