@@ -2,6 +2,7 @@
 
 #include "fileutils.h"
 #include "logmessagehandler.h"
+#include "updatetransaction.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -205,6 +206,7 @@ void MessageLog::handler(QtMsgType type, const QMessageLogContext &, const QStri
 
 QStringList installLeftovers(const QString &workFolder)
 {
+    UpdateTransaction::finishCleanUp(); // what a finished run leaves, once it has cleaned up
     QStringList found;
     QDirIterator it(workFolder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     while (it.hasNext()) {
