@@ -30,6 +30,8 @@ DeviceTree::DeviceTree(const QStringList &options)
 
 DeviceTree::~DeviceTree()
 {
+    UpdateTransaction::finishCleanUp(); // not racing a run's clean-up
+
     // Immutable files left by a failed test must not keep the temporary tree alive.
     QProcess chattr;
     chattr.start(QStringLiteral("chattr"), {QStringLiteral("-R"), QStringLiteral("-f"),
