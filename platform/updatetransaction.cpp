@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
