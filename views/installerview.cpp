@@ -72,16 +72,21 @@ void InstallerView::setProgress(qint64 done, qint64 total)
 {
     // The bar is only touched when the window is repainted: QProgressBar repaints
     // itself at once on every change of its text, which per file would cost more
-    // than the copy of a small file.
+    // than the copy of a small file. The first report shows the bar without painting
+    // it yet, so a copy that ends within one interval is painted once, at its end.
     const bool first = ui.progressBar->isHidden();
     const bool last = done >= total;
-    if (!first && !last && m_lastRepaint.isValid() && m_lastRepaint.elapsed() < kRepaintIntervalMs)
+    if (!first && !last && m_lastRepaint.elapsed() < kRepaintIntervalMs)
         return;
     const int scale = ui.progressBar->maximum();
     ui.progressBar->setValue(total > 0 ? int(qBound<qint64>(0, done, total) * scale / total)
                                        : (last ? scale : 0));
-    if (first)
+    if (first) {
         ui.progressBar->show();
+        m_lastRepaint.start();
+        if (!last)
+            return;
+    }
     m_lastRepaint.start();
     // Taps are left for later: nothing the operator touches may run in the middle of
     // the copy.
