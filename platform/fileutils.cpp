@@ -1,5 +1,7 @@
 #include "fileutils.h"
 
+#include "treeremoval.h"
+
 #include <QDebug>
 #include <QFile>
 
@@ -66,36 +68,6 @@ bool listFolder(const QByteArray &folder, std::vector<QByteArray> *names)
     ::closedir(dir);
     errno = error;
     return error == 0;
-}
-
-bool removeTree(const QByteArray &path)
-{
-    struct stat st;
-    if (::lstat(path.constData(), &st) != 0) {
-        if (errno == ENOENT)
-            return true;
-        logFailure("stat of", path, errno);
-        return false;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        if (::unlink(path.constData()) == 0 || errno == ENOENT)
-            return true;
-        logFailure("removal of", path, errno);
-        return false;
-    }
-    std::vector<QByteArray> names;
-    if (!listFolder(path, &names)) {
-        logFailure("listing of", path, errno);
-        return false;
-    }
-    bool ok = true;
-    for (const QByteArray &name : names)
-        ok = removeTree(join(path, name.constData())) && ok;
-    if (::rmdir(path.constData()) != 0 && errno != ENOENT) {
-        logFailure("removal of", path, errno);
-        ok = false;
-    }
-    return ok;
 }
 
 bool isExcluded(const char *name, const QStringList &excludes)
@@ -479,14 +451,25 @@ bool FileUtils::fileExists(QString path) const
 bool FileUtils::removeDir(const QString &path) const
 {
     const QByteArray native = enc(path);
-    struct stat st;
-    if (::lstat(native.constData(), &st) != 0)
-        return errno == ENOENT;
-    if (!S_ISDIR(st.st_mode)) {
+    switch (corvane::pathKind(native)) {
+    case corvane::PathKind::Missing:
+        return true;
+    case corvane::PathKind::Link:
+        // A link where the folder should be is removed as a link: what it points to is
+        // not part of the folder, and a link left here would be installed and followed later.
+        if (::unlink(native.constData()) == 0 || errno == ENOENT) {
+            qDebug().noquote() << "FileUtils:" << corvane::quotedForLog(native)
+                               << "is a symbolic link; removed as a link, not followed";
+            return true;
+        }
+        logFailure("removal of", native, errno);
+        return false;
+    case corvane::PathKind::Other:
         qDebug() << "FileUtils:" << path << "is not a folder; not removed";
         return false;
+    default:
+        return corvane::removeFolderTree(native);
     }
-    return removeTree(native);
 }
 
 bool FileUtils::CopyRecursivelyOverwrite(const QString &source, const QString &target,
