@@ -11,12 +11,21 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <cstring>
 #include <vector>
 
 using corvane::devicePath;
 
 namespace {
 const QString kStickDir = QStringLiteral("/USB HD/Corvane_Installer");
+// Staging folder, journal and lock of an installation, on the flash disk beside the
+// folders it installs into.
+const QString kWorkDir = QStringLiteral("/FlashDisk/.corvane-install");
+
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
 constexpr int kStickPollMs = 100;
 }
 
@@ -83,28 +92,76 @@ bool FileInstaller::installUpdate()
 
 bool FileInstaller::copyUpdate()
 {
-    // Both folders count as one copy: the total is known before the first byte moves.
-    const QString systemSource = devicePath(updateSystemDir);
-    const QString appSource = devicePath(updateAppDir);
-    const qint64 systemBytes = FileUtils::measureTree(systemSource).bytesTotal;
-    const qint64 total = systemBytes + FileUtils::measureTree(appSource).bytesTotal;
+    // Both folders are one transaction: either all of the update is installed or
+    // nothing installed changes.
+    UpdateTransaction update(devicePath(kWorkDir));
+    update.addTree(devicePath(updateSystemDir), devicePath(systemDir),
+                   UpdateTransaction::Source::Copy);
+    // The update's application folder is removed after every run, so its files can
+    // become the installed ones without their data being written again.
+    update.addTree(devicePath(updateAppDir), devicePath(appDir), UpdateTransaction::Source::Link);
     qint64 reported = -1;
-    const auto report = [this, total, &reported](qint64 done) {
-        done = qBound<qint64>(0, done, total);
-        if (done == reported || (reported >= 0 && done < reported))
+    const bool ok = update.run([this, &reported](const FileUtils::CopyProgress &p) {
+        if (p.bytesDone <= reported)
             return;
-        reported = done;
-        emit notifyProgress(done, total);
-    };
-    report(0);
-    bool status = fileUtils.CopyRecursivelyOverwrite(
-        systemSource, devicePath(systemDir), QStringList(),
-        [&](const FileUtils::CopyProgress &p) { report(p.bytesDone); });
-    status &= fileUtils.CopyRecursivelyOverwrite(
-        appSource, devicePath(appDir), QStringList(),
-        [&](const FileUtils::CopyProgress &p) { report(systemBytes + p.bytesDone); });
-    report(total);
-    return status;
+        reported = p.bytesDone;
+        emit notifyProgress(p.bytesDone, p.bytesTotal);
+    });
+    if (!ok)
+        writeLine(failureLine(update.failure()));
+    return ok;
+}
+
+QString FileInstaller::failureLine(const UpdateTransaction::Failure &failure)
+{
+    using Kind = UpdateTransaction::FailureKind;
+    switch (failure.kind) {
+    case Kind::NoSpace:
+        return QStringLiteral("Not enough space on the flash disk");
+    case Kind::FolderInTheWay:
+        return QStringLiteral("A folder is in the way of the update: %1").arg(failure.path);
+    case Kind::FileInTheWay:
+        return QStringLiteral("A file is in the way of an update folder: %1").arg(failure.path);
+    case Kind::SpecialFile:
+        return QStringLiteral("Not a file, folder or link in the update: %1").arg(failure.path);
+    case Kind::ReadFailed:
+        return QStringLiteral("Cannot read %1: %2").arg(failure.path, errorText(failure.error));
+    case Kind::WriteFailed:
+        return QStringLiteral("Cannot write %1: %2").arg(failure.path, errorText(failure.error));
+    case Kind::Unrecovered:
+        return QStringLiteral("An interrupted installation could not be recovered");
+    case Kind::None:
+        break;
+    }
+    return QStringLiteral("Installation failed");
+}
+
+QString FileInstaller::lockFile()
+{
+    return devicePath(kWorkDir + QStringLiteral("/lock"));
+}
+
+bool FileInstaller::recoverInterruptedInstallation(bool reportNothingToDo)
+{
+    switch (UpdateTransaction::recover(devicePath(kWorkDir))) {
+    case UpdateTransaction::Recovery::NothingToDo:
+        if (reportNothingToDo)
+            qDebug() << "Recovery: no interrupted installation.";
+        return true;
+    case UpdateTransaction::Recovery::LeftoversRemoved:
+        qDebug() << "Recovery: removed the staged files of an unfinished installation; the installed folders are unchanged.";
+        return true;
+    case UpdateTransaction::Recovery::Completed:
+        qDebug() << "Recovery: completed an interrupted installation.";
+        return true;
+    case UpdateTransaction::Recovery::RolledBack:
+        qDebug() << "Recovery: rolled back an interrupted installation; the installed folders are as before it.";
+        return true;
+    case UpdateTransaction::Recovery::Failed:
+        break;
+    }
+    qDebug() << "Recovery: an interrupted installation could not be recovered.";
+    return false;
 }
 
 bool FileInstaller::removeInstallerDirectory()

@@ -8,6 +8,7 @@
 // the debug stream, which the shell writes to the log on the stick.
 
 #include "fileutils.h"
+#include "updatetransaction.h"
 
 #include <QObject>
 #include <QString>
@@ -31,6 +32,13 @@ public:
     // path means the running program), or a null string.
     static QString readProductVersion(const QString &path);
 
+    // Completes or rolls back an installation that a power cut or a crash interrupted,
+    // and logs what it did. False when it could not.
+    static bool recoverInterruptedInstallation(bool reportNothingToDo);
+
+    // Host path of the file whose lock one installer holds for its whole run.
+    static QString lockFile();
+
 signals:
     void NotifyWriteLine(QString text);
     void notifyStickRemoved();
@@ -48,6 +56,7 @@ private:
     void startProcess(const QString &program);
     void writeLine(const QString &text);
     bool copyUpdate();
+    static QString failureLine(const UpdateTransaction::Failure &failure);
 
     FileUtils fileUtils;
     QTimer stickTimer;

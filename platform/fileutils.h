@@ -1,8 +1,7 @@
 #pragma once
-// File operations of an update run. Every file that replaces an installed one is
-// written power-cut safe: a temporary file in the target folder, its content flushed
-// to disk, then a rename over the old name and a flush of the folder. After a power
-// cut every installed file is either whole old or whole new.
+// File operations of an update run: existence checks, folder removal that never
+// follows a link, and a copy that replaces a whole tree power-cut safe (see
+// UpdateTransaction for how).
 
 #include <QString>
 #include <QStringList>
@@ -33,19 +32,14 @@ public:
     // also one that stands in place of the folder itself.
     bool removeDir(const QString &path) const;
 
-    // Copies the tree below source into target, replacing existing files atomically.
-    // Missing target folders are created, permissions are kept and symbolic links are
-    // copied as links. Names listed in excludes (file or folder names, any depth) are
-    // skipped; an empty list copies everything. progress, when set, is called after
-    // every file and at least once at the start and at the end.
+    // Copies the tree below source into target as one whole: every file is staged
+    // first, and only when all of them are on disk are they switched in; a failure
+    // leaves the target as it was. Missing target folders are created, permissions
+    // and times are kept and symbolic links are copied as links. Names listed in
+    // excludes (file or folder names, any depth) are skipped; an empty list copies
+    // everything. progress, when set, is called after every file and at least once
+    // at the start and at the end.
     bool CopyRecursivelyOverwrite(const QString &source, const QString &target,
                                   const QStringList &excludes,
                                   const ProgressCallback &progress = {}) const;
-
-    // Size of the regular files below a folder, as CopyRecursivelyOverwrite counts them.
-    static CopyProgress measureTree(const QString &source, const QStringList &excludes = {});
-
-    // Prefix of the temporary files a copy writes; what a power cut leaves behind with
-    // this prefix is removed by the next copy into the same folder.
-    static QString temporaryPrefix();
 };

@@ -1,9 +1,10 @@
 #include "treeremoval.h"
 
+#include "posixfs.h"
+
 #include <QDebug>
 
 #include <cerrno>
-#include <cstring>
 #include <vector>
 
 #include <dirent.h>
@@ -18,12 +19,7 @@ namespace {
 void logFailure(const char *what, const QByteArray &path, int error)
 {
     qDebug().noquote() << "FileUtils:" << what << quotedForLog(path) << "failed:"
-                       << QString::fromLocal8Bit(std::strerror(error));
-}
-
-QByteArray join(const QByteArray &folder, const QByteArray &name)
-{
-    return folder.endsWith('/') ? folder + name : folder + '/' + name;
+                       << QLatin1Char('"') + fs::errorText(error) + QLatin1Char('"');
 }
 
 // Opens a folder for walking; a link in its place is refused (ELOOP), never entered.
@@ -74,7 +70,7 @@ bool walk(int dirFd, const QByteArray &path, const EntryAction &onEntry,
     }
     bool ok = true;
     for (const QByteArray &name : names) {
-        const QByteArray entryPath = join(path, name);
+        const QByteArray entryPath = fs::join(path, name);
         struct stat st;
         if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT) { // an entry that went meanwhile needs nothing more

@@ -2,20 +2,77 @@
 // keyboard and their wiring.
 // The view manager takes over on the first pass of the event loop; the loop ends
 // with exit code 0 once the stick has been pulled and the terminal application started.
+//
+// Before any of that, the installer takes the device's one-installer lock and settles
+// an installation that a power cut interrupted. "--recover-only" does just that and
+// ends: a device runs it at boot, before the terminal application, with no display.
 
 #include "fileinstaller.h"
 #include "inputpanelcontext.h"
+#include "installerlock.h"
 #include "installerview.h"
 #include "installerviewmanager.h"
 #include "logmessagehandler.h"
 
 #include <QApplication>
+#include <QDebug>
 #include <QTimer>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+bool hasOption(int argc, char **argv, const char *option)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], option) == 0)
+            return true;
+    }
+    return false;
+}
+
+// At boot the stick is rarely there: the lines also go to standard error, where the
+// service manager keeps them.
+void logAndEcho(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    corvane::logMessageHandler(type, context, message);
+    const QByteArray line = message.toUtf8() + '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+}
+
+// False when another installer holds the lock; the caller then ends at once.
+bool takeLock(InstallerLock &lock)
+{
+    if (lock.acquire() != InstallerLock::Result::Busy)
+        return true;
+    qDebug() << "Another installer is running.";
+    return false;
+}
+
+int recoverOnly(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    qInstallMessageHandler(logAndEcho);
+    InstallerLock lock(FileInstaller::lockFile());
+    if (!takeLock(lock))
+        return 1;
+    return FileInstaller::recoverInterruptedInstallation(true) ? 0 : 1;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    if (hasOption(argc, argv, "--recover-only"))
+        return recoverOnly(argc, argv);
+
     QApplication app(argc, argv);
     qInstallMessageHandler(corvane::logMessageHandler);
+    InstallerLock lock(FileInstaller::lockFile());
+    if (!takeLock(lock))
+        return 1;
+    FileInstaller::recoverInterruptedInstallation(false);
 
     InstallerView view;
     FileInstaller installer;

@@ -3,10 +3,13 @@
 #include "fileutils.h"
 #include "logmessagehandler.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+
+#include <sys/stat.h>
 
 DeviceTree::DeviceTree(const QStringList &options)
 {
@@ -200,15 +203,44 @@ void MessageLog::handler(QtMsgType type, const QMessageLogContext &, const QStri
     s_current->m_all << message;
 }
 
-QStringList temporariesBelow(const QString &folder)
+QStringList installLeftovers(const QString &workFolder)
 {
     QStringList found;
+    QDirIterator it(workFolder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        it.next();
+        if (it.fileName() != QLatin1String("lock"))
+            found << it.fileName();
+    }
+    return found;
+}
+
+QStringList DeviceTree::leftovers() const
+{
+    return installLeftovers(path(QStringLiteral("/FlashDisk/.corvane-install")));
+}
+
+QMap<QString, QByteArray> fingerprint(const QString &folder)
+{
+    QMap<QString, QByteArray> result;
     QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        it.next();
-        if (it.fileName().startsWith(FileUtils::temporaryPrefix()))
-            found << it.filePath();
+        const QString path = it.next();
+        struct stat st;
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+            continue;
+        QByteArray print = QByteArray::number(st.st_mode, 8) + ' '
+            + QByteArray::number(qint64(st.st_mtim.tv_sec)) + '.' + QByteArray::number(qint64(st.st_mtim.tv_nsec));
+        if (S_ISLNK(st.st_mode)) {
+            print += " -> " + QFile::encodeName(it.fileInfo().symLinkTarget());
+        } else if (S_ISREG(st.st_mode)) {
+            QFile f(path);
+            print += ' ' + QByteArray::number(qint64(st.st_size)) + ' '
+                + (f.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex()
+                                               : QByteArray("unreadable"));
+        }
+        result.insert(QDir(folder).relativeFilePath(path), print);
     }
-    return found;
+    return result;
 }

@@ -4,6 +4,7 @@
 // access to the log file the program writes on its stick.
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -34,6 +35,9 @@ public:
     bool pullStick() const;
     QString pulledLogPath() const;
 
+    // installLeftovers() of the device's installation work folder.
+    QStringList leftovers() const;
+
     // Relative paths of every entry below a device folder, sorted.
     QStringList listTree(const QString &devicePath) const;
 
@@ -45,8 +49,13 @@ private:
     QString m_error;
 };
 
-// Temporary files of an unfinished copy anywhere below a folder.
-QStringList temporariesBelow(const QString &folder);
+// Everything an installed folder holds, by relative path: the kind, permissions and
+// modification time of each entry, a file's size and content hash, a link's target.
+QMap<QString, QByteArray> fingerprint(const QString &folder);
+
+// What an installation left in its work folder besides its lock (staged files, old
+// files, a journal); empty after every finished or undone run.
+QStringList installLeftovers(const QString &workFolder);
 
 // Runs a helper script of tools/ and returns its exit code (-1 when it could not start).
 int runTool(const QString &script, const QStringList &arguments, QString *output = nullptr);

@@ -51,18 +51,6 @@ QByteArray hashOf(const QString &path)
     return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex();
 }
 
-// Content hash of every file below a folder, by relative path.
-QHash<QString, QByteArray> hashes(const QString &folder)
-{
-    QHash<QString, QByteArray> result;
-    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        result.insert(QDir(folder).relativeFilePath(path), hashOf(path));
-    }
-    return result;
-}
-
 // A sqlite3 process that holds an exclusive transaction on a database until it ends.
 class DatabaseLock
 {
@@ -192,6 +180,7 @@ struct Run
         });
     }
     QString question() const { return view.form().txtQuestion->text(); }
+    QStringList output() const { return view.form().txtOutput->toPlainText().split('\n'); }
 };
 
 } // namespace
@@ -207,7 +196,9 @@ private slots:
     void settingsReadDecidesOnce();
     void updateContents_data();
     void updateContents();
-    void targetDiskFillsUp();
+    void failedUpdateChangesNothing_data();
+    void failedUpdateChangesNothing();
+    void everyConflictIsLogged();
     void logCannotBeWritten_data();
     void logCannotBeWritten();
     void stickFolderTurnsIntoAFile();
@@ -388,8 +379,6 @@ void TestBadInput::updateContents_data()
     QTest::newRow("empty folder") << "empty folder" << true << QString();
     QTest::newRow("link out of the update") << "link outside" << true << QString();
     QTest::newRow("link loop") << "link loop" << true << QString();
-    QTest::newRow("named pipe") << "fifo" << false << "neither file, folder nor link";
-    QTest::newRow("file that cannot be opened") << "unreadable" << false << "opening of";
 }
 
 void TestBadInput::updateContents()
@@ -429,25 +418,11 @@ void TestBadInput::updateContents()
     } else if (kind == "link loop") {
         QVERIFY(QFile::link("loop-b", update + "/loop-a"));
         QVERIFY(QFile::link("loop-a", update + "/loop-b"));
-    } else if (kind == "fifo") {
-        QCOMPARE(::mkfifo(QFile::encodeName(update + "/pipe").constData(), 0644), 0);
-    } else if (kind == "unreadable") {
-        QVERIFY(tree.write("/FlashDisk/Corvane_Installer/Corvane/lang/de.qm", "new german"));
-        QVERIFY(QFile::setPermissions(update + "/lang/de.qm", QFileDevice::Permissions()));
     }
-    const QByteArray oldGerman = hashOf(installed + "/lang/de.qm");
 
     LogToDevice log;
     FileInstaller installer;
-    bool result = false;
-    if (kind == "unreadable") {
-        WithoutReadOverride drop;
-        if (!drop.ok())
-            QSKIP("the process cannot drop its right to read any file");
-        result = installer.installUpdate();
-    } else {
-        result = installer.installUpdate();
-    }
+    const bool result = installer.installUpdate();
 
     QCOMPARE(result, status);
     const QString text = LogToDevice::messages().join('\n');
@@ -456,9 +431,8 @@ void TestBadInput::updateContents()
         QVERIFY2(text.contains(logLine), qPrintable(text));
     for (const QString &rel : expectedFiles)
         QCOMPARE(hashOf(installed + '/' + rel), hashOf(update + '/' + rel));
-    // Whatever one entry does, the rest of the update is in place.
     QCOMPARE(tree.read("/FlashDisk/Corvane/readme.txt"), QByteArray("Corvane 2.4.1\n"));
-    QVERIFY(temporariesBelow(installed).isEmpty());
+    QVERIFY(tree.leftovers().isEmpty());
     if (kind == "empty folder")
         QVERIFY(QFileInfo(installed + "/cache/empty").isDir());
     if (kind == "link outside") {
@@ -469,51 +443,120 @@ void TestBadInput::updateContents()
         QVERIFY(QFileInfo(installed + "/loop-a").isSymLink());
         QVERIFY(QFileInfo(installed + "/loop-b").isSymLink());
     }
-    if (kind == "fifo")
-        QVERIFY(!tree.exists("/FlashDisk/Corvane/pipe"));
-    if (kind == "unreadable")
-        QCOMPARE(hashOf(installed + "/lang/de.qm"), oldGerman);
 }
 
-void TestBadInput::targetDiskFillsUp()
+void TestBadInput::failedUpdateChangesNothing_data()
 {
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("logLine");
+    QTest::addColumn<QString>("paneLine");
+    QTest::newRow("flash disk too full") << "full" << "Not enough space to install the update: "
+                                         << "Not enough space on the flash disk";
+    QTest::newRow("installed folder where the update has a file")
+        << "folder" << "a folder, where the update puts a file: "
+        << "A folder is in the way of the update: Corvane/readme.txt";
+    QTest::newRow("installed file where the update has a folder")
+        << "file" << "not a folder, where the update puts one: "
+        << "A file is in the way of an update folder: System/drivers";
+    QTest::newRow("named pipe in the update")
+        << "fifo" << "neither file, folder nor link: "
+        << "Not a file, folder or link in the update: Corvane_Installer/Corvane/pipe";
+    QTest::newRow("update file that cannot be read")
+        << "unreadable" << "opening of" << "Cannot read Corvane_Installer/System/boot.cfg: Permission denied";
+    // The system folder is switched first; the failure in the application folder undoes it.
+    QTest::newRow("installed file that cannot be replaced")
+        << "immutable" << "the switch failed and was undone"
+        << "Cannot write Corvane/lang/de.qm: Operation not permitted";
+}
+
+void TestBadInput::failedUpdateChangesNothing()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, logLine);
+    QFETCH(QString, paneLine);
     DeviceTree tree;
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    // The application folder on a 2 MB disk holding the installed files; the update
-    // brings more than fits.
-    const QString installed = tree.path("/FlashDisk/Corvane");
-    const QString aside = tree.path("/installed-aside");
-    QVERIFY(QDir().rename(installed, aside));
-    QVERIFY(QDir().mkpath(installed));
     SmallDisk disk;
-    if (!disk.mount(installed, "2m"))
-        QSKIP("this machine does not allow mounting a small file system");
-    QProcess copy;
-    copy.start("cp", {"-a", aside + "/.", installed});
-    QVERIFY(copy.waitForFinished(10000) && copy.exitCode() == 0);
-    QByteArray large(3 * 1024 * 1024, Qt::Uninitialized);
-    for (int i = 0; i < large.size(); ++i)
-        large[i] = char(i * 7 + i / 4096);
-    QVERIFY(tree.write("/FlashDisk/Corvane_Installer/Corvane/media/intro.mpg", large));
-    QVERIFY(tree.write("/FlashDisk/Corvane/media/intro.mpg", "old intro"));
-    const auto before = hashes(installed);
-    const auto update = hashes(tree.path("/FlashDisk/Corvane_Installer/Corvane"));
+    if (fault == "full") {
+        // The whole flash disk on 8 MB, with less free than the update's system part needs.
+        const QString flash = tree.path("/FlashDisk"), aside = tree.path("/FlashDisk-aside");
+        QVERIFY(QDir().rename(flash, aside) && QDir().mkpath(flash));
+        if (!disk.mount(flash, "8m"))
+            QSKIP("this machine does not allow mounting a small file system");
+        QProcess copy;
+        copy.start("cp", {"-a", aside + "/.", flash});
+        QVERIFY(copy.waitForFinished(10000) && copy.exitCode() == 0);
+        QVERIFY(tree.write("/FlashDisk/Corvane_Installer/System/firmware.bin", QByteArray(3 << 20, 'f')));
+        QVERIFY(tree.write("/FlashDisk/other-data.bin", QByteArray(3 << 20, 'o')));
+    } else if (fault == "folder") {
+        QVERIFY(QFile::remove(tree.path("/FlashDisk/Corvane/readme.txt")));
+        QVERIFY(QDir().mkpath(tree.path("/FlashDisk/Corvane/readme.txt/old notes")));
+    } else if (fault == "file") {
+        QVERIFY(QDir(tree.path("/FlashDisk/System/drivers")).removeRecursively());
+        QVERIFY(tree.write("/FlashDisk/System/drivers", "a file"));
+    } else if (fault == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(tree.path("/FlashDisk/Corvane_Installer/Corvane/pipe")).constData(), 0644), 0);
+    } else if (fault == "unreadable") {
+        QVERIFY(QFile::setPermissions(tree.path("/FlashDisk/Corvane_Installer/System/boot.cfg"),
+                                      QFileDevice::Permissions()));
+    } else if (fault == "immutable" && !setImmutable(tree.path("/FlashDisk/Corvane/lang/de.qm"), true)) {
+        QSKIP("the file system does not support the immutable attribute");
+    }
+    // The clean-up before the copy removes these whatever happens; they are left out here.
+    QVERIFY(QDir(tree.path("/FlashDisk/Corvane/list")).removeRecursively());
+    for (const char *xml : {"remotecmd/pending.xml", "system/terminal.xml", "system/display.xml"})
+        QVERIFY(QFile::remove(tree.path("/FlashDisk/Corvane/") + xml));
+    const auto system = fingerprint(tree.path("/FlashDisk/System"));
+    const auto app = fingerprint(tree.path("/FlashDisk/Corvane"));
 
     LogToDevice log;
     Run run;
-    run.manager.onStartup();
+    if (fault == "unreadable") {
+        WithoutReadOverride drop;
+        if (!drop.ok())
+            QSKIP("the process cannot drop its right to read any file");
+        run.manager.onStartup();
+    } else {
+        run.manager.onStartup();
+    }
+    setImmutable(tree.path("/FlashDisk/Corvane/lang/de.qm"), false);
 
     QCOMPARE(run.question(), kFailure);
-    const QString text = tree.logLines().join('\n');
-    QVERIFY2(text.contains("No space left on device"), qPrintable(text));
-    QVERIFY(text.contains("Status:  false"));
-    QCOMPARE(tree.read("/FlashDisk/Corvane/media/intro.mpg"), QByteArray("old intro"));
-    // Every file is whole: its old content or, where it fitted, the new one.
-    const auto after = hashes(installed);
-    for (auto it = after.cbegin(); it != after.cend(); ++it)
-        QVERIFY2(it.value() == before.value(it.key()) || it.value() == update.value(it.key()),
-                 qPrintable(it.key()));
-    QVERIFY(temporariesBelow(installed).isEmpty());
+    QCOMPARE(run.output(), QStringList({"Installing update to Corvane...", paneLine, "Failed."}));
+    const QStringList lines = tree.logLines();
+    QCOMPARE(lines.filter(logLine).size(), 1);
+    QVERIFY(lines.contains("Status:  false"));
+    QCOMPARE(fingerprint(tree.path("/FlashDisk/System")), system);
+    QCOMPARE(fingerprint(tree.path("/FlashDisk/Corvane")), app);
+    QVERIFY(tree.leftovers().isEmpty());
+    // As after every run, the update's application folder is gone and the system part stays.
+    QVERIFY(!tree.exists("/FlashDisk/Corvane_Installer/Corvane"));
+    QVERIFY(tree.exists("/FlashDisk/Corvane_Installer/System/boot.cfg"));
+}
+
+void TestBadInput::everyConflictIsLogged()
+{
+    // Used to lose every later file of a batch after the first conflict, without a word.
+    DeviceTree tree;
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    QStringList blocked;
+    for (int i = 0; i < 300; ++i) {
+        const QString rel = QStringLiteral("/data/f%1.bin").arg(i, 3, 10, QLatin1Char('0'));
+        QVERIFY(tree.write("/FlashDisk/Corvane_Installer/System" + rel, "new"));
+        if (i % 37 == 5) {
+            QVERIFY(QDir().mkpath(tree.path("/FlashDisk/System" + rel)));
+            blocked << tree.path("/FlashDisk/System" + rel);
+        }
+    }
+    const auto before = fingerprint(tree.path("/FlashDisk/System"));
+    LogToDevice log;
+    FileInstaller installer;
+    QVERIFY(!installer.installUpdate());
+    const QStringList lines = tree.logLines();
+    QCOMPARE(blocked.size(), 8);
+    for (const QString &path : blocked)
+        QCOMPARE(lines.count("Update: a folder, where the update puts a file: \"" + path + "\""), 1);
+    QCOMPARE(fingerprint(tree.path("/FlashDisk/System")), before);
 }
 
 void TestBadInput::logCannotBeWritten_data()

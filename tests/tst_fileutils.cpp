@@ -2,7 +2,9 @@
 
 #include "fileutils.h"
 #include "testsupport.h"
+#include "updatetransaction.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,6 +26,14 @@ QByteArray get(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
+// A journal as an interrupted switch leaves it: one line per entry (staged, final, old).
+QByteArray journal(const QByteArray &body, bool damaged = false)
+{
+    const QByteArray sum = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
+    return "corvane-update-journal 1\n" + QByteArray::number(body.count('\n')) + "\n" + body + "end "
+        + (damaged ? sum.left(10) : sum) + "\n";
+}
+
 } // namespace
 
 class TestFileUtils : public QObject
@@ -33,11 +43,13 @@ class TestFileUtils : public QObject
 private slots:
     void copyReplacesAddsAndKeeps();
     void copyKeepsPermissionsAndLinks();
-    void copyCleansUpInterruptedTemporaries();
+    void copyKeepsNamesThatLookTemporary();
     void copyFailures_data();
     void copyFailures();
     void copyProgress_data();
     void copyProgress();
+    void recovery_data();
+    void recovery();
     void removeDir_data();
     void removeDir();
     void existence();
@@ -65,7 +77,8 @@ void TestFileUtils::copyReplacesAddsAndKeeps()
     QCOMPARE(get(dst + "/name with spaces ä.txt"), QByteArray("unicode"));
     QCOMPARE(get(dst + "/keep.txt"), QByteArray("kept"));
     QCOMPARE(get(src + "/a.txt"), QByteArray("new a")); // the source is left alone
-    QVERIFY(temporariesBelow(dst).isEmpty());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({"dst", "src"})); // nothing staged is left beside the target
 }
 
 void TestFileUtils::copyKeepsPermissionsAndLinks()
@@ -97,30 +110,27 @@ void TestFileUtils::copyKeepsPermissionsAndLinks()
     QVERIFY(!QFileInfo::exists(dst + "/escape/secret.txt") || QFileInfo(dst + "/escape").isSymLink());
 }
 
-void TestFileUtils::copyCleansUpInterruptedTemporaries()
+void TestFileUtils::copyKeepsNamesThatLookTemporary()
 {
+    // Only what the copy staged itself is ever cleared away, whatever other names look like.
     QTemporaryDir dir;
     const QString src = dir.filePath("src"), dst = dir.filePath("dst");
-    QVERIFY(put(src + "/sub/a.txt", "a"));
-    const QString stale = dst + "/sub/" + FileUtils::temporaryPrefix() + "1234-1";
-    QVERIFY(put(stale, "half written by a run that lost power"));
-
-    LogToDevice log;
+    QVERIFY(put(src + "/sub/.corvane-tmp-1234-1", "part of the update"));
+    QVERIFY(put(dst + "/sub/.corvane-tmp-99-3", "installed, not ours"));
     FileUtils utils;
     QVERIFY(utils.CopyRecursivelyOverwrite(src, dst, QStringList()));
-    QVERIFY(!QFileInfo::exists(stale));
-    QVERIFY(temporariesBelow(dst).isEmpty());
-    QVERIFY(LogToDevice::messages().join('\n').contains("removed unfinished temporary file"));
+    QCOMPARE(get(dst + "/sub/.corvane-tmp-1234-1"), QByteArray("part of the update"));
+    QCOMPARE(get(dst + "/sub/.corvane-tmp-99-3"), QByteArray("installed, not ours"));
 }
 
 void TestFileUtils::copyFailures_data()
 {
     QTest::addColumn<QString>("situation");
     QTest::addColumn<QString>("expectedLog");
-    QTest::newRow("missing source") << "missing-source" << "reading of source folder";
-    QTest::newRow("folder where a file goes") << "folder-over-file" << "replacement of";
-    QTest::newRow("file where a folder goes") << "file-over-folder" << "is not a folder";
-    QTest::newRow("immutable target file") << "immutable" << "replacement of";
+    QTest::newRow("missing source") << "missing-source" << "reading of update folder";
+    QTest::newRow("folder where a file goes") << "folder-over-file" << "a folder, where the update puts a file";
+    QTest::newRow("file where a folder goes") << "file-over-folder" << "not a folder, where the update puts one";
+    QTest::newRow("immutable target file") << "immutable" << "the switch failed and was undone";
 }
 
 void TestFileUtils::copyFailures()
@@ -134,13 +144,14 @@ void TestFileUtils::copyFailures()
         QVERIFY(put(src + "/sub/b.txt", "b"));
         QVERIFY(put(src + "/z.txt", "z"));
     }
+    QVERIFY(put(dst + "/y.txt", "y"));
     if (situation == "folder-over-file")
         QVERIFY(QDir().mkpath(dst + "/a.txt/inner"));
     if (situation == "file-over-folder")
         QVERIFY(put(dst + "/sub", "a file"));
     if (situation == "immutable") {
-        QVERIFY(put(dst + "/a.txt", "old"));
-        if (!setImmutable(dst + "/a.txt", true))
+        QVERIFY(put(dst + "/z.txt", "old"));
+        if (!setImmutable(dst + "/z.txt", true))
             QSKIP("the file system does not support the immutable attribute");
     }
 
@@ -148,18 +159,18 @@ void TestFileUtils::copyFailures()
     FileUtils utils;
     const bool ok = utils.CopyRecursivelyOverwrite(src, dst, QStringList());
     if (situation == "immutable")
-        setImmutable(dst + "/a.txt", false);
+        setImmutable(dst + "/z.txt", false);
 
     QVERIFY(!ok);
     QVERIFY2(LogToDevice::messages().join('\n').contains(expectedLog),
              qPrintable(LogToDevice::messages().join('\n')));
-    if (situation != "missing-source") {
-        // The failure of one entry does not stop the others.
-        QCOMPARE(get(dst + "/z.txt"), QByteArray("z"));
-        QVERIFY(temporariesBelow(dst).isEmpty());
-    }
-    if (situation == "immutable")
-        QCOMPARE(get(dst + "/a.txt"), QByteArray("old"));
+    // All or nothing: the target is as it was, with nothing staged left beside it.
+    QCOMPARE(QFileInfo(dst + "/a.txt").isDir(), situation == "folder-over-file");
+    QCOMPARE(QFileInfo::exists(dst + "/a.txt"), situation == "folder-over-file");
+    QCOMPARE(get(dst + "/z.txt"), situation == "immutable" ? QByteArray("old") : QByteArray("<missing>"));
+    QCOMPARE(get(dst + "/y.txt"), QByteArray("y"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             situation == "missing-source" ? QStringList({"dst"}) : QStringList({"dst", "src"}));
 }
 
 void TestFileUtils::copyProgress_data()
@@ -205,6 +216,47 @@ void TestFileUtils::copyProgress()
     QVERIFY(atTotal >= 1);
     if (fileSize > 8 * 1024 * 1024) // a large file reports while it is copied
         QVERIFY(reports.size() >= 4);
+}
+
+void TestFileUtils::recovery_data()
+{
+    QTest::addColumn<QByteArray>("journalText");
+    QTest::addColumn<bool>("switched"); // the entry was switched before the cut
+    QTest::addColumn<bool>("rollbackMark");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QByteArray>("content"); // of dst/a.txt afterwards
+    const QByteArray entry = "work/staging/0/a.txt dst/a.txt work/old/1\n";
+    using R = UpdateTransaction::Recovery;
+    QTest::newRow("cut before the entry") << journal(entry) << false << false << int(R::Completed) << QByteArray("new");
+    QTest::newRow("cut after the entry") << journal(entry) << true << false << int(R::Completed) << QByteArray("new");
+    QTest::newRow("cut while undoing") << journal(entry) << true << true << int(R::RolledBack) << QByteArray("old");
+    QTest::newRow("damaged journal") << journal(entry, true) << false << false << int(R::Failed) << QByteArray("old");
+    QTest::newRow("journal pointing outside")
+        << journal("work/staging/0/a.txt work/../../outside/a.txt -\n") << false << false << int(R::Failed)
+        << QByteArray("old");
+}
+
+void TestFileUtils::recovery()
+{
+    QFETCH(QByteArray, journalText);
+    QFETCH(bool, switched);
+    QFETCH(bool, rollbackMark);
+    QFETCH(int, result);
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    const QString work = dir.filePath("work");
+    QVERIFY(put(work + "/journal", journalText));
+    QVERIFY(put(switched ? work + "/old/1" : dir.filePath("dst/a.txt"), "old"));
+    QVERIFY(put(switched ? dir.filePath("dst/a.txt") : work + "/staging/0/a.txt", "new"));
+    if (rollbackMark)
+        QVERIFY(put(work + "/rollback", "rollback\n"));
+
+    LogToDevice log;
+    QCOMPARE(int(UpdateTransaction::recover(work)), result);
+    QCOMPARE(get(dir.filePath("dst/a.txt")), content);
+    const bool settled = result != int(UpdateTransaction::Recovery::Failed);
+    QCOMPARE(installLeftovers(work).isEmpty(), settled); // a journal that cannot be followed stays
+    QVERIFY(!QFileInfo::exists(dir.filePath("outside")));
 }
 
 void TestFileUtils::removeDir_data()

@@ -16,16 +16,20 @@ private slots:
     void withoutStickNothingIsLogged();
     void logLinesAppendAndShareOneFormat();
     void logDroppedWhileStickFolderMissing();
+    void recoverOnlyNeedsNoDisplayAndStartsNothing();
+    void secondInstallerLeavesAtOnce();
 
 private:
-    static void start(QProcess &process, const DeviceTree &tree)
+    static void start(QProcess &process, const DeviceTree &tree, const QStringList &arguments = {},
+                      const QString &platform = QStringLiteral("offscreen"))
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("CORVANE_DEVICE_ROOT", tree.root());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("QT_QPA_PLATFORM", platform);
+        env.remove("DISPLAY");
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::ForwardedChannels);
-        process.start(QStringLiteral(CORVANE_INSTALLER_EXE), QStringList());
+        process.start(QStringLiteral(CORVANE_INSTALLER_EXE), arguments);
     }
 };
 
@@ -98,6 +102,51 @@ void TestShell::logDroppedWhileStickFolderMissing()
         if (entry.endsWith("log.txt"))
             logs << entry;
     QCOMPARE(logs, QStringList{"USB HD/Corvane_Installer/log.txt"});
+}
+
+void TestShell::recoverOnlyNeedsNoDisplayAndStartsNothing()
+{
+    // At boot: no display (a window would need one and abort), no password, no update
+    // touched, nothing started.
+    DeviceTree tree({"--launcher", "--password", "secret"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    const auto flash = fingerprint(tree.path("/FlashDisk"));
+    QProcess process;
+    start(process, tree, {"--recover-only"}, "xcb");
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(tree.logLines(), QStringList{"Recovery: no interrupted installation."});
+    QTest::qWait(300);
+    QVERIFY(!tree.exists("/launched"));
+    auto after = fingerprint(tree.path("/FlashDisk"));
+    after.remove(".corvane-install"); // its lock file is all it adds
+    after.remove(".corvane-install/lock");
+    QCOMPARE(after, flash);
+}
+
+void TestShell::secondInstallerLeavesAtOnce()
+{
+    // The first one holds the device from its start: here it waits on its password page.
+    DeviceTree tree({"--launcher", "--password", "secret"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    QProcess first;
+    start(first, tree);
+    QTRY_VERIFY_WITH_TIMEOUT(tree.logLines().contains("Enter Password..."), 10000);
+    const auto flash = fingerprint(tree.path("/FlashDisk"));
+
+    QProcess second;
+    start(second, tree);
+    QVERIFY(second.waitForFinished(5000));
+    QCOMPARE(second.exitCode(), 1);
+    QCOMPARE(tree.logLines().last(), QStringLiteral("Another installer is running."));
+    QCOMPARE(fingerprint(tree.path("/FlashDisk")), flash);
+    QTest::qWait(300);
+    QVERIFY(!tree.exists("/launched"));
+    QCOMPARE(first.state(), QProcess::Running);
+    first.kill();
+    first.waitForFinished(5000);
 }
 
 QTEST_GUILESS_MAIN(TestShell)

@@ -3,23 +3,28 @@
 //
 // Kill mode (default): the real corvane-installer is killed with SIGKILL at moments spread
 // uniformly over the copy. After each kill every file below FlashDisk/System and
-// FlashDisk/Corvane must be byte for byte its old or its new content; then the installer
-// runs again on the same tree and must complete the update (all new contents, no
-// temporary files, "Status:  true"). A killed process keeps the page cache, so kills show
-// torn files from the write/rename order only, never a missing flush.
+// FlashDisk/Corvane must be byte for byte its old or its new content; then
+// "corvane-installer --recover-only" must leave the two folders together entirely old or
+// entirely new, with nothing staged left over; then the installer runs again on the same
+// tree and must complete the update ("Status:  true"). A killed process keeps the page
+// cache, so kills show what the order of renames does, never a missing flush.
 //
 // Strict mode (--strict): one installation runs under strace; every system call is then
 // taken as a power cut under a pessimistic disk model (written data is on disk only after
-// fsync/syncfs, a rename may reach the disk at once), and every installed path must be old
-// or complete new content at every such point, and every rename made durable by the end.
+// fsync/syncfs, a rename may reach the disk at once, a folder's changes are on disk after
+// its fsync), and at every such point no installed file may be torn and recovery must
+// find either all old or all new. Then the installer is killed by strace at chosen calls
+// of the same run (staging, the journal, first, middle and last rename of the switch, the
+// flush and the journal's removal, the clean-up), recovered and rerun. Without strace
+// the strict mode is skipped (exit code 77).
 //
 //   powercut [--kills N] [--seed S] [--strict] [--keep] [--work DIR] [--installer EXE]
 // --installer runs that program instead of the one built with this test (a copy keeps a
-// long run safe from rebuilds). --work puts the simulated devices in DIR (default: /dev/shm when writable, else the
-// temporary folder; "--work /tmp" puts them on a disk, about 6 s a kill).
+// long run safe from rebuilds). --work puts the simulated devices in DIR (default: /dev/shm
+// when writable, else the temporary folder; "--work /tmp" puts them on a disk).
 // CTest runs "powercut --kills 50" and "powercut --strict". The long mode, about 15 to 20
-// minutes on 2 cores:   build-robust/tests/powercut --kills 500
-// Exit code 0 when nothing was torn and every rerun completed the update.
+// minutes on 2 cores:   build/tests/powercut --kills 500
+// Exit code 0 when nothing was torn or mixed and every rerun completed the update.
 
 #include "fileutils.h"
 #include "testsupport.h"
@@ -146,8 +151,8 @@ QByteArray hashOf(const QString &path)
     return hash.result().toHex();
 }
 
-// Every file and link below the checked folders; temporaries are listed apart.
-Tree snapshot(const QString &root, QStringList *temporaries = nullptr)
+// Every file and link below the checked folders.
+Tree snapshot(const QString &root)
 {
     Tree tree;
     for (const QString &folder : kCheckedFolders) {
@@ -155,16 +160,15 @@ Tree snapshot(const QString &root, QStringList *temporaries = nullptr)
                         QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = it.next();
-            const QString rel = QDir(root).relativeFilePath(path);
-            if (it.fileName().startsWith(FileUtils::temporaryPrefix())) {
-                if (temporaries)
-                    *temporaries << rel;
-                continue;
-            }
-            tree.insert(rel, hashOf(path));
+            tree.insert(QDir(root).relativeFilePath(path), hashOf(path));
         }
     }
     return tree;
+}
+
+QStringList leftovers(const QString &root)
+{
+    return installLeftovers(root + QStringLiteral("/FlashDisk/.corvane-install"));
 }
 
 QByteArray readLog(const QString &root)
@@ -173,7 +177,9 @@ QByteArray readLog(const QString &root)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-void startInstaller(QProcess &process, const QString &root)
+// Starts the installer on a device; with a wrapper (strace and its options) under it.
+void startInstaller(QProcess &process, const QString &root, const QStringList &arguments = {},
+                    const QStringList &wrapper = {})
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("CORVANE_DEVICE_ROOT"), root);
@@ -181,7 +187,10 @@ void startInstaller(QProcess &process, const QString &root)
     process.setProcessEnvironment(env);
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
-    process.start(g_installer, QStringList());
+    if (wrapper.isEmpty())
+        process.start(g_installer, arguments);
+    else
+        process.start(wrapper.first(), wrapper.mid(1) + QStringList{g_installer} + arguments);
 }
 
 // Waits (polling every millisecond) until the log holds the text; false after the timeout.
@@ -226,6 +235,7 @@ struct Expected
 {
     Tree before;
     Tree after;
+    Tree old; // before, without what the clean-up ahead of the copy removes
 };
 
 struct KillFigures
@@ -236,12 +246,79 @@ struct KillFigures
     int torn = 0;
     int vanished = 0;
     int unexpected = 0;
-    int runsWithTemporaries = 0;
-    int temporariesLeft = 0;
+    int recoveredOld = 0;
+    int recoveredNew = 0;
+    int mixtures = 0;
+    int recoveryFailures = 0;
+    int leftoversAfterRecovery = 0;
     int rerunsCompleted = 0;
-    int temporariesAfterRerun = 0;
     int spread[10] = {};
 };
+
+// Runs --recover-only on a device that was cut short and sorts out what it leaves: the
+// two folders entirely old or entirely new, nothing staged left.
+void recoverAndCheck(const QString &root, const Expected &e, KillFigures *f, const QString &label)
+{
+    QProcess recovery;
+    startInstaller(recovery, root, {QStringLiteral("--recover-only")});
+    if (!recovery.waitForFinished(120000) || recovery.exitStatus() != QProcess::NormalExit
+        || recovery.exitCode() != 0) {
+        ++f->recoveryFailures;
+        say(label + QStringLiteral(": --recover-only failed"));
+    }
+    const Tree now = snapshot(root);
+    if (now == e.old) {
+        ++f->recoveredOld;
+    } else if (now == e.after) {
+        ++f->recoveredNew;
+    } else {
+        ++f->mixtures;
+        int isOld = 0, isNew = 0;
+        for (auto it = now.cbegin(); it != now.cend(); ++it) {
+            isOld += e.old.value(it.key()) == it.value() ? 1 : 0;
+            isNew += e.after.value(it.key()) == it.value() ? 1 : 0;
+        }
+        say(label + QStringLiteral(": after recovery a mixture: %1 paths, %2 as old, %3 as new")
+                        .arg(now.size()).arg(isOld).arg(isNew));
+    }
+    const QStringList left = leftovers(root);
+    if (!left.isEmpty()) {
+        f->leftoversAfterRecovery += left.size();
+        say(label + QStringLiteral(": left in the work folder: ") + left.join(QLatin1Char(' ')));
+    }
+}
+
+// The next run finds the update still there and completes it.
+void rerunAndCheck(const QString &root, const Expected &e, KillFigures *f, const QString &label)
+{
+    QByteArray log;
+    if (installFully(root, &log) < 0)
+        say(label + QStringLiteral(": the rerun did not end normally"));
+    const Tree final = snapshot(root);
+    const QStringList left = leftovers(root);
+    const bool statusTrue = log.split('\n').contains("Status:  true");
+    if (final == e.after && left.isEmpty() && statusTrue)
+        ++f->rerunsCompleted;
+    else
+        say(label + QStringLiteral(": rerun incomplete (tree %1, left over %2, status %3)")
+                        .arg(final == e.after ? "complete" : "differs")
+                        .arg(left.size())
+                        .arg(statusTrue ? "true" : "missing or false"));
+}
+
+QString recoveryFigures(const KillFigures &f)
+{
+    return QStringLiteral("After --recover-only: all old %1, all new %2, mixtures %3, recovery failures "
+                          "%4, entries left in the work folder %5")
+        .arg(f.recoveredOld).arg(f.recoveredNew).arg(f.mixtures).arg(f.recoveryFailures)
+        .arg(f.leftoversAfterRecovery);
+}
+
+bool recoveredCleanly(const KillFigures &f, int runs)
+{
+    return f.mixtures == 0 && f.recoveryFailures == 0 && f.leftoversAfterRecovery == 0
+        && f.rerunsCompleted == runs;
+}
 
 // Checks the tree at a cut point: each path old or new, nothing torn, nothing lost.
 void checkCut(const Tree &now, const Expected &e, KillFigures *f, int *changedInPlace,
@@ -254,10 +331,10 @@ void checkCut(const Tree &now, const Expected &e, KillFigures *f, int *changedIn
         if (changes)
             ++*changedTotal;
         if (!now.contains(it.key())) {
-            if (e.before.contains(it.key())) { // a replaced file must never vanish
+            // Between the two renames of its switch entry an installed file is moved
+            // aside; recovery puts it or its new version back (checked after it).
+            if (e.before.contains(it.key()))
                 ++f->vanished;
-                say(label + QStringLiteral(": vanished ") + it.key());
-            }
             continue;
         }
         if (changes && now.value(it.key()) == it.value())
@@ -309,33 +386,11 @@ int killMode(const QString &work, const QString &pristine, const Expected &e, qi
         if (readLog(root).contains(kStatusLine))
             ++f.killsAfterCopy;
 
-        QStringList temporaries;
-        const Tree now = snapshot(root, &temporaries);
         int inPlace = 0, total = 0;
-        checkCut(now, e, &f, &inPlace, &total, label);
-        if (!temporaries.isEmpty()) {
-            ++f.runsWithTemporaries;
-            f.temporariesLeft += temporaries.size();
-        }
+        checkCut(snapshot(root), e, &f, &inPlace, &total, label);
         ++f.spread[qBound(0, total ? inPlace * 10 / total : 9, 9)];
-
-        // The next run finds the update still there and completes it.
-        QByteArray log;
-        if (installFully(root, &log) < 0) {
-            say(label + QStringLiteral(": the rerun did not end normally"));
-        }
-        QStringList left;
-        const Tree final = snapshot(root, &left);
-        f.temporariesAfterRerun += left.size();
-        const QList<QByteArray> statusLines = log.split('\n');
-        const bool statusTrue = statusLines.contains("Status:  true");
-        if (final == e.after && left.isEmpty() && statusTrue)
-            ++f.rerunsCompleted;
-        else
-            say(label + QStringLiteral(": rerun incomplete (tree %1, temporaries %2, status %3)")
-                            .arg(final == e.after ? "complete" : "differs")
-                            .arg(left.size())
-                            .arg(statusTrue ? "true" : "missing or false"));
+        recoverAndCheck(root, e, &f, label);
+        rerunAndCheck(root, e, &f, label);
     }
 
     say(QStringLiteral("Kills: %1 (%2 after the copy had ended), delays uniform over a copy of %3 ms")
@@ -344,16 +399,14 @@ int killMode(const QString &work, const QString &pristine, const Expected &e, qi
     for (int b = 0; b < 10; ++b)
         spread += QStringLiteral(" %1-%2%:%3").arg(b * 10).arg(b * 10 + 10).arg(f.spread[b]);
     say(QStringLiteral("Spread (share of changed files in place at the kill):") + spread);
-    say(QStringLiteral("Files checked after kills: %1; torn: %2; vanished: %3; unexpected: %4")
-            .arg(f.filesChecked).arg(f.torn).arg(f.vanished).arg(f.unexpected));
-    say(QStringLiteral("Temporary files left by kills: %1 in %2 runs (hidden names, never loaded); "
-                       "left after the rerun: %3")
-            .arg(f.temporariesLeft).arg(f.runsWithTemporaries).arg(f.temporariesAfterRerun));
+    say(QStringLiteral("Files checked after kills: %1; torn: %2; unexpected: %3; moved aside until "
+                       "recovery: %4")
+            .arg(f.filesChecked).arg(f.torn).arg(f.unexpected).arg(f.vanished));
+    say(recoveryFigures(f));
     say(QStringLiteral("Reruns that completed the update: %1 of %2").arg(f.rerunsCompleted).arg(f.kills));
     say(QStringLiteral("Note: a killed process leaves the page cache intact, so kills cannot show a "
                        "missing flush; --strict checks the flush order."));
-    const bool passed = f.torn == 0 && f.vanished == 0 && f.unexpected == 0
-        && f.rerunsCompleted == f.kills && f.temporariesAfterRerun == 0;
+    const bool passed = f.torn == 0 && f.unexpected == 0 && recoveredCleanly(f, f.kills);
     say(passed ? QStringLiteral("1 passed, 0 failed") : QStringLiteral("0 passed, 1 failed"));
     return passed ? 0 : 1;
 }
@@ -410,6 +463,182 @@ QList<Call> parseTrace(const QString &file)
     return calls;
 }
 
+struct Replay
+{
+    int cutPoints = 0;
+    int renames = 0;
+    int tornPoints = 0;
+    int mixedPoints = 0;
+    bool complete = false;
+    size_t unsyncedAtEnd = 0;
+};
+
+// Replays a traced installation as a power cut after every call. Paths count by name: the
+// installed folders (checked) and the work folder with the staged files and the journal.
+Replay replay(const QList<Call> &calls, const QString &base)
+{
+    const QString work = base + QStringLiteral("FlashDisk/.corvane-install");
+    const QString journal = work + QStringLiteral("/journal");
+    auto checked = [&](const QString &p) {
+        for (const QString &folder : kCheckedFolders)
+            if (p.startsWith(base + folder + '/'))
+                return true;
+        return false;
+    };
+    auto staged = [&](const QString &p) { return p.startsWith(work + '/'); };
+    auto parentOf = [](const QString &p) { return p.left(p.lastIndexOf('/')); };
+    auto isTargetRename = [&](const Call &c) {
+        return !c.failed && c.name.startsWith("rename") && c.paths.size() >= 2
+            && (checked(c.paths.value(c.paths.size() - 2)) || checked(c.paths.last()));
+    };
+    int targetRenames = 0;
+    for (const Call &c : calls)
+        targetRenames += isTargetRename(c) ? 1 : 0;
+
+    Replay r;
+    std::set<QString> dirty;             // files with data not yet on disk
+    std::multiset<QString> unsyncedIn;   // folders with renames not yet on disk
+    std::map<QString, bool> tornIfCut;   // final path -> renamed while its data was not on disk
+    bool journalNamed = false, journalNameOnDisk = false, journalGone = false, journalGoneOnDisk = false;
+    bool forwardSafe = false; // when the journal got its name, all it refers to was on disk
+    int targetsIssued = 0;
+    for (const Call &c : calls) {
+        if (c.failed)
+            continue;
+        const QString p0 = c.paths.value(0);
+        const QString last = c.paths.value(c.paths.size() - 1);
+        auto tracked = [&](const QString &p) { return checked(p) || staged(p); };
+        if (c.name == "write" || c.name == "pwrite64" || c.name == "ftruncate") {
+            if (tracked(p0))
+                dirty.insert(p0);
+        } else if (c.name == "copy_file_range") {
+            if (tracked(c.paths.value(1)))
+                dirty.insert(c.paths.value(1));
+        } else if (c.name == "sendfile") {
+            if (tracked(p0))
+                dirty.insert(p0);
+        } else if (c.name == "openat") {
+            if (staged(last)) // a created file is empty and dirty until flushed
+                dirty.insert(last);
+        } else if (c.name == "fsync" || c.name == "fdatasync") {
+            dirty.erase(p0);
+            unsyncedIn.erase(p0);
+            if (p0 == work) {
+                journalNameOnDisk = journalNamed;
+                journalGoneOnDisk = journalGone;
+            }
+        } else if (c.name == "syncfs" || c.name == "sync") {
+            dirty.clear();
+            unsyncedIn.clear();
+            journalNameOnDisk = journalNamed;
+            journalGoneOnDisk = journalGone;
+        } else if (c.name.startsWith("rename")) {
+            const QString from = c.paths.value(c.paths.size() - 2), to = last;
+            if (to == journal) {
+                journalNamed = true;
+                forwardSafe = dirty.empty();
+            } else if (isTargetRename(c)) {
+                ++r.renames;
+                ++targetsIssued;
+                unsyncedIn.insert(parentOf(to));
+                unsyncedIn.insert(parentOf(from));
+            }
+            if (tracked(to)) {
+                // Pessimistic: the rename can reach the disk before the data of its file.
+                tornIfCut[to] = dirty.count(from) > 0;
+                dirty.erase(from);
+                if (tornIfCut[to])
+                    dirty.insert(to);
+            }
+        } else if (c.name == "unlink" || c.name == "unlinkat") {
+            if (last == journal)
+                journalGone = true;
+        } else if (c.name.startsWith("symlink")) {
+            if (tracked(last))
+                dirty.insert(last);
+        } else if (c.name.startsWith("mkdir")) {
+            if (tracked(last))
+                unsyncedIn.insert(parentOf(last));
+        }
+        // A cut after this call.
+        ++r.cutPoints;
+        bool torn = false;
+        for (auto &[path, renamedDirty] : tornIfCut) {
+            if (renamedDirty && dirty.count(path))
+                torn = true;
+            else
+                renamedDirty = false;
+        }
+        r.tornPoints += torn ? 1 : 0;
+        // Recovery completes the switch when it finds the journal, and otherwise removes
+        // what was staged. Either must give all old or all new: a journal that may be
+        // there must refer only to data on disk, and a journal that may be gone must
+        // leave no rename of the switch unfinished or not yet on disk.
+        const bool journalMayBeThere = journalNamed && !journalGoneOnDisk;
+        const bool journalMayBeGone = !journalNameOnDisk || journalGone;
+        const bool allRenamesOnDisk = targetsIssued == targetRenames && unsyncedIn.empty();
+        if ((journalMayBeThere && !forwardSafe)
+            || (journalMayBeGone && targetsIssued > 0 && !allRenamesOnDisk))
+            ++r.mixedPoints;
+    }
+    r.unsyncedAtEnd = unsyncedIn.size();
+    return r;
+}
+
+// A point of the traced run at which an injected kill cuts the installer: the n-th call of
+// one system call.
+struct InjectionPoint
+{
+    QString what;
+    QString syscall;
+    int nth = 0;
+};
+
+QList<InjectionPoint> injectionPoints(const QList<Call> &calls, const QString &base)
+{
+    const QString work = base + QStringLiteral("FlashDisk/.corvane-install");
+    QHash<QString, int> seen;
+    QList<InjectionPoint> points;
+    QList<InjectionPoint> switchRenames;
+    int syncfsAfterJournal = 0;
+    bool journalNamed = false, firstUnlinkOfOld = true, firstLink = true;
+    for (const Call &c : calls) {
+        const int nth = ++seen[c.name];
+        const QString last = c.paths.value(c.paths.size() - 1);
+        if (c.failed)
+            continue;
+        if (c.name == "link" && firstLink && last.startsWith(work + '/')) {
+            firstLink = false;
+            points << InjectionPoint{QStringLiteral("staging (first hard link)"), c.name, nth};
+        } else if (c.name.startsWith("rename") && last == work + QStringLiteral("/journal")) {
+            journalNamed = true;
+            points << InjectionPoint{QStringLiteral("the journal's rename"), c.name, nth};
+        } else if (c.name.startsWith("rename") && journalNamed) {
+            switchRenames << InjectionPoint{QString(), c.name, nth};
+        } else if (c.name == "syncfs" && journalNamed && syncfsAfterJournal++ == 0) {
+            points << InjectionPoint{QStringLiteral("the flush after the switch"), c.name, nth};
+        } else if (c.name.startsWith("unlink") && last == work + QStringLiteral("/journal")) {
+            points << InjectionPoint{QStringLiteral("the journal's removal"), c.name, nth};
+        } else if (c.name.startsWith("unlink") && firstUnlinkOfOld && last.startsWith(work + QStringLiteral("/old/"))) {
+            firstUnlinkOfOld = false;
+            points << InjectionPoint{QStringLiteral("the clean-up of old files"), c.name, nth};
+        }
+    }
+    if (!switchRenames.isEmpty()) {
+        const int n = int(switchRenames.size());
+        const QList<std::pair<QString, int>> picks = {{QStringLiteral("the switch's first rename"), 0},
+                                                      {QStringLiteral("the switch's second rename"), 1},
+                                                      {QStringLiteral("the middle of the switch"), n / 2},
+                                                      {QStringLiteral("the switch's last rename"), n - 1}};
+        for (const auto &[what, index] : picks) {
+            InjectionPoint p = switchRenames.value(qBound(0, index, n - 1));
+            p.what = what;
+            points << p;
+        }
+    }
+    return points;
+}
+
 int strictMode(const QString &work, const QString &pristine, const Expected &e)
 {
     const QString root = work + QStringLiteral("/device");
@@ -418,21 +647,14 @@ int strictMode(const QString &work, const QString &pristine, const Expected &e)
         return 2;
     const QString trace = work + QStringLiteral("/trace.txt");
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("CORVANE_DEVICE_ROOT"), root);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    process.setProcessEnvironment(env);
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    process.start(QStringLiteral("strace"),
-                  {"-f", "-qq", "-y", "-s", "0", "-e", "signal=none", "-o", trace, "-e",
-                   "trace=openat,write,pwrite64,copy_file_range,sendfile,ftruncate,fsync,fdatasync,"
-                   "syncfs,sync,rename,renameat,renameat2,mkdir,mkdirat,symlink,symlinkat,unlink,"
-                   "unlinkat",
-                   g_installer});
+    startInstaller(process, root, {},
+                   {"strace", "-f", "-qq", "-y", "-s", "0", "-e", "signal=none", "-o", trace, "-e",
+                    "trace=openat,write,pwrite64,copy_file_range,sendfile,ftruncate,fsync,fdatasync,"
+                    "syncfs,sync,rename,renameat,renameat2,mkdir,mkdirat,symlink,symlinkat,unlink,"
+                    "unlinkat,link,linkat"});
     if (!process.waitForStarted(10000)) {
         say(QStringLiteral("SKIP: strace is not available"));
-        return 0;
+        return 77;
     }
     if (!waitForLog(root, "delete installer directory", 300000)) {
         say(QStringLiteral("the traced installation did not end"));
@@ -442,89 +664,55 @@ int strictMode(const QString &work, const QString &pristine, const Expected &e)
     QDir().rename(root + QStringLiteral("/USB HD/Corvane_Installer"), root + QStringLiteral("/pulled"));
     process.waitForFinished(60000);
 
-    // Only paths below the checked folders matter; the disk model tracks them by name.
+    // The trace shows canonical paths.
     const QString base = QDir(root).canonicalPath() + '/';
-    auto checked = [&](const QString &p) {
-        for (const QString &folder : kCheckedFolders)
-            if (p.startsWith(base + folder + '/'))
-                return true;
-        return false;
-    };
-    auto parentOf = [](const QString &p) { return p.left(p.lastIndexOf('/')); };
-
     const QList<Call> calls = parseTrace(trace);
-    std::set<QString> dirty;          // files with data not yet on disk
-    std::set<QString> unsyncedRename; // final paths whose rename may not be on disk yet
-    std::set<QString> unsyncedFolder; // folders created or changed, entry not yet on disk
-    std::map<QString, bool> tornIfCut; // final path -> renamed while its data was not on disk
-    int cutPoints = 0, tornPoints = 0, renames = 0;
-    for (const Call &c : calls) {
-        if (c.failed)
-            continue;
-        const QString p0 = c.paths.value(0);
-        const QString last = c.paths.value(c.paths.size() - 1);
-        if (c.name == "write" || c.name == "pwrite64" || c.name == "ftruncate") {
-            if (checked(p0))
-                dirty.insert(p0);
-        } else if (c.name == "copy_file_range" || c.name == "sendfile") {
-            if (checked(c.paths.value(1)) && c.name == "copy_file_range")
-                dirty.insert(c.paths.value(1));
-            else if (checked(p0) && c.name == "sendfile")
-                dirty.insert(p0);
-        } else if (c.name == "openat") {
-            // A created file is empty and dirty until flushed (the name is what counts).
-            if (checked(last) && QFileInfo(last).fileName().startsWith(FileUtils::temporaryPrefix()))
-                dirty.insert(last);
-        } else if (c.name == "fsync" || c.name == "fdatasync") {
-            dirty.erase(p0);
-            for (auto it = unsyncedRename.begin(); it != unsyncedRename.end();)
-                it = parentOf(*it) == p0 ? unsyncedRename.erase(it) : std::next(it);
-            unsyncedFolder.erase(p0);
-        } else if (c.name == "syncfs" || c.name == "sync") {
-            dirty.clear();
-            unsyncedRename.clear();
-            unsyncedFolder.clear();
-        } else if (c.name.startsWith("rename")) {
-            const QString from = c.paths.value(c.paths.size() - 2), to = last;
-            if (checked(to)) {
-                ++renames;
-                // Pessimistic: the rename can reach the disk before the data of its file.
-                tornIfCut[to] = dirty.count(from) > 0;
-                dirty.erase(from);
-                if (tornIfCut[to])
-                    dirty.insert(to);
-                unsyncedRename.insert(to);
-            }
-        } else if (c.name.startsWith("symlink")) {
-            if (checked(last))
-                dirty.insert(last);
-        } else if (c.name.startsWith("mkdir")) {
-            if (checked(last))
-                unsyncedFolder.insert(parentOf(last));
+    const Replay r = replay(calls, base);
+    const bool complete = snapshot(root) == e.after;
+    say(QStringLiteral("Strict: %1 system calls replayed as power cuts, %2 renames of the switch; cut "
+                       "points with a torn file: %3; where recovery could leave a mixture: %4")
+            .arg(r.cutPoints).arg(r.renames).arg(r.tornPoints).arg(r.mixedPoints));
+    say(QStringLiteral("Strict: at the end, folders with renames not yet flushed: %1; installation "
+                       "complete: %2")
+            .arg(r.unsyncedAtEnd).arg(complete ? "yes" : "no"));
+
+    // The same installation cut by a kill at chosen calls, recovered and run again.
+    KillFigures f;
+    const QList<InjectionPoint> points = injectionPoints(calls, base);
+    int missed = 0;
+    for (const InjectionPoint &point : points) {
+        const QString label = QStringLiteral("kill at ") + point.what;
+        run(QStringLiteral("rm"), {QStringLiteral("-rf"), root});
+        run(QStringLiteral("cp"), {QStringLiteral("-a"), pristine, root});
+        QProcess killed;
+        startInstaller(killed, root, {},
+                       {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + point.syscall, "-e",
+                        QStringLiteral("inject=%1:signal=KILL:when=%2").arg(point.syscall).arg(point.nth)});
+        killed.waitForFinished(120000);
+        if (readLog(root).contains("delete installer directory")) { // the kill missed its call
+            ++missed;
+            say(label + QStringLiteral(": the run was not cut"));
+            killed.kill();
+            killed.waitForFinished(10000);
         }
-        // A cut after this call: any renamed path whose data is not yet on disk is torn.
-        ++cutPoints;
-        bool torn = false;
-        for (auto &[path, renamedDirty] : tornIfCut) {
-            if (renamedDirty && dirty.count(path))
-                torn = true;
-            else
-                renamedDirty = false;
-        }
-        tornPoints += torn ? 1 : 0;
+        ++f.kills;
+        recoverAndCheck(root, e, &f, label);
+        rerunAndCheck(root, e, &f, label);
     }
-    const QStringList checkedEnd = QStringList() << QString::number(unsyncedRename.size())
-                                                 << QString::number(unsyncedFolder.size());
-    Tree final = snapshot(root);
-    const bool complete = final == e.after;
-    say(QStringLiteral("Strict: %1 system calls replayed as power cuts, %2 renames into place; "
-                       "cut points with a torn file: %3")
-            .arg(cutPoints).arg(renames).arg(tornPoints));
-    say(QStringLiteral("Strict: at the end, renames not yet flushed: %1, created folders not yet "
-                       "flushed: %2; installation complete: %3")
-            .arg(checkedEnd[0], checkedEnd[1], complete ? "yes" : "no"));
-    const bool passed = renames > 0 && tornPoints == 0 && unsyncedRename.empty()
-        && unsyncedFolder.empty() && complete;
+    say(QStringLiteral("Strict: kills injected at %1 calls (%2), %3 missed their call")
+            .arg(points.size())
+            .arg([&] {
+                QStringList names;
+                for (const InjectionPoint &p : points)
+                    names << p.what;
+                return names.join(QStringLiteral(", "));
+            }())
+            .arg(missed));
+    say(QStringLiteral("Strict: ") + recoveryFigures(f));
+    say(QStringLiteral("Strict: reruns that completed the update: %1 of %2").arg(f.rerunsCompleted).arg(f.kills));
+    const bool passed = r.renames > 0 && r.tornPoints == 0 && r.mixedPoints == 0 && r.unsyncedAtEnd == 0
+        && complete && points.size() >= 8 && missed == 0 && recoveredCleanly(f, f.kills)
+        && f.recoveredOld > 0 && f.recoveredNew > 0;
     say(passed ? QStringLiteral("1 passed, 0 failed") : QStringLiteral("0 passed, 1 failed"));
     return passed ? 0 : 1;
 }
@@ -583,6 +771,10 @@ int main(int argc, char **argv)
         return 2;
     }
     e.after = snapshot(reference);
+    for (auto it = e.before.cbegin(); it != e.before.cend(); ++it) {
+        if (e.after.contains(it.key()))
+            e.old.insert(it.key(), it.value());
+    }
     run(QStringLiteral("rm"), {QStringLiteral("-rf"), reference});
     run(QStringLiteral("cp"), {QStringLiteral("-a"), pristine, reference});
     const qint64 second = installFully(reference, &log);

@@ -1,0 +1,89 @@
+#pragma once
+// An update of several folders as one transaction: the device runs either the old
+// installation or the new one, never a mixture of both.
+//
+//   plan     walk every update tree beside its target: what is replaced, what is new,
+//            and what cannot be installed (a folder where a file goes, a special file);
+//            then check the free space; nothing is written yet
+//   stage    copy every file into a staging folder on the same file system, or
+//            hard-link it where its source is removed after the run anyway; flush
+//   switch   write a journal of the switch and flush it (the commit point); per entry,
+//            move the installed one aside and rename the staged one into its place;
+//            flush; remove the journal
+//   clean up remove the staging folder and the old files
+//
+// A failure before the switch removes what was staged and leaves the installed folders
+// as they were. A failure during the switch undoes it. After a power cut, recover()
+// completes a switch whose journal is on disk and otherwise removes what was staged.
+// Every step of the switch can be repeated and undone from any point, so recovery
+// itself may be cut short and run again.
+//
+// Work folder layout (beside the targets, on their file system):
+//   journal, journal.new, rollback   the switch and its direction
+//   staging/<n>/...                  staged tree n
+//   old/<n>                          installed entries moved aside during the switch
+
+#include "fileutils.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class UpdateTransaction
+{
+public:
+    // How the files of an update tree reach the staging folder.
+    enum class Source {
+        Copy,
+        // Hard-linked, where the file system allows it: for a source that is thrown away
+        // after the run, so its data never needs to be written again.
+        Link,
+    };
+
+    enum class FailureKind {
+        None,
+        NoSpace,
+        FolderInTheWay, // an installed folder where the update has a file or link
+        FileInTheWay,   // an installed file or link where the update has a folder
+        SpecialFile,    // neither file, folder nor link in the update
+        ReadFailed,
+        WriteFailed,
+        Unrecovered,    // an interrupted earlier run could not be recovered
+    };
+
+    struct Failure
+    {
+        FailureKind kind = FailureKind::None;
+        QString path; // relative to the folder that holds the work folder
+        int error = 0;
+    };
+
+    enum class Recovery { NothingToDo, LeftoversRemoved, Completed, RolledBack, Failed };
+
+    explicit UpdateTransaction(const QString &workFolder);
+    ~UpdateTransaction();
+    UpdateTransaction(const UpdateTransaction &) = delete;
+    UpdateTransaction &operator=(const UpdateTransaction &) = delete;
+
+    // One update tree: everything below source goes over target. Names listed in
+    // excludes (at any depth) are left out. Called before run().
+    void addTree(const QString &source, const QString &target, Source how,
+                 const QStringList &excludes = {});
+
+    // The whole transaction. True when every tree is in place; false when the installed
+    // folders are as before (failure() tells why). progress, when set, is called with
+    // the bytes and files of all trees: first at 0, then rising, last at the totals.
+    bool run(const FileUtils::ProgressCallback &progress = {});
+
+    const Failure &failure() const;
+
+    // Completes or rolls back what an interrupted run left in a work folder. Cheap when
+    // there is nothing: one look at the folder.
+    static Recovery recover(const QString &workFolder);
+
+private:
+    class Private;
+    std::unique_ptr<Private> d;
+};
