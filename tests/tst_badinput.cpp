@@ -51,50 +51,22 @@ QByteArray hashOf(const QString &path)
     return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex();
 }
 
-// A sqlite3 process that holds an exclusive transaction on a database until it ends.
+// A sqlite3 process that holds an exclusive transaction on a database for the given
+// time, whatever the test thread is doing meanwhile, or until the object ends.
 class DatabaseLock
 {
 public:
-    bool lock(const QString &database)
+    bool lock(const QString &database, int ms = 600000)
     {
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start(QStringLiteral("sqlite3"), {database});
-        if (!m_process.waitForStarted(5000))
-            return false;
-        m_process.write("BEGIN EXCLUSIVE;\nSELECT 'locked';\n");
-        QElapsedTimer timer;
-        timer.start();
-        while (!m_output.contains("locked") && timer.elapsed() < 5000) {
-            m_process.waitForReadyRead(100);
-            m_output += m_process.readAll();
-        }
-        return m_output.contains("locked");
-    }
-    ~DatabaseLock()
-    {
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(3000))
-            m_process.kill();
-        m_process.waitForFinished(3000);
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_output;
-};
-
-// A sqlite3 process that holds an exclusive transaction on a database for a given time
-// and then ends by itself, whatever the test thread is doing meanwhile.
-class TimedLock
-{
-public:
-    bool lock(const QString &database, int ms)
-    {
-        m_process.start(QStringLiteral("sh"),
+        m_process.start(QStringLiteral(CORVANE_PYTHON3),
                         {QStringLiteral("-c"),
-                         QStringLiteral("{ printf \"BEGIN EXCLUSIVE;\\nSELECT 'locked';\\n\"; sleep \"$1\"; "
-                                        "printf 'COMMIT;\\n'; } | exec sqlite3 \"$2\""),
-                         QStringLiteral("sh"), QString::number(ms / 1000.0), database});
+                         QStringLiteral("import sqlite3, sys, time\n"
+                                        "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                                        "db.execute('BEGIN EXCLUSIVE')\n"
+                                        "print('locked', flush=True)\n"
+                                        "time.sleep(float(sys.argv[2]))\n"
+                                        "db.execute('COMMIT')\n"),
+                         database, QString::number(ms / 1000.0)});
         QElapsedTimer timer;
         timer.start();
         while (!m_output.contains("locked") && m_process.state() != QProcess::NotRunning
@@ -104,10 +76,9 @@ public:
         }
         return m_output.contains("locked");
     }
-    ~TimedLock()
+    ~DatabaseLock()
     {
-        if (!m_process.waitForFinished(20000))
-            m_process.kill();
+        m_process.kill(); // the lock ends with the process
         m_process.waitForFinished(3000);
     }
 
@@ -342,7 +313,7 @@ void TestBadInput::settingsReadDecidesOnce()
         sqlite.start("sqlite3", {file, QString::fromLatin1(script[argument])});
         QVERIFY(sqlite.waitForFinished(10000) && sqlite.exitCode() == 0);
     }
-    TimedLock lock;
+    DatabaseLock lock;
     if (fault == "lock")
         QVERIFY2(lock.lock(file, argument), "sqlite3 did not take the lock");
 
