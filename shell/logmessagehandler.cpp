@@ -14,7 +14,8 @@
 namespace corvane {
 
 namespace {
-const QString kStickFolder = QStringLiteral("/USB HD/Corvane_Installer");
+// Plain characters: messages may still come while static objects are destroyed at exit.
+const char kStickFolder[] = "/USB HD/Corvane_Installer";
 const char kLogName[] = "log.txt";
 
 // The log file on the stick, opened for appending, or -1. Only a regular file directly
@@ -25,7 +26,7 @@ const char kLogName[] = "log.txt";
 // point, is the system's and is followed.
 int openLog()
 {
-    const int folder = ::open(QFile::encodeName(devicePath(kStickFolder)).constData(),
+    const int folder = ::open(QFile::encodeName(devicePath(QLatin1String(kStickFolder))).constData(),
                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (folder < 0)
         return -1;
@@ -50,7 +51,7 @@ int openLog()
 
 QString logFilePath()
 {
-    return devicePath(kStickFolder + QLatin1Char('/') + QLatin1String(kLogName));
+    return devicePath(QLatin1String(kStickFolder) + QLatin1Char('/') + QLatin1String(kLogName));
 }
 
 void logMessageHandler(QtMsgType, const QMessageLogContext &, const QString &message)
