@@ -1,15 +1,20 @@
 #!/usr/bin/python3
 """Benchmarks of the installer, printed as one table.
 
-    bench/bench.py BUILD_DIR [--quick] [--only throughput|growth|idle|launch|startup|keyboard]
+    bench/bench.py BUILD_DIR [--quick] [--only install|growth|idle|launch|startup|keyboard]
 
 Every figure is the median of several runs, with min and max; every comparison is a
 ratio measured in the same run, the two sides alternating, each on a fresh copy of the
-same tree. Times come from the programs' own clocks or from this script's monotonic
-clock around a child process.
+same tree. An installation is timed as the user waits for it: the whole installer
+process from its start to its end, on a device without a stick (so it installs, finds
+the stick gone, starts the terminal application and ends). Times come from this
+script's monotonic clock around the child process, or from the programs' own clocks.
 """
 
+import ctypes
 import os
+import struct
+import threading
 import random
 import shutil
 import statistics
@@ -23,7 +28,6 @@ QUICK = "--quick" in sys.argv
 ONLY = sys.argv[sys.argv.index("--only") + 1] if "--only" in sys.argv else None
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 INSTALLER = os.path.join(BUILD, "shell", "corvane-installer")
-INSTALL_BENCH = os.path.join(BUILD, "bench", "bench_installupdate")
 KEYBOARD_BENCH = os.path.join(BUILD, "bench", "bench_keyboard")
 MAKE_DEVICE = os.path.join(REPO, "tools", "make-device.sh")
 ENCRYPT = os.path.join(BUILD, "tools", "corvane-encrypt")
@@ -59,27 +63,29 @@ def write(path, size, seed):
 
 def lay_out(root, files):
     """An installation and an update of the same shape: many files of 1 to 20 KB in
-    nested folders and a few of 10 to 50 MB (about 200 MB for 2,000 files)."""
+    nested folders and a few of 10 to 50 MB (about 200 MB for 2,000 files), half of
+    them in the system folder and half in the application folder."""
     rnd = random.Random(files)
     big = max(1, files // 400)
     small = files - big
     fd = os.path.join(root, "FlashDisk")
     subprocess.run([MAKE_DEVICE, root], check=True, env=env(root), stdout=subprocess.DEVNULL)
-    for part, target in (("System", "System"), ("Corvane", "Corvane")):
-        share = small // 4 if part == "System" else small - small // 4
+    for part, share in (("System", small // 2), ("Corvane", small - small // 2)):
         for i in range(share):
             rel = f"d{i % 17}/e{i % 7}/f{i}.dat"
             size = rnd.randint(1024, 20 * 1024)
             write(os.path.join(fd, "Corvane_Installer", part, rel), size, i)
             if i % 2 == 0:  # half of them replace an installed file
-                write(os.path.join(fd, target, rel), size // 2 + 1, i + 1)
+                write(os.path.join(fd, part, rel), size // 2 + 1, i + 1)
     for i in range(big):
+        part = ("System", "Corvane")[i % 2]
         size = (10 + (i * 37) % 41) * 1024 * 1024
-        write(os.path.join(fd, "Corvane_Installer", "Corvane", "media", f"big{i}.bin"), size, i)
-        write(os.path.join(fd, "Corvane", "media", f"big{i}.bin"), 4096, i)
-    return sum(os.path.getsize(os.path.join(d, f))
-               for part in ("System", "Corvane")
-               for d, _, fs in os.walk(os.path.join(fd, "Corvane_Installer", part)) for f in fs)
+        write(os.path.join(fd, "Corvane_Installer", part, "media", f"big{i}.bin"), size, i)
+        write(os.path.join(fd, part, "media", f"big{i}.bin"), 4096, i)
+    shutil.rmtree(stick(root))  # the run ends on its own: no stick to wait for
+    return {part: sum(os.path.getsize(os.path.join(d, f))
+                      for d, _, fs in os.walk(os.path.join(fd, "Corvane_Installer", part)) for f in fs)
+            for part in ("System", "Corvane")}
 
 
 def fresh_copy(template):
@@ -92,61 +98,152 @@ def fresh_copy(template):
 
 
 def timed(cmd, **kw):
+    """Runs a command to its end: wall milliseconds and the child's resource usage."""
     t = time.monotonic()
-    subprocess.run(cmd, check=True, **kw)
-    return (time.monotonic() - t) * 1000.0
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw)
+    _, status, usage = os.wait4(proc.pid, 0)
+    ms = (time.monotonic() - t) * 1000.0
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise SystemExit(f"{cmd[0]} failed with {proc.returncode}")
+    return ms, usage
 
 
-def install_ms(work):
-    out = subprocess.run([INSTALL_BENCH], check=True, env=env(work), capture_output=True, text=True)
-    return float(out.stdout.strip())
+def installer_run(work, **kw):
+    return timed([INSTALLER], env=env(work), **kw)
 
 
-def cp_ms(work):
+def cp_run(work):
     fd = os.path.join(work, "FlashDisk")
     return timed(["sh", "-c", 'cp -a "$0/Corvane_Installer/System/." "$0/System/" && '
-                  'cp -a "$0/Corvane_Installer/Corvane/." "$0/Corvane/" && sync', fd])
+                  'cp -a "$0/Corvane_Installer/Corvane/." "$0/Corvane/" && sync && '
+                  'rm -rf "$0/Corvane_Installer/Corvane"', fd])
 
 
-def rsync_ms(work):
+def rsync_run(work):
     fd = os.path.join(work, "FlashDisk")
     return timed(["sh", "-c", 'rsync -a "$0/Corvane_Installer/System/" "$0/System/" && '
-                  'rsync -a "$0/Corvane_Installer/Corvane/" "$0/Corvane/" && sync', fd])
+                  'rsync -a "$0/Corvane_Installer/Corvane/" "$0/Corvane/" && sync && '
+                  'rm -rf "$0/Corvane_Installer/Corvane"', fd])
 
 
-def bench_throughput():
-    print("Install throughput", flush=True)
+class JournalWatch(threading.Thread):
+    """Times the switch from outside: the journal's arrival in the work folder and its
+    removal, seen through inotify."""
+    IN_MOVED_TO, IN_DELETE = 0x80, 0x200
+
+    def __init__(self, folder):
+        super().__init__(daemon=True)
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = self.libc.inotify_init1(os.O_NONBLOCK)
+        os.makedirs(folder, exist_ok=True)
+        self.libc.inotify_add_watch(self.fd, folder.encode(), self.IN_MOVED_TO | self.IN_DELETE)
+        self.times = {}
+        self.stop = False
+
+    def run(self):
+        while not self.stop and len(self.times) < 2:
+            try:
+                data = os.read(self.fd, 4096)
+            except BlockingIOError:
+                time.sleep(0.0002)
+                continue
+            now = time.monotonic()
+            while data:
+                _, mask, _, n = struct.unpack("iIII", data[:16])
+                name = data[16:16 + n].rstrip(b"\0")
+                data = data[16 + n:]
+                if name == b"journal":
+                    self.times.setdefault("named" if mask & self.IN_MOVED_TO else "removed", now)
+
+
+class FreeSpaceWatch(threading.Thread):
+    """The lowest free space of a file system while it runs."""
+
+    def __init__(self, folder):
+        super().__init__(daemon=True)
+        self.folder, self.stop = folder, False
+        self.low = self.start_free = self.free()
+
+    def free(self):
+        st = os.statvfs(self.folder)
+        return st.f_bavail * st.f_frsize
+
+    def run(self):
+        while not self.stop:
+            self.low = min(self.low, self.free())
+            time.sleep(0.0005)
+
+
+def bench_install():
+    print("Installation, whole process", flush=True)
     template = os.path.join(WORK, "t2000")
-    total = lay_out(template, 2000)
-    mb = total / 1e6
+    sizes = lay_out(template, 2000)
+    mb = sum(sizes.values()) / 1e6
     runs = 3 if QUICK else 9
-    sides = {"installer": install_ms, "cp -a + sync": cp_ms}
+    sides = {"installer": installer_run, "cp -a + sync": cp_run}
     if shutil.which("rsync"):
-        sides["rsync -a + sync"] = rsync_ms
+        sides["rsync -a + sync"] = rsync_run
     times = {k: [] for k in sides}
+    kernel = {k: [] for k in sides}
+    written = []
     order = list(sides)
     for r in range(runs):
         for name in order[r % len(order):] + order[:r % len(order)]:
-            times[name].append(sides[name](fresh_copy(template)))
-    row(f"installUpdate, 2,000 files, {mb:.0f} MB", times["installer"], "ms")
-    row("cp -a + sync, same tree", times["cp -a + sync"], "ms")
+            ms, usage = sides[name](fresh_copy(template))
+            times[name].append(ms)
+            kernel[name].append(usage.ru_stime * 1000)
+            if name == "installer":
+                written.append(usage.ru_oublock * 512)
+    row(f"installer, 2,000 files, {mb:.0f} MB (start to exit)", times["installer"], "ms")
+    row("cp -a + sync + removal of the update, same tree", times["cp -a + sync"], "ms")
     ratios = [a / b for a, b in zip(times["installer"], times["cp -a + sync"])]
-    row("installer / (cp -a + sync)", ratios, "x", "<= 1.25", lambda m, v: m <= 1.25, "{:.2f}")
+    row("installer / (cp -a + sync)", ratios, "x", "<= 0.75", lambda m, v: m <= 0.75, "{:.2f}")
     if "rsync -a + sync" in times:
-        row("rsync -a + sync, same tree", times["rsync -a + sync"], "ms")
         row("installer / (rsync -a + sync)", [a / b for a, b in zip(times["installer"],
                                                                  times["rsync -a + sync"])],
             "x", fmt="{:.2f}")
-    row("installer throughput", [mb / (t / 1000) for t in times["installer"]], "MB/s")
+    row("kernel time, installer", kernel["installer"], "ms")
+    row("kernel time, cp -a + sync", kernel["cp -a + sync"], "ms")
+
+    peaks, windows, wholes, data = [], [], [], []
+    for r in range(3):
+        # What the file system's own records cost: the same run without the system part
+        # (whose files are the only ones copied), next to the whole run.
+        work = fresh_copy(template)
+        folder = os.path.join(work, "FlashDisk", "Corvane_Installer", "System")
+        shutil.rmtree(folder)
+        os.makedirs(folder)
+        metadata = installer_run(work)[1].ru_oublock * 512
+        data.append((written[r] - metadata) / sizes["System"])
+        work = fresh_copy(template)
+        space = FreeSpaceWatch(work)
+        journal = JournalWatch(os.path.join(work, "FlashDisk", ".corvane-install"))
+        space.start()
+        journal.start()
+        ms, _ = installer_run(work)
+        space.stop = journal.stop = True
+        space.join()
+        journal.join()
+        peaks.append((space.start_free - space.low) / 1e6)
+        if len(journal.times) == 2:
+            windows.append((journal.times["removed"] - journal.times["named"]) * 1000)
+            wholes.append(ms)
+    row(f"bytes written / system folder ({sizes['System'] / 1e6:.0f} MB), without metadata", data, "x",
+        "<= 1.1", lambda m, v: m <= 1.1, "{:.2f}")
+    row(f"bytes written, metadata included", [w / 1e6 for w in written], "MB")
+    row(f"extra disk space at the peak (update: {mb:.0f} MB)", peaks, "MB")
+    if windows:
+        row("switch (journal written to journal removed)", windows, "ms", fmt="{:.1f}")
+        row("switch / whole installation", [w / t * 100 for w, t in zip(windows, wholes)], "%", fmt="{:.1f}")
+    shutil.rmtree(template)
     dd = []
     target = os.path.join(WORK, "dd.bin")
     for _ in range(3):
-        ms = timed(["dd", "if=/dev/zero", f"of={target}", "bs=1M", "count=256", "conv=fsync"],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        ms, _ = timed(["dd", "if=/dev/zero", f"of={target}", "bs=1M", "count=256", "conv=fsync"])
         dd.append(256 * 1.048576 / (ms / 1000))
         os.remove(target)
     row("disk sequential write (dd, conv=fsync)", dd, "MB/s")
-    shutil.rmtree(template)
 
 
 def bench_growth():
@@ -155,9 +252,9 @@ def bench_growth():
     for files in (500, 2000, 8000):
         template = os.path.join(WORK, f"g{files}")
         lay_out(template, files)
-        values = [install_ms(fresh_copy(template)) / files for _ in range(3)]
+        values = [installer_run(fresh_copy(template))[0] / files for _ in range(3)]
         per_file[files] = statistics.median(values)
-        row(f"installUpdate per file, {files:,} files", values, "ms/file", fmt="{:.3f}")
+        row(f"installer per file, {files:,} files (start to exit)", values, "ms/file", fmt="{:.3f}")
         shutil.rmtree(template)
     ratio = per_file[8000] / per_file[500]
     row("per-file time 8,000 / 500 files", [ratio], "x", "flat (<= 1.5)", lambda m, v: m <= 1.5, "{:.2f}")
@@ -298,7 +395,7 @@ def main():
           f"{os.sysconf('SC_PAGE_SIZE') * os.sysconf('SC_PHYS_PAGES') / 2**30:.0f} GiB, "
           f"{os.uname().sysname} {os.uname().release}; work folder {WORK}", flush=True)
     try:
-        for name, bench in (("throughput", bench_throughput), ("growth", bench_growth),
+        for name, bench in (("install", bench_install), ("growth", bench_growth),
                             ("idle", bench_idle), ("launch", bench_launch),
                             ("startup", bench_startup), ("keyboard", bench_keyboard)):
             if ONLY in (None, name):

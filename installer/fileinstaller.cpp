@@ -180,6 +180,8 @@ void FileInstaller::startStickWatch()
 
 void FileInstaller::startApplication()
 {
+    // The application starts with the old files of the update gone and their space free.
+    UpdateTransaction::finishCleanUp();
     startProcess(devicePath(appExe));
 }
 

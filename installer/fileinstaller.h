@@ -1,9 +1,11 @@
 #pragma once
 // The file work of an update run. The view manager asks whether an update waits on
 // the flash disk and which version it holds, then has it installed: old list and
-// backup files cleared, the update's system and application folders copied over the
-// installed ones. Afterwards the update's application folder is removed, the USB
-// stick is polled until it is pulled, and the terminal application is started.
+// backup files cleared, the update's system and application folders put over the
+// installed ones as one transaction (all of it, or nothing installed changes; an
+// interrupted one is settled at the next start). Afterwards the update's application
+// folder is removed, the USB stick is polled until it is pulled, and the terminal
+// application is started.
 // Progress goes to the window (NotifyWriteLine, notifyProgress) and every step to
 // the debug stream, which the shell writes to the log on the stick.
 

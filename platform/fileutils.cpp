@@ -76,6 +76,7 @@ bool FileUtils::CopyRecursivelyOverwrite(const QString &source, const QString &t
     UpdateTransaction copy(work);
     copy.addTree(source, target, UpdateTransaction::Source::Copy, excludes);
     const bool ok = copy.run(progress);
+    UpdateTransaction::finishCleanUp();
     // Empty unless a switch is left to finish (then the next copy finishes it).
     ::rmdir(enc(work).constData());
     return ok;

@@ -72,4 +72,25 @@ bool syncFolder(const QByteArray &folder)
     return ok;
 }
 
+bool removeTree(const QByteArray &path, QStringList *failures)
+{
+    auto failed = [&](const char *what, const QByteArray &which) {
+        failures->append(QStringLiteral("%1 \"%2\" failed: %3")
+                             .arg(QLatin1String(what), dec(which), errorText(errno)));
+        return false;
+    };
+    struct stat st;
+    if (::lstat(path.constData(), &st) != 0)
+        return errno == ENOENT || failed("stat of", path);
+    if (!S_ISDIR(st.st_mode))
+        return ::unlink(path.constData()) == 0 || errno == ENOENT || failed("removal of", path);
+    std::vector<QByteArray> names;
+    if (!listFolder(path, &names))
+        return failed("listing of", path);
+    bool ok = true;
+    for (const QByteArray &name : names)
+        ok = removeTree(join(path, name), failures) && ok;
+    return (::rmdir(path.constData()) == 0 || errno == ENOENT || failed("removal of", path)) && ok;
+}
+
 } // namespace corvane::fs

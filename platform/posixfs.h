@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <vector>
 
@@ -28,5 +29,10 @@ bool lexists(const QByteArray &path);
 
 // Flushes a folder's entries to disk; false with errno set.
 bool syncFolder(const QByteArray &folder);
+
+// Removes a file, link or folder tree without following any link. Nothing is logged:
+// each failure is added to failures as "<what> <path> failed: <reason>". A path that
+// does not exist is removed already.
+bool removeTree(const QByteArray &path, QStringList *failures);
 
 } // namespace corvane::fs

@@ -7,7 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <set>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -218,8 +219,12 @@ bool readJournal(const QByteArray &path, QByteArray *text)
 // An entry without one has two: staged (before) and final (after). apply() and undo()
 // each take one step towards their end from whichever state they find.
 
-bool apply(const Switch &s)
+// fresh: the entry is known to be in its first state (the switch of this process), so
+// no name needs looking up.
+bool apply(const Switch &s, bool fresh)
 {
+    if (fresh)
+        return (s.old.isEmpty() || renamed(s.final, s.old)) && renamed(s.staged, s.final);
     if (!lexists(s.staged))
         return true;
     if (!s.old.isEmpty() && lexists(s.final) && !lexists(s.old) && !renamed(s.final, s.old))
@@ -237,23 +242,64 @@ bool undo(const Switch &s)
 }
 
 // Removes what a finished or abandoned switch leaves in the work folder.
-bool removeLeftovers(const WorkPaths &w)
+bool removeLeftovers(const WorkPaths &w, QStringList *failures)
 {
-    FileUtils utils;
-    bool ok = utils.removeDir(dec(w.staging));
-    ok = utils.removeDir(dec(w.old)) && ok;
-    for (const QByteArray &file : {w.journalNew, w.rollback}) {
-        if (::unlink(file.constData()) != 0 && errno != ENOENT) {
-            logFailure(kLog, "removal of", file, errno);
-            ok = false;
-        }
-    }
+    bool ok = true;
+    for (const QByteArray &path : {w.staging, w.old, w.journalNew, w.rollback})
+        ok = removeTree(path, failures) && ok;
     return ok;
 }
 
+bool removeLeftovers(const WorkPaths &w)
+{
+    QStringList failures;
+    const bool ok = removeLeftovers(w, &failures);
+    for (const QString &failure : failures)
+        qDebug().noquote() << kLog << failure;
+    return ok;
+}
+
+// After a switch, the old files and the emptied staging folders are removed while the
+// window shows the result: nothing reads them any more, and a cut meanwhile leaves
+// only what the next start removes. Failures are logged by the thread that waits.
+class Sweeper
+{
+public:
+    ~Sweeper()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    void start(const WorkPaths &w)
+    {
+        wait();
+        m_thread = std::thread([this, w] { removeLeftovers(w, &m_failures); });
+    }
+    void wait()
+    {
+        if (!m_thread.joinable())
+            return;
+        m_thread.join();
+        for (const QString &failure : std::as_const(m_failures))
+            qDebug().noquote() << kLog << failure;
+        m_failures.clear();
+    }
+
+private:
+    std::thread m_thread;
+    QStringList m_failures; // written by the thread only until it is joined
+};
+
+Sweeper &sweeper()
+{
+    static Sweeper instance;
+    return instance;
+}
+
 // Ends a switch whose entries are all in one direction's end state: flush them, then
-// remove the journal (from then on a power cut needs nothing), then the leftovers.
-bool finishSwitch(const WorkPaths &w)
+// remove the journal (from then on a power cut needs nothing), then the leftovers, in
+// the background when asked to.
+bool finishSwitch(const WorkPaths &w, bool sweepLater = false)
 {
     if (!syncFileSystemOf(w.work)) {
         logFailure(kLog, "flush to disk of the switch in", w.base, errno);
@@ -265,7 +311,10 @@ bool finishSwitch(const WorkPaths &w)
     }
     if (!syncFolder(w.work))
         logFailure(kLog, "flush to disk of folder", w.work, errno);
-    removeLeftovers(w);
+    if (sweepLater)
+        sweeper().start(w);
+    else
+        removeLeftovers(w);
     return true;
 }
 
@@ -285,17 +334,17 @@ bool rollBack(const WorkPaths &w, const std::vector<Switch> &switches)
 // names the entry that failed, with the system's reason.
 enum class SwitchResult { Done, RolledBack, Stuck };
 
-SwitchResult switchAll(const WorkPaths &w, const std::vector<Switch> &switches,
+SwitchResult switchAll(const WorkPaths &w, const std::vector<Switch> &switches, bool fresh,
                        std::pair<QByteArray, int> *failed = nullptr)
 {
     for (const Switch &s : switches) {
-        if (!apply(s)) {
+        if (!apply(s, fresh)) {
             if (failed)
                 *failed = {s.final, errno};
             return rollBack(w, switches) ? SwitchResult::RolledBack : SwitchResult::Stuck;
         }
     }
-    if (finishSwitch(w))
+    if (finishSwitch(w, fresh))
         return SwitchResult::Done;
     if (failed)
         *failed = {w.base, errno};
@@ -779,7 +828,7 @@ bool UpdateTransaction::Private::commit()
         return false;
     }
     std::pair<QByteArray, int> failed;
-    switch (switchAll(w, switches, &failed)) {
+    switch (switchAll(w, switches, true, &failed)) {
     case SwitchResult::Done:
         return true;
     case SwitchResult::RolledBack:
@@ -802,8 +851,14 @@ void UpdateTransaction::Private::discard()
         qDebug() << kLog << "staged files removed; the installed folders are unchanged.";
 }
 
+void UpdateTransaction::finishCleanUp()
+{
+    sweeper().wait();
+}
+
 UpdateTransaction::Recovery UpdateTransaction::recover(const QString &workFolder)
 {
+    finishCleanUp();
     const WorkPaths w(enc(workFolder));
     struct stat st;
     if (::lstat(w.work.constData(), &st) != 0)
@@ -832,7 +887,7 @@ UpdateTransaction::Recovery UpdateTransaction::recover(const QString &workFolder
             ok = undo(*it) && ok;
         return ok && finishSwitch(w) ? Recovery::RolledBack : Recovery::Failed;
     }
-    switch (switchAll(w, switches)) {
+    switch (switchAll(w, switches, false)) {
     case SwitchResult::Done:
         return Recovery::Completed;
     case SwitchResult::RolledBack:

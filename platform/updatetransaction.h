@@ -10,7 +10,8 @@
 //   switch   write a journal of the switch and flush it (the commit point); per entry,
 //            move the installed one aside and rename the staged one into its place;
 //            flush; remove the journal
-//   clean up remove the staging folder and the old files
+//   clean up remove the staging folder and the old files (in the background: the
+//            result is shown meanwhile)
 //
 // A failure before the switch removes what was staged and leaves the installed folders
 // as they were. A failure during the switch undoes it. After a power cut, recover()
@@ -82,6 +83,10 @@ public:
     // Completes or rolls back what an interrupted run left in a work folder. Cheap when
     // there is nothing: one look at the folder.
     static Recovery recover(const QString &workFolder);
+
+    // A successful run removes the old files in the background; this waits for that
+    // (and logs what could not be removed). Called before anything else is started.
+    static void finishCleanUp();
 
 private:
     class Private;

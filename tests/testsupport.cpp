@@ -2,6 +2,7 @@
 
 #include "fileutils.h"
 #include "logmessagehandler.h"
+#include "updatetransaction.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -29,6 +30,8 @@ DeviceTree::DeviceTree(const QStringList &options)
 
 DeviceTree::~DeviceTree()
 {
+    UpdateTransaction::finishCleanUp(); // not racing a run's clean-up
+
     // Immutable files left by a failed test must not keep the temporary tree alive.
     QProcess chattr;
     chattr.start(QStringLiteral("chattr"), {QStringLiteral("-R"), QStringLiteral("-f"),
@@ -205,6 +208,7 @@ void MessageLog::handler(QtMsgType type, const QMessageLogContext &, const QStri
 
 QStringList installLeftovers(const QString &workFolder)
 {
+    UpdateTransaction::finishCleanUp(); // what a finished run leaves, once it has cleaned up
     QStringList found;
     QDirIterator it(workFolder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     while (it.hasNext()) {
