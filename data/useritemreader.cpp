@@ -2,6 +2,7 @@
 
 #include "useritem.h"
 
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QVariant>
@@ -12,7 +13,22 @@ UserItemReader::UserItemReader(QSqlDatabase database) : db(std::move(database)) 
 
 UserItemReader::~UserItemReader() = default;
 
-bool UserItemReader::load(UserItem &item)
+namespace {
+
+// SQLite reports a table or column that the schema lacks with its plain error code 1
+// (SQLITE_ERROR). Every other failure (busy, damaged, I/O, not a database) has a code
+// of its own, and counts as a failed read.
+bool isMissingInSchema(const QSqlError &error)
+{
+    const QString text = error.databaseText();
+    return error.nativeErrorCode() == QLatin1String("1")
+           && (text.startsWith(QLatin1String("no such table"))
+               || text.startsWith(QLatin1String("no such column")));
+}
+
+} // namespace
+
+UserItemReader::Outcome UserItemReader::read(UserItem &item)
 {
     // The table name comes from fixed names and the id is an integer, so the text can
     // be put together without binding.
@@ -21,9 +37,16 @@ bool UserItemReader::load(UserItem &item)
                                   .arg(item.id(), 0, 10);
     QSqlQuery query(db);
     if (!query.exec(statement))
-        return false;
-    if (!query.next())
-        return false;
+        return isMissingInSchema(query.lastError()) ? Outcome::NotFound : Outcome::Failed;
+    if (!query.next()) {
+        // No row, or a step that failed on the way to one (a damaged page, a lock).
+        return query.lastError().type() == QSqlError::NoError ? Outcome::NotFound : Outcome::Failed;
+    }
     item.setValue(query.record().value(QStringLiteral("value")).toString());
-    return true;
+    return Outcome::Loaded;
+}
+
+bool UserItemReader::load(UserItem &item)
+{
+    return read(item) == Outcome::Loaded;
 }

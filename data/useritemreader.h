@@ -13,8 +13,16 @@ public:
     explicit UserItemReader(QSqlDatabase database);
     virtual ~UserItemReader();
 
-    // Fills item.value from the first row found. False when the query fails or finds
-    // no row; a row without a "value" column or with NULL gives an empty value.
+    // What one read came to. NotFound: the database was read and holds no such table,
+    // column or row. Failed: the read itself failed (busy past the wait, a damaged page,
+    // an I/O error, not a database at all), so the item may well be stored.
+    enum class Outcome { Loaded, NotFound, Failed };
+
+    // Fills item.value from the first row found. A row without a "value" column or with
+    // NULL gives an empty value (Loaded).
+    Outcome read(UserItem &item);
+
+    // read() as a flag: true only when the row was found.
     bool load(UserItem &item);
 
 private:

@@ -3,7 +3,6 @@
 #include "devicepath.h"
 #include "idbconnection.h"
 #include "useritem.h"
-#include "useritemreader.h"
 
 #include <QDebug>
 
@@ -19,24 +18,34 @@ UserMenuItemRepository::UserMenuItemRepository(QObject *parent, IDBConnection *c
 
 QVariant UserMenuItemRepository::loadValue(int id)
 {
+    return loadValue(id, nullptr);
+}
+
+QVariant UserMenuItemRepository::loadValue(int id, UserItemReader::Outcome *outcome)
+{
     QVariant result;
+    UserItemReader::Outcome read = UserItemReader::Outcome::Failed;
     if (!dbConnection) {
         qDebug() << "Error LOAD DB: UserItem NOT loaded. Id: " << id;
+        if (outcome)
+            *outcome = read;
         return result;
     }
     UserItem item(id, QString(), QStringLiteral("Administrator"), QStringLiteral("user"), QString());
-    bool loaded = false;
     {
         // The handle and the reader's copy of it end here, before the connection is
         // removed; Qt warns and cuts off live queries when a used connection is removed.
         const QSqlDatabase db = dbConnection->getDatabase(corvane::devicePath(adminDatabase), adminConnection);
         UserItemReader reader(db);
-        loaded = reader.load(item);
+        // A database that did not open cannot have been read.
+        read = db.isOpen() ? reader.read(item) : UserItemReader::Outcome::Failed;
     }
-    if (loaded)
+    if (read == UserItemReader::Outcome::Loaded)
         result = QVariant(item.value());
     else
         qDebug() << "Error LOAD DB: UserItem NOT loaded. Id: " << id;
     dbConnection->closeDatabase(adminConnection);
+    if (outcome)
+        *outcome = read;
     return result;
 }

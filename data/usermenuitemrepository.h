@@ -5,6 +5,7 @@
 // handle, and closes and removes the connection again.
 
 #include "imenuitemrepository.h"
+#include "useritemreader.h"
 
 #include <QObject>
 #include <QVariant>
@@ -21,6 +22,11 @@ public:
     UserMenuItemRepository(QObject *parent, IDBConnection *connection);
 
     QVariant loadValue(int id) override;
+
+    // loadValue that also tells why nothing came back: the database holds no such item
+    // (NotFound), or it could not be read at all (Failed), so that a caller can decide
+    // from this one read.
+    QVariant loadValue(int id, UserItemReader::Outcome *outcome);
 
 private:
     IDBConnection *dbConnection = nullptr;

@@ -107,6 +107,10 @@ InputPanelContext::InputPanelContext(InstallerViewManager *manager, QObject *par
                 &InputPanelContext::onShowInputPanel);
         connect(viewManager.data(), &InstallerViewManager::notifyKeyboardEnter, this,
                 &InputPanelContext::onEnterPressed);
+        connect(viewManager.data(), &InstallerViewManager::notifyHideInputPanel, this,
+                &InputPanelContext::onHideInputPanel);
+        connect(viewManager.data(), &InstallerViewManager::notifyResumeInputPanel, this,
+                &InputPanelContext::onResumeInputPanel);
     }
 }
 
@@ -197,6 +201,15 @@ void InputPanelContext::showCapitalPanel()
     updatePosition();
 }
 
+QWidget *InputPanelContext::currentPanel() const
+{
+    if (numberMode)
+        return numberPanel.get();
+    if (smallMode)
+        return smallPanel.get();
+    return capitalPanel.get();
+}
+
 void InputPanelContext::updatePosition()
 {
     const QPointer<QWidget> focus = focusWidget();
@@ -206,10 +219,7 @@ void InputPanelContext::updatePosition()
     const QPoint panelPoint = focus->mapToGlobal(field.bottomLeft() + kPanelOffset);
     const QPoint keyBarPoint = focus->mapToGlobal(field.bottomLeft() + kKeyBarOffset);
 
-    QWidget *panel = numberMode ? static_cast<QWidget *>(numberPanel.get())
-                   : smallMode  ? static_cast<QWidget *>(smallPanel.get())
-                                : static_cast<QWidget *>(capitalPanel.get());
-    panel->move(panelPoint);
+    currentPanel()->move(panelPoint);
     if (numberMode)
         return;
     for (auto &bar : smallMode ? smallKeyBars : capitalKeyBars)
@@ -334,16 +344,34 @@ void InputPanelContext::onEnterPressed()
     if (!focusWidget())
         return;
     stopPressAndHold();
-    if (!viewManager)
+    // While the field is shut after refusals, Enter is dropped like every other key.
+    if (!viewManager || viewManager->isEntryPaused())
         return;
     // The manager holds the rule: an expected value that is empty never matches.
     if (viewManager->isAcceptedEntry(viewManager->enteredPassword())) {
+        viewManager->recordEntry(true);
         hidePanels();
         viewManager->setPasswordAccepted(true);
         return;
     }
     if (viewManager->passwordEdit())
         viewManager->passwordEdit()->clear();
+    viewManager->recordEntry(false);
+}
+
+void InputPanelContext::onHideInputPanel()
+{
+    pressAndHoldTimer.stop();
+    keyBarShown = false;
+    hideKeyBars();
+    hidePanels();
+}
+
+void InputPanelContext::onResumeInputPanel()
+{
+    // The panel that was up before: letters stay small, digits stay digits.
+    currentPanel()->setVisible(true);
+    updatePosition();
 }
 
 void InputPanelContext::onCancelPressed()

@@ -72,6 +72,8 @@ private slots:
     void onKeyPressed(QChar c);
     void onOutsidePressed();
     void onPressAndHoldTimeout();
+    void onHideInputPanel();
+    void onResumeInputPanel();
 
 private:
     using KeyBarSet = std::array<std::unique_ptr<QWidget>, 5>;
@@ -84,6 +86,8 @@ private:
     void connectKeyBars(const KeyBarSet &bars);
 
     void showCapitalPanel();
+    // The panel of the current mode: digits, small or capital letters.
+    QWidget *currentPanel() const;
     void updatePosition();
     bool stopPressAndHold();
     void hideKeyBars();

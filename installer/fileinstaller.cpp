@@ -1,12 +1,12 @@
 #include "fileinstaller.h"
 
 #include "devicepath.h"
+#include "treeremoval.h"
 #include "versioninfo.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -210,26 +210,19 @@ bool FileInstaller::backupExists()
 
 bool FileInstaller::removeFiles(const QString &folder, const QString &nameFilter)
 {
-    const QString path = QDir(folder).absolutePath();
+    // Walked and matched as the file system's bytes, so names that are not UTF-8 are
+    // found and removed like any other. No link is followed, not even one in place of
+    // the folder: a list folder that leads out of the update clears nothing outside it.
     // Only files (and links) are candidates: folders match "*.*" too, but they stay,
-    // and so does the structure below the folder.
-    QDirIterator it(path, QStringList{nameFilter},
-                    QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    bool result = true;
-    while (it.hasNext()) {
-        it.next();
-        const QString filePath = it.filePath();
-        // Every attempt counts: one failed removal makes the whole result false.
-        QFile file(filePath);
-        if (file.remove()) {
-            qDebug() << "removed file: " << filePath.toLocal8Bit();
-        } else {
-            result = false;
-            qDebug() << "error - removed file: " << filePath.toLocal8Bit();
-        }
-    }
-    return result;
+    // and so does the structure below the folder. Every attempt counts: one failed
+    // removal makes the whole result false.
+    return corvane::removeMatching(
+        QFile::encodeName(QDir(folder).absolutePath()), QFile::encodeName(nameFilter),
+        [](const QByteArray &path, int error) {
+            // The path's own bytes, not escapes of them.
+            qDebug().noquote() << (error == 0 ? "removed file: " : "error - removed file: ")
+                               << corvane::quotedForLog(path);
+        });
 }
 
 void FileInstaller::startProcess(const QString &program)

@@ -11,9 +11,13 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
+#include <QEvent>
 #include <QLineEdit>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QTimer>
+
+#include <algorithm>
 
 using corvane::devicePath;
 
@@ -29,19 +33,11 @@ constexpr int kMaxPasswordLength = 50;
 constexpr int kServiceCodeMultiplier = 48271;
 const QString kTitle = QStringLiteral("Corvane Installer");
 
-// Whether SQLite can read the database at all (its schema), whatever tables it holds.
-bool isReadable(IDBConnection *connection, const QString &path, const QString &name)
-{
-    bool readable = false;
-    {
-        QSqlDatabase db = connection->getDatabase(path, name);
-        QSqlQuery query(db);
-        readable = db.isOpen() && query.exec(QStringLiteral("select count(*) from sqlite_master"))
-            && query.next();
-    }
-    connection->closeDatabase(name);
-    return readable;
-}
+// Refusals in a row that pass without a pause; each further one shuts the field for a
+// pause that starts at kFirstPauseMs and doubles up to kLongestPauseMs.
+constexpr int kFreeRefusals = 3;
+constexpr int kFirstPauseMs = 1000;
+constexpr int kLongestPauseMs = 60000;
 }
 
 InstallerViewManager::InstallerViewManager(QObject *parent, InstallerView *view_,
@@ -136,7 +132,7 @@ bool InstallerViewManager::requestPassword()
 {
     m_adminPassword = readAdminPassword();
     m_serviceCode = readServiceCode();
-    if (m_adminPassword.isEmpty() && !m_passwordStored)
+    if (m_adminPassword.isEmpty() && !m_passwordUnknown)
         return true;
 
     qDebug() << "Enter Password...";
@@ -145,6 +141,9 @@ bool InstallerViewManager::requestPassword()
     m_passwordEdit = buildPasswordForm(&page, &form, kMaxPasswordLength);
     connect(m_passwordEdit.data(), &QLineEdit::editingFinished, this,
             &InstallerViewManager::onEditingFinished);
+    // A close request of the window system on the page counts as Cancel.
+    m_passwordPage = &page;
+    page.installEventFilter(this);
     page.showFullScreen();
     emit notifyShowInputPanel();
 
@@ -152,9 +151,63 @@ bool InstallerViewManager::requestPassword()
     while (!passwordAccepted && !passwordCancelled)
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 
+    m_passwordPage = nullptr;
     page.close();
     m_passwordEdit = nullptr;
     return !passwordCancelled;
+}
+
+bool InstallerViewManager::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Close && watched == m_passwordPage && !passwordAccepted
+        && !passwordCancelled) {
+        qDebug() << "Password page closed: cancelled.";
+        cancelPassword();
+        emit notifyHideInputPanel();
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void InstallerViewManager::setPauseTimer(PauseTimer timer)
+{
+    m_pauseTimer = std::move(timer);
+}
+
+void InstallerViewManager::recordEntry(bool accepted)
+{
+    if (accepted) {
+        m_refusals = 0;
+        return;
+    }
+    ++m_refusals;
+    if (m_refusals <= kFreeRefusals || !m_passwordEdit)
+        return;
+    // Trying every service code takes days instead of minutes; a technician who
+    // mistypes a few times does not notice.
+    const int doublings = std::min(m_refusals - kFreeRefusals - 1, 16);
+    const int pauseMs = int(std::min<qint64>(qint64(kFirstPauseMs) << doublings, kLongestPauseMs));
+    qDebug().noquote() << QStringLiteral("Password refused %1 times in a row: entry closed for %2 s.")
+                              .arg(m_refusals)
+                              .arg(pauseMs / 1000);
+    m_entryPaused = true;
+    m_passwordEdit->setEnabled(false);
+    emit notifyHideInputPanel();
+    const auto reopen = [this] { endPause(); };
+    if (m_pauseTimer)
+        m_pauseTimer(pauseMs, reopen);
+    else
+        QTimer::singleShot(pauseMs, this, reopen);
+}
+
+void InstallerViewManager::endPause()
+{
+    m_entryPaused = false;
+    if (!m_passwordEdit || passwordAccepted || passwordCancelled)
+        return;
+    m_passwordEdit->setEnabled(true);
+    m_passwordEdit->clear();
+    m_passwordEdit->setFocus(Qt::OtherFocusReason);
+    emit notifyResumeInputPanel();
 }
 
 QString InstallerViewManager::readAdminPassword()
@@ -166,17 +219,18 @@ QString InstallerViewManager::readAdminPassword()
     }
     adminDbConnection = new DBConnection(this, kDriver, kAdminConnection);
     itemRepository = new UserMenuItemRepository(this, adminDbConnection);
-    const QVariant value = itemRepository->loadValue(kAdminPasswordId);
-    if (!value.isValid() && !isReadable(adminDbConnection, devicePath(kAdminDb), kAdminConnection)) {
-        // Locked, damaged or no database at all: a password may well be stored in it, so
-        // the page is still shown, and only the service code opens it.
+    // Decided from this one read. A database that could not be read (locked past the
+    // busy wait, damaged, not a database) may well hold a password: the page is shown,
+    // and only the service code opens it. A readable one without the item holds none.
+    UserItemReader::Outcome outcome = UserItemReader::Outcome::Failed;
+    const QVariant value = itemRepository->loadValue(kAdminPasswordId, &outcome);
+    if (outcome == UserItemReader::Outcome::Failed) {
         qDebug() << "Admin-DB not readable.";
-        m_passwordStored = true;
+        m_passwordUnknown = true;
         return result;
     }
     const QString stored = value.toString();
     if (!stored.isEmpty()) {
-        m_passwordStored = true;
         AES_Encryption encryption;
         bool ok = false;
         result = encryption.Decrypt(stored, &ok);
@@ -184,7 +238,9 @@ QString InstallerViewManager::readAdminPassword()
             // Still asked for: only the service code can open the installation then.
             qDebug() << "Stored administrator password could not be decrypted.";
             result.clear();
+            m_passwordUnknown = true;
         }
+        // A value that decrypts to the empty password stores no password: no page.
     }
     return result;
 }
@@ -248,7 +304,8 @@ bool InstallerViewManager::isAcceptedEntry(const QString &entry) const
 
 void InstallerViewManager::onEditingFinished()
 {
-    if (!passwordCancelled && !passwordAccepted)
+    // The field losing its focus when it is shut for a pause is no entry.
+    if (!passwordCancelled && !passwordAccepted && !m_entryPaused)
         emit notifyKeyboardEnter();
 }
 

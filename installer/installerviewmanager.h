@@ -13,6 +13,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
+
 class DBConnection;
 class FileInstaller;
 class InstallerView;
@@ -44,12 +46,30 @@ public:
     // nothing readable) never matches, so an empty entry never passes.
     bool isAcceptedEntry(const QString &entry) const;
 
+    // Counts a confirmed entry. A refusal from the fourth in a row on shuts the field for
+    // a pause (1 s, doubling with each further refusal, at most 60 s): the field is
+    // disabled, keys typed meanwhile are lost, and the keyboard is asked to hide
+    // (notifyHideInputPanel). When the pause is over the field is enabled, empty and
+    // focused again, and the keyboard is asked to come back (notifyResumeInputPanel).
+    // An accepted entry starts the count afresh.
+    void recordEntry(bool accepted);
+    bool isEntryPaused() const { return m_entryPaused; }
+
+    // Starts a pause of the given length and calls done at its end. The default is a
+    // single-shot timer; tests put their own in place to see each pause and end it.
+    using PauseTimer = std::function<void(int ms, const std::function<void()> &done)>;
+    void setPauseTimer(PauseTimer timer);
+
     // The four-digit service code of a sensor serial number.
     static QString makeServiceCode(const QString &serialNumber);
 
 signals:
     void notifyShowInputPanel();
     void notifyKeyboardEnter();
+    // The keyboard goes away: the page was closed, or the field is shut for a pause.
+    void notifyHideInputPanel();
+    // The field is open again after a pause: the keyboard comes back as it was.
+    void notifyResumeInputPanel();
     void editingFinished();
 
 public slots:
@@ -62,8 +82,12 @@ public slots:
     void onProgress(qint64 bytesDone, qint64 bytesTotal);
     void onEditingFinished();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void HandleEvents(int event);
+    void endPause();
     bool requestPassword();
     QString readAdminPassword();
     QString readServiceCode();
@@ -87,7 +111,12 @@ private:
     QString m_serviceCode;
     bool passwordAccepted = false;
     bool passwordCancelled = false;
-    // A password is stored, even when it could not be decrypted: the page is required.
-    bool m_passwordStored = false;
+    // A password may be stored but is not known (the database could not be read, or the
+    // value not decrypted): the page is required, and only the service code opens it.
+    bool m_passwordUnknown = false;
     QPointer<QLineEdit> m_passwordEdit;
+    QPointer<QWidget> m_passwordPage;
+    int m_refusals = 0; // refused entries in a row
+    bool m_entryPaused = false;
+    PauseTimer m_pauseTimer;
 };

@@ -1,5 +1,6 @@
 #include "fileutils.h"
 
+#include "treeremoval.h"
 #include "updatetransaction.h"
 
 #include <QDebug>
@@ -26,66 +27,6 @@ void logFailure(const char *what, const QByteArray &path, int error)
     qDebug() << "FileUtils:" << what << dec(path) << "failed:" << errorText(error);
 }
 
-QByteArray join(const QByteArray &folder, const char *name)
-{
-    QByteArray result = folder;
-    if (!result.endsWith('/'))
-        result += '/';
-    return result + name;
-}
-
-bool isDotEntry(const char *name)
-{
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-// Entry names of a folder without "." and "..", or false with errno set.
-bool listFolder(const QByteArray &folder, std::vector<QByteArray> *names)
-{
-    DIR *dir = ::opendir(folder.constData());
-    if (!dir)
-        return false;
-    errno = 0;
-    while (dirent *entry = ::readdir(dir)) {
-        if (!isDotEntry(entry->d_name))
-            names->emplace_back(entry->d_name);
-    }
-    const int error = errno;
-    ::closedir(dir);
-    errno = error;
-    return error == 0;
-}
-
-bool removeTree(const QByteArray &path)
-{
-    struct stat st;
-    if (::lstat(path.constData(), &st) != 0) {
-        if (errno == ENOENT)
-            return true;
-        logFailure("stat of", path, errno);
-        return false;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        if (::unlink(path.constData()) == 0 || errno == ENOENT)
-            return true;
-        logFailure("removal of", path, errno);
-        return false;
-    }
-    std::vector<QByteArray> names;
-    if (!listFolder(path, &names)) {
-        logFailure("listing of", path, errno);
-        return false;
-    }
-    bool ok = true;
-    for (const QByteArray &name : names)
-        ok = removeTree(join(path, name.constData())) && ok;
-    if (::rmdir(path.constData()) != 0 && errno != ENOENT) {
-        logFailure("removal of", path, errno);
-        ok = false;
-    }
-    return ok;
-}
-
 } // namespace
 
 bool FileUtils::dirExists(QString path) const
@@ -104,14 +45,25 @@ bool FileUtils::fileExists(QString path) const
 bool FileUtils::removeDir(const QString &path) const
 {
     const QByteArray native = enc(path);
-    struct stat st;
-    if (::lstat(native.constData(), &st) != 0)
-        return errno == ENOENT;
-    if (!S_ISDIR(st.st_mode)) {
+    switch (corvane::pathKind(native)) {
+    case corvane::PathKind::Missing:
+        return true;
+    case corvane::PathKind::Link:
+        // A link where the folder should be is removed as a link: what it points to is
+        // not part of the folder, and a link left here would be installed and followed later.
+        if (::unlink(native.constData()) == 0 || errno == ENOENT) {
+            qDebug().noquote() << "FileUtils:" << corvane::quotedForLog(native)
+                               << "is a symbolic link; removed as a link, not followed";
+            return true;
+        }
+        logFailure("removal of", native, errno);
+        return false;
+    case corvane::PathKind::Other:
         qDebug() << "FileUtils:" << path << "is not a folder; not removed";
         return false;
+    default:
+        return corvane::removeFolderTree(native);
     }
-    return removeTree(native);
 }
 
 bool FileUtils::CopyRecursivelyOverwrite(const QString &source, const QString &target,

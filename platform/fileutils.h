@@ -28,7 +28,8 @@ public:
     bool fileExists(QString path) const;
 
     // Removes the folder with everything below it. A folder that does not exist is
-    // already removed: that is a success. Symbolic links are removed, never followed.
+    // already removed: that is a success. Symbolic links are removed, never followed,
+    // also one that stands in place of the folder itself.
     bool removeDir(const QString &path) const;
 
     // Copies the tree below source into target as one whole: every file is staged

@@ -5,14 +5,53 @@
 #include <QFile>
 #include <QTextStream>
 
+#include <cerrno>
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace corvane {
 
+namespace {
+// Plain characters: messages may still come while static objects are destroyed at exit.
+const char kStickFolder[] = "/USB HD/Corvane_Installer";
+const char kLogName[] = "log.txt";
+
+// The log file on the stick, opened for appending, or -1. Only a regular file directly
+// in the stick folder qualifies, reached through no link: neither the folder nor the
+// file may be a link (a stick can carry links that lead onto the flash disk), and
+// nothing else (a device, a pipe, a socket, a folder) is ever opened for writing, since
+// opening some devices has effects of its own. "/USB HD" itself, the stick's mount
+// point, is the system's and is followed.
+int openLog()
+{
+    const int folder = ::open(QFile::encodeName(devicePath(QLatin1String(kStickFolder))).constData(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0)
+        return -1;
+    struct stat st;
+    int fd = -1;
+    const bool found = ::fstatat(folder, kLogName, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if ((found && S_ISREG(st.st_mode)) || (!found && errno == ENOENT)) {
+        // Without blocking: should a named pipe take the file's place meanwhile, it must
+        // not stop the run.
+        fd = ::openat(folder, kLogName,
+                      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                      0666);
+        if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ::close(folder);
+    return fd;
+}
+} // namespace
+
 QString logFilePath()
 {
-    return devicePath(QStringLiteral("/USB HD/Corvane_Installer/log.txt"));
+    return devicePath(QLatin1String(kStickFolder) + QLatin1Char('/') + QLatin1String(kLogName));
 }
 
 void logMessageHandler(QtMsgType, const QMessageLogContext &, const QString &message)
@@ -23,10 +62,9 @@ void logMessageHandler(QtMsgType, const QMessageLogContext &, const QString &mes
     if (writing)
         return;
     writing = true;
-    // Opened without blocking: a named pipe in place of the log (no reader) would
-    // otherwise stop the whole run at its first message. Files are not affected.
-    const int fd = ::open(QFile::encodeName(logFilePath()).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    // Logging leaves errno as it found it, for callers that log before they read it.
+    const int savedErrno = errno;
+    const int fd = openLog();
     QFile file;
     if (fd >= 0) {
         if (file.open(fd, QIODevice::WriteOnly | QIODevice::Append, QFileDevice::AutoCloseHandle)) {
@@ -36,6 +74,7 @@ void logMessageHandler(QtMsgType, const QMessageLogContext &, const QString &mes
             ::close(fd);
         }
     }
+    errno = savedErrno;
     writing = false;
 }
 

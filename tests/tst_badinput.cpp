@@ -18,6 +18,7 @@
 #include <QTextBrowser>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -50,30 +51,34 @@ QByteArray hashOf(const QString &path)
     return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex();
 }
 
-// A sqlite3 process that holds an exclusive transaction on a database until it ends.
+// A sqlite3 process that holds an exclusive transaction on a database for the given
+// time, whatever the test thread is doing meanwhile, or until the object ends.
 class DatabaseLock
 {
 public:
-    bool lock(const QString &database)
+    bool lock(const QString &database, int ms = 600000)
     {
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start(QStringLiteral("sqlite3"), {database});
-        if (!m_process.waitForStarted(5000))
-            return false;
-        m_process.write("BEGIN EXCLUSIVE;\nSELECT 'locked';\n");
+        m_process.start(QStringLiteral(CORVANE_PYTHON3),
+                        {QStringLiteral("-c"),
+                         QStringLiteral("import sqlite3, sys, time\n"
+                                        "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                                        "db.execute('BEGIN EXCLUSIVE')\n"
+                                        "print('locked', flush=True)\n"
+                                        "time.sleep(float(sys.argv[2]))\n"
+                                        "db.execute('COMMIT')\n"),
+                         database, QString::number(ms / 1000.0)});
         QElapsedTimer timer;
         timer.start();
-        while (!m_output.contains("locked") && timer.elapsed() < 5000) {
+        while (!m_output.contains("locked") && m_process.state() != QProcess::NotRunning
+               && timer.elapsed() < 5000) {
             m_process.waitForReadyRead(100);
-            m_output += m_process.readAll();
+            m_output += m_process.readAllStandardOutput();
         }
         return m_output.contains("locked");
     }
     ~DatabaseLock()
     {
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(3000))
-            m_process.kill();
+        m_process.kill(); // the lock ends with the process
         m_process.waitForFinished(3000);
     }
 
@@ -158,6 +163,8 @@ class TestBadInput : public QObject
 private slots:
     void databases_data();
     void databases();
+    void settingsReadDecidesOnce_data();
+    void settingsReadDecidesOnce();
     void updateContents_data();
     void updateContents();
     void failedUpdateChangesNothing_data();
@@ -250,6 +257,86 @@ void TestBadInput::databases()
     QCOMPARE(hashOf(file), before); // reading never changes a database
     if (fault != "locked")
         QVERIFY(!tree.exists(database + "-journal"));
+}
+
+void TestBadInput::settingsReadDecidesOnce_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("argument"); // lock time in ms, or the damaged page
+    QTest::addColumn<bool>("pageShown");
+    // Held by another process around SQLite's 5 s busy wait: the read waits, and if
+    // the lock outlasts the wait the password is unknown, but the page is shown always.
+    for (int ms : {0, 3000, 5500, 7000, 12000})
+        QTest::addRow("locked for %d ms", ms) << "lock" << ms << true;
+    QTest::newRow("page 1 overwritten") << "page" << 1 << true;
+    QTest::newRow("page 2 overwritten (the user table)") << "page" << 2 << true;
+    QTest::newRow("cut after page 1") << "cut" << 1 << true;
+    // A readable database without the item holds no password.
+    QTest::newRow("no user table") << "sql" << 0 << false;
+    QTest::newRow("no id column") << "sql" << 1 << false;
+    // A value that decrypts to the empty password is no password.
+    QTest::newRow("empty password stored") << "empty password" << 0 << false;
+}
+
+void TestBadInput::settingsReadDecidesOnce()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, argument);
+    QFETCH(bool, pageShown);
+    QStringList options{"--password", "Geheim-1", "--serial", "1234567"};
+    if (fault == "empty password") {
+        QProcess encrypt;
+        encrypt.start(QStringLiteral(CORVANE_ENCRYPT_EXE), QStringList());
+        encrypt.write("\n");
+        encrypt.closeWriteChannel();
+        QVERIFY(encrypt.waitForFinished(10000) && encrypt.exitCode() == 0);
+        options = QStringList{"--stored-value", QString::fromLatin1(encrypt.readAll().trimmed()),
+                              "--serial", "1234567"};
+    }
+    DeviceTree tree(options);
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    const QString database = "/FlashDisk/Corvane/data/Administrator_setting.db";
+    const QString file = tree.path(database);
+    QByteArray bytes = tree.read(database);
+    const int pageSize = (uchar(bytes[16]) << 8) | uchar(bytes[17]);
+    if (fault == "page") {
+        QVERIFY(bytes.size() >= argument * pageSize);
+        bytes.replace((argument - 1) * pageSize, pageSize, QByteArray(pageSize, char(0xFF)));
+        QVERIFY(tree.write(database, bytes));
+    } else if (fault == "cut") {
+        QVERIFY(tree.write(database, bytes.left(argument * pageSize)));
+    } else if (fault == "sql") {
+        const char *script[] = {"alter table user rename to other;",
+                                "create table t(value text); insert into t select value from user; "
+                                "drop table user; alter table t rename to user;"};
+        QProcess sqlite;
+        sqlite.start("sqlite3", {file, QString::fromLatin1(script[argument])});
+        QVERIFY(sqlite.waitForFinished(10000) && sqlite.exitCode() == 0);
+    }
+    DatabaseLock lock;
+    if (fault == "lock")
+        QVERIFY2(lock.lock(file, argument), "sqlite3 did not take the lock");
+
+    LogToDevice log;
+    Run run;
+    run.manager.onStartup();
+
+    QCOMPARE(run.pageShown, pageShown);
+    QCOMPARE(run.question(), pageShown ? QStringLiteral("Nothing done. Remove stick to start Corvane.")
+                                       : kSuccess);
+    const QStringList lines = tree.logLines();
+    // The password is either read as it is or unknown, and then the read says so.
+    const QString password = run.manager.adminPassword();
+    if (pageShown) {
+        QVERIFY2(password == "Geheim-1" || password.isEmpty(), qPrintable(password));
+        QCOMPARE(lines.contains("Admin-DB not readable."), password.isEmpty());
+    }
+    // Read within the busy wait, or unknown; at 5.5 s either may happen on a busy machine.
+    if (fault == "lock" && argument < 5000)
+        QCOMPARE(password, QStringLiteral("Geheim-1"));
+    else if (pageShown && (fault != "lock" || argument >= 7000))
+        QCOMPARE(password, QString());
+    QCOMPARE(run.manager.serviceCode(), QStringLiteral("8581"));
 }
 
 void TestBadInput::updateContents_data()
@@ -451,6 +538,10 @@ void TestBadInput::logCannotBeWritten_data()
     QTest::newRow("stick folder is a file") << "stick file";
     // Opening a pipe without a reader for writing would wait for one for ever.
     QTest::newRow("named pipe as log.txt") << "fifo";
+    // Never written through a link, nor into a pipe that has a reader.
+    QTest::newRow("log.txt links to a file of the flash disk") << "file link";
+    QTest::newRow("stick folder links to the system folder") << "folder link";
+    QTest::newRow("named pipe with a reader as log.txt") << "fifo with reader";
 }
 
 void TestBadInput::logCannotBeWritten()
@@ -464,17 +555,33 @@ void TestBadInput::logCannotBeWritten()
             QSKIP("the file system does not support the immutable attribute");
     } else if (obstacle == "folder") {
         QVERIFY(QDir().mkpath(tree.logPath()));
-    } else if (obstacle == "fifo") {
+    } else if (obstacle == "fifo" || obstacle == "fifo with reader") {
         QCOMPARE(::mkfifo(QFile::encodeName(tree.logPath()).constData(), 0644), 0);
+    } else if (obstacle == "file link") {
+        QVERIFY(QFile::link("../../FlashDisk/System/boot.cfg", tree.logPath()));
+    } else if (obstacle == "folder link") {
+        QVERIFY(QDir(tree.path("/USB HD/Corvane_Installer")).removeRecursively());
+        QVERIFY(QFile::link("../FlashDisk/System", tree.path("/USB HD/Corvane_Installer")));
     } else {
         QVERIFY(QDir(tree.path("/USB HD/Corvane_Installer")).removeRecursively());
         QVERIFY(tree.write("/USB HD/Corvane_Installer", "a file where the stick folder was"));
     }
 
+    const int reader = obstacle == "fifo with reader"
+        ? ::open(QFile::encodeName(tree.logPath()).constData(), O_RDONLY | O_NONBLOCK)
+        : -1;
+
     LogToDevice log;
     Run run;
     run.manager.onStartup();
     setImmutable(tree.logPath(), false);
+    if (reader >= 0) {
+        char buffer[64];
+        QCOMPARE(::read(reader, buffer, sizeof buffer), ssize_t(0)); // nothing came through
+        ::close(reader);
+    }
+    // The update replaced boot.cfg; nothing was appended to it, before or after.
+    QCOMPARE(tree.read("/FlashDisk/System/boot.cfg"), QByteArray("boot 2.4.1\n"));
 
     QCOMPARE(run.question(), kSuccess);
     QVERIFY(LogToDevice::messages().contains("Status:  true"));
@@ -489,7 +596,9 @@ void TestBadInput::logCannotBeWritten()
         QVERIFY(::lstat(QFile::encodeName(tree.logPath()).constData(), &st) == 0 && S_ISFIFO(st.st_mode));
     }
     const QStringList logs = logFilesBelow(tree.root());
-    QCOMPARE(logs, obstacle == "stick file" ? QStringList() : QStringList{"USB HD/Corvane_Installer/log.txt"});
+    QCOMPARE(logs, obstacle == "stick file" || obstacle == "folder link"
+                       ? QStringList()
+                       : QStringList{"USB HD/Corvane_Installer/log.txt"});
 }
 
 void TestBadInput::stickFolderTurnsIntoAFile()

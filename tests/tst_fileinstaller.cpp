@@ -8,6 +8,10 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 class TestFileInstaller : public QObject
 {
     Q_OBJECT
@@ -18,6 +22,8 @@ private slots:
     void secondRunFindsNoUpdate();
     void failedRemovalIsNotHiddenByLaterOnes();
     void missingAndFolderEntriesInLists();
+    void cleanUpStaysInside_data();
+    void cleanUpStaysInside();
     void stickWatch();
     void progressCoversBothFolders_data();
     void progressCoversBothFolders();
@@ -107,6 +113,75 @@ void TestFileInstaller::missingAndFolderEntriesInLists()
         QVERIFY2(!line.contains("/FlashDisk/Corvane/remotecmd"), qPrintable(line));
         QVERIFY2(!line.contains("archive.xml"), qPrintable(line));
         QVERIFY2(!line.startsWith("error"), qPrintable(line));
+    }
+}
+
+void TestFileInstaller::cleanUpStaysInside_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("remotecmd leads to the system folder") << "relative link";
+    QTest::newRow("remotecmd leads to a folder elsewhere") << "absolute link";
+    QTest::newRow("list leads to the system folder") << "list link";
+    QTest::newRow("names that are not UTF-8") << "bytes";
+}
+
+// The xml clean-up removes what lies in the list folders and nothing else, whatever the
+// update holds; the names it removes reach the log as their bytes.
+void TestFileInstaller::cleanUpStaysInside()
+{
+    QFETCH(QString, kind);
+    DeviceTree tree;
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    const QString update = tree.path("/FlashDisk/Corvane_Installer/Corvane");
+    // xml files that no clean-up may reach: in the device's system folder, where a link
+    // of the update leads ("../../System"), where the same link leads once installed, and
+    // in a folder outside the device.
+    const QStringList kept{"/FlashDisk/System/device.xml", "/System/device.xml", "/outside/secret.xml"};
+    for (const QString &keep : kept)
+        QVERIFY(tree.write(keep, "keep"));
+    const QByteArray root = QFile::encodeName(tree.root());
+    const QByteArray installedSystem = root + "/FlashDisk/Corvane/system/";
+    const QList<QByteArray> oddNames{installedSystem + "inst_\xc3_y.xml", installedSystem + "K\xc3\xa4se.xml",
+                                     QFile::encodeName(update) + "/remotecmd/bad_\xff_x.xml"};
+    if (kind == "relative link" || kind == "absolute link") {
+        QVERIFY(QDir(update + "/remotecmd").removeRecursively());
+        QVERIFY(QFile::link(kind == "relative link" ? "../../System" : tree.path("/outside"),
+                            update + "/remotecmd"));
+        // Nothing in the way: the link is installed, as links are.
+        QVERIFY(QDir(tree.path("/FlashDisk/Corvane/remotecmd")).removeRecursively());
+    } else if (kind == "list link") {
+        QVERIFY(QDir(update + "/list").removeRecursively());
+        QVERIFY(QFile::link("../../System", update + "/list"));
+    } else {
+        for (const QByteArray &name : oddNames) {
+            const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            QVERIFY(fd >= 0);
+            ::close(fd);
+        }
+    }
+    LogToDevice log;
+    FileInstaller installer;
+    QVERIFY(installer.installUpdate());
+    // A later run meets what this one installed.
+    QVERIFY(installer.installUpdate());
+    if (kind.endsWith("link"))
+        QCOMPARE(QFileInfo(tree.path("/FlashDisk/Corvane/remotecmd")).isSymLink(), kind != "list link");
+
+    for (const QString &keep : kept)
+        QCOMPARE(tree.read(keep), QByteArray("keep"));
+    const QByteArray text = tree.read("/USB HD/Corvane_Installer/log.txt");
+    QVERIFY2(text.contains("Clear installer xmlFiles:  true"), text.constData());
+    if (kind == "list link") // removed as a link, so never installed
+        QVERIFY(!tree.exists("/FlashDisk/Corvane/list"));
+    if (kind == "bytes") {
+        struct stat st;
+        for (const QByteArray &name : oddNames)
+            QVERIFY2(::lstat(name.constData(), &st) != 0, name.constData());
+        // UTF-8 names as they are, other bytes written out.
+        QVERIFY2(text.contains("removed file:  \"" + installedSystem + "K\xc3\xa4se.xml\"\n"), text.constData());
+        QVERIFY2(text.contains("removed file:  \"" + installedSystem + "inst_\\xC3_y.xml\"\n"), text.constData());
+        QVERIFY(text.contains("/remotecmd/bad_\\xFF_x.xml\"\n"));
+        QVERIFY(!text.contains("error"));
     }
 }
 

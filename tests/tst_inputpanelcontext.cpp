@@ -283,6 +283,8 @@ private slots:
     void backspaceActsOnPasswordField();
     void fieldEnterKey_data();
     void fieldEnterKey();
+    void refusalsPauseTheField();
+    void closingThePageCancels();
 };
 
 void TestInputPanelContext::identity()
@@ -677,6 +679,92 @@ void TestInputPanelContext::fieldEnterKey()
         QCOMPARE(textAfterEnter, QString());
         QCOMPARE(panelsAfterEnter, QStringLiteral("InputPanel"));
     }
+}
+
+// Wrong entries from a USB keyboard (the field's own Return) and from the Ok key: three
+// pass unnoticed, from the fourth on each shuts the field for a pause that doubles up to
+// a minute. The pauses are taken by the test's own timer and ended at once.
+void TestInputPanelContext::refusalsPauseTheField()
+{
+    DeviceTree tree({"--password", "Kwé7", "--serial", "1234567"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    LogToDevice log;
+    KeyboardRun run;
+    QList<int> pauses;
+    std::function<void()> endPause;
+    run.manager.setPauseTimer([&](int ms, const std::function<void()> &done) {
+        pauses << ms;
+        endPause = done;
+    });
+    QStringList during, after; // the field and the keyboard in each pause, and after it
+    const auto state = [](QLineEdit *f) {
+        return QStringLiteral("%1|%2|%3|%4")
+            .arg(f->text(), f->isEnabled() ? "enabled" : "disabled",
+                 QApplication::focusWidget() == f ? "focus" : "no focus", visiblePanels());
+    };
+    run.script = [&](KeyboardRun &r) {
+        r.driver.run({"123"});
+        for (int entry = 1; entry <= 11 && !QTest::currentTestFailed(); ++entry) {
+            QLineEdit *f = r.field();
+            if (entry % 2) {
+                QTest::keyClicks(f, "0000");
+                QTest::keyClick(f, Qt::Key_Return);
+            } else {
+                r.driver.run({"1", "2", "ok"});
+            }
+            if (!endPause) {
+                QCOMPARE(state(f), QStringLiteral("|enabled|focus|InputPanelNumber"));
+                continue;
+            }
+            // Keys typed during the pause are lost, the right code included.
+            QTest::keyClicks(f, "8581");
+            QTest::keyClick(f, Qt::Key_Return);
+            during << state(f);
+            std::exchange(endPause, {})();
+            r.driver.settle();
+            after << state(f);
+        }
+        r.driver.run({"8", "5", "8", "1", "ok"});
+    };
+    run.manager.onStartup();
+    QVERIFY(run.scriptRan);
+    QCOMPARE(pauses, (QList<int>{1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000}));
+    QCOMPARE(during, QStringList(8, QStringLiteral("|disabled|no focus|")));
+    QCOMPARE(after, QStringList(8, QStringLiteral("|enabled|focus|InputPanelNumber")));
+    QCOMPARE(run.question(), kSuccess);
+    const QStringList lines = tree.logLines();
+    QVERIFY(lines.contains("Password refused 4 times in a row: entry closed for 1 s."));
+    QVERIFY(lines.contains("Password refused 11 times in a row: entry closed for 60 s."));
+    QVERIFY(!lines.join('\n').contains("8581"));
+}
+
+// A close request of the window system (WM_DELETE_WINDOW) on the password page is a
+// Cancel: the run goes on to the result screen and the keyboard goes away.
+void TestInputPanelContext::closingThePageCancels()
+{
+    DeviceTree tree({"--password", "Kwé7", "--serial", "1234567"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    LogToDevice log;
+    KeyboardRun run;
+    // Should the close not end the page, this ends it, so that the test fails instead of hanging.
+    QTimer rescue;
+    rescue.setSingleShot(true);
+    QObject::connect(&rescue, &QTimer::timeout, &run.view, [&] { run.manager.cancelPassword(); });
+    run.script = [&](KeyboardRun &r) {
+        r.driver.run({"123", "8"});
+        QCloseEvent close; // as the platform delivers the window system's request
+        QCoreApplication::sendEvent(r.field()->window()->windowHandle(), &close);
+        rescue.start(3000);
+    };
+    run.manager.onStartup();
+    QVERIFY(run.scriptRan);
+    QVERIFY2(rescue.isActive(), "the close request left the page waiting");
+    rescue.stop();
+    QCOMPARE(visiblePanels() + visibleBars(), QString());
+    QCOMPARE(run.question(), kNothing);
+    QCOMPARE(run.output(), QStringLiteral("Cancelled"));
+    QVERIFY(tree.logLines().contains("HandleEvents: WaitPassword: Cancelled."));
+    QCOMPARE(tree.read("/FlashDisk/System/boot.cfg"), QByteArray("boot 2.3.0\n"));
 }
 
 QTEST_MAIN(TestInputPanelContext)

@@ -1,0 +1,45 @@
+#pragma once
+// Removal below a folder that never follows a symbolic link, not even one standing in
+// place of the folder itself. Every step works on an open folder (openat, fstatat,
+// unlinkat), so a link met on the way is removed as a link, or left alone, and what it
+// points to is never touched. Names are handled as the file system's bytes, whatever
+// their encoding.
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+namespace corvane {
+
+// What is at a path, the last component not followed.
+enum class PathKind { Missing, Folder, Link, Other, Unknown };
+PathKind pathKind(const QByteArray &path);
+
+// Removes everything below the folder and then the folder. A missing folder is a
+// success. A link or other entry in its place is not entered: the caller decides what
+// to do with it (see PathKind). Every failure is logged; false when anything stays.
+bool removeFolderTree(const QByteArray &path);
+
+// Called for each entry that removeMatching tried to remove: its path, and 0 when it
+// is gone or the errno of the failed removal.
+using RemovalReport = std::function<void(const QByteArray &path, int error)>;
+
+// Removes every entry below the folder, at any depth, that is not a folder and whose
+// name matches the wildcard (see matchesWildcard). Folders stay. True when every
+// attempt succeeded; nothing matched, or no folder at that path, is a success too. A
+// link in place of the folder is not followed: nothing is removed and a line is logged.
+bool removeMatching(const QByteArray &folder, const QByteArray &wildcard,
+                    const RemovalReport &report);
+
+// Whether a name matches a wildcard: '*' stands for any run of bytes, '?' for one
+// byte, everything else for itself with ASCII letters in either case (like the name
+// filters of a folder listing, which ignore case).
+bool matchesWildcard(const QByteArray &name, const QByteArray &wildcard);
+
+// A path as it goes into the log, in double quotes: bytes that form valid UTF-8 (the
+// local 8-bit encoding) are kept as they are; control bytes and bytes that are not
+// UTF-8 become "\xNN", so a log line stays one line of valid text.
+QString quotedForLog(const QByteArray &path);
+
+} // namespace corvane
