@@ -47,7 +47,16 @@ bool FileInstaller::isUpdateAvailable()
 {
     const bool system = fileUtils.dirExists(devicePath(updateSystemDir));
     const bool app = fileUtils.dirExists(devicePath(updateAppDir));
-    return system && app;
+    // A link in place of an update folder leads elsewhere: nothing there is an update,
+    // and its clean-up would reach into whatever the link points to.
+    bool linked = false;
+    for (const QString &folder : {updateSystemDir, updateAppDir}) {
+        if (corvane::pathKind(QFile::encodeName(devicePath(folder))) == corvane::PathKind::Link) {
+            qDebug() << "Update folder is a link, not installed:" << devicePath(folder);
+            linked = true;
+        }
+    }
+    return system && app && !linked;
 }
 
 QString FileInstaller::updateVersion()

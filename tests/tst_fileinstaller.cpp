@@ -37,6 +37,7 @@ void TestFileInstaller::updateAvailable_data()
     QTest::newRow("both folders") << QString() << true;
     QTest::newRow("no system folder") << "/FlashDisk/Corvane_Installer/System" << false;
     QTest::newRow("no application folder") << "/FlashDisk/Corvane_Installer/Corvane" << false;
+    QTest::newRow("application folder is a link") << "link" << false;
 }
 
 void TestFileInstaller::updateAvailable()
@@ -45,8 +46,12 @@ void TestFileInstaller::updateAvailable()
     QFETCH(bool, available);
     DeviceTree tree;
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    if (!remove.isEmpty())
+    if (remove == "link") {
+        const QString app = tree.path("/FlashDisk/Corvane_Installer/Corvane");
+        QVERIFY(QDir(app).removeRecursively() && QFile::link("../System", app));
+    } else if (!remove.isEmpty()) {
         QVERIFY(QDir(tree.path(remove)).removeRecursively());
+    }
     FileInstaller installer;
     QCOMPARE(installer.isUpdateAvailable(), available);
 }
