@@ -36,22 +36,39 @@ QByteArray parentOf(const QByteArray &path)
     return slash > 0 ? path.left(slash) : QByteArray("/");
 }
 
-bool listFolder(const QByteArray &folder, std::vector<QByteArray> *names)
+bool listFolder(int dirFd, std::vector<QByteArray> *names)
 {
-    DIR *dir = ::opendir(folder.constData());
-    if (!dir)
+    const int own = ::dup(dirFd); // fdopendir takes over the descriptor it is given
+    DIR *dir = own >= 0 ? ::fdopendir(own) : nullptr;
+    if (!dir) {
+        const int error = errno;
+        if (own >= 0)
+            ::close(own);
+        errno = error;
         return false;
+    }
     errno = 0;
-    while (dirent *entry = ::readdir(dir)) {
+    while (const dirent *entry = ::readdir(dir)) {
         const char *n = entry->d_name;
-        if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')))
-            continue;
-        names->emplace_back(n);
+        if (!(n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))))
+            names->emplace_back(n);
     }
     const int error = errno;
     ::closedir(dir);
     errno = error;
     return error == 0;
+}
+
+bool listFolder(const QByteArray &folder, std::vector<QByteArray> *names)
+{
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = listFolder(fd, names);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return ok;
 }
 
 bool lexists(const QByteArray &path)
@@ -70,27 +87,6 @@ bool syncFolder(const QByteArray &folder)
     ::close(fd);
     errno = error;
     return ok;
-}
-
-bool removeTree(const QByteArray &path, QStringList *failures)
-{
-    auto failed = [&](const char *what, const QByteArray &which) {
-        failures->append(QStringLiteral("%1 \"%2\" failed: %3")
-                             .arg(QLatin1String(what), dec(which), errorText(errno)));
-        return false;
-    };
-    struct stat st;
-    if (::lstat(path.constData(), &st) != 0)
-        return errno == ENOENT || failed("stat of", path);
-    if (!S_ISDIR(st.st_mode))
-        return ::unlink(path.constData()) == 0 || errno == ENOENT || failed("removal of", path);
-    std::vector<QByteArray> names;
-    if (!listFolder(path, &names))
-        return failed("listing of", path);
-    bool ok = true;
-    for (const QByteArray &name : names)
-        ok = removeTree(join(path, name), failures) && ok;
-    return (::rmdir(path.constData()) == 0 || errno == ENOENT || failed("removal of", path)) && ok;
 }
 
 } // namespace corvane::fs

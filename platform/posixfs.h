@@ -5,7 +5,6 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QStringList>
 
 #include <vector>
 
@@ -21,18 +20,15 @@ void logFailure(const char *prefix, const char *what, const QByteArray &path, in
 QByteArray join(const QByteArray &folder, const QByteArray &name);
 QByteArray parentOf(const QByteArray &path);
 
-// Entry names of a folder without "." and "..", or false with errno set.
+// Entry names of a folder without "." and "..", or false with errno set. An open
+// folder stays open and belongs to the caller.
 bool listFolder(const QByteArray &folder, std::vector<QByteArray> *names);
+bool listFolder(int dirFd, std::vector<QByteArray> *names);
 
 // Whether anything (a dangling link included) has this name; false with errno set.
 bool lexists(const QByteArray &path);
 
 // Flushes a folder's entries to disk; false with errno set.
 bool syncFolder(const QByteArray &folder);
-
-// Removes a file, link or folder tree without following any link. Nothing is logged:
-// each failure is added to failures as "<what> <path> failed: <reason>". A path that
-// does not exist is removed already.
-bool removeTree(const QByteArray &path, QStringList *failures);
 
 } // namespace corvane::fs

@@ -16,41 +16,21 @@ namespace corvane {
 
 namespace {
 
-void logFailure(const char *what, const QByteArray &path, int error)
+// Failures go to the log, or into a list when one is given (a thread that must not log).
+void logFailure(const char *what, const QByteArray &path, int error, QStringList *collected = nullptr)
 {
-    qDebug().noquote() << "FileUtils:" << what << quotedForLog(path) << "failed:"
-                       << QLatin1Char('"') + fs::errorText(error) + QLatin1Char('"');
+    const QString reason = QLatin1Char('"') + fs::errorText(error) + QLatin1Char('"');
+    if (collected) {
+        collected->append(QStringLiteral("%1 %2 failed: %3").arg(QLatin1String(what), quotedForLog(path), reason));
+        return;
+    }
+    qDebug().noquote() << "FileUtils:" << what << quotedForLog(path) << "failed:" << reason;
 }
 
 // Opens a folder for walking; a link in its place is refused (ELOOP), never entered.
 int openFolderAt(int dirFd, const char *name)
 {
     return ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-}
-
-// Entry names of an open folder, without "." and "..", or false with errno set. The
-// descriptor stays open and belongs to the caller.
-bool listNames(int dirFd, std::vector<QByteArray> *names)
-{
-    const int own = ::dup(dirFd); // fdopendir takes over the descriptor it is given
-    DIR *dir = own >= 0 ? ::fdopendir(own) : nullptr;
-    if (!dir) {
-        const int error = errno;
-        if (own >= 0)
-            ::close(own);
-        errno = error;
-        return false;
-    }
-    errno = 0;
-    while (const dirent *entry = ::readdir(dir)) {
-        const char *n = entry->d_name;
-        if (!(n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))))
-            names->emplace_back(n);
-    }
-    const int error = errno;
-    ::closedir(dir);
-    errno = error;
-    return error == 0;
 }
 
 // An entry of a walk: the open folder that holds it, its name there and its whole path.
@@ -61,11 +41,11 @@ using EntryAction = std::function<bool(int dirFd, const char *name, const QByteA
 // content has been walked. Sub-folders are entered through openat without following
 // links, so a folder swapped for a link on the way is not entered either.
 bool walk(int dirFd, const QByteArray &path, const EntryAction &onEntry,
-          const EntryAction &afterFolder)
+          const EntryAction &afterFolder, QStringList *collected = nullptr)
 {
     std::vector<QByteArray> names;
-    if (!listNames(dirFd, &names)) {
-        logFailure("listing of", path, errno);
+    if (!fs::listFolder(dirFd, &names)) {
+        logFailure("listing of", path, errno, collected);
         return false;
     }
     bool ok = true;
@@ -74,7 +54,7 @@ bool walk(int dirFd, const QByteArray &path, const EntryAction &onEntry,
         struct stat st;
         if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT) { // an entry that went meanwhile needs nothing more
-                logFailure("stat of", entryPath, errno);
+                logFailure("stat of", entryPath, errno, collected);
                 ok = false;
             }
             continue;
@@ -86,12 +66,12 @@ bool walk(int dirFd, const QByteArray &path, const EntryAction &onEntry,
         const int sub = openFolderAt(dirFd, name.constData());
         if (sub < 0) {
             if (errno != ENOENT) {
-                logFailure("opening of", entryPath, errno);
+                logFailure("opening of", entryPath, errno, collected);
                 ok = false;
             }
             continue;
         }
-        ok = walk(sub, entryPath, onEntry, afterFolder) && ok;
+        ok = walk(sub, entryPath, onEntry, afterFolder, collected) && ok;
         ::close(sub);
         if (afterFolder)
             ok = afterFolder(dirFd, name.constData(), entryPath) && ok;
@@ -100,11 +80,11 @@ bool walk(int dirFd, const QByteArray &path, const EntryAction &onEntry,
 }
 
 // Removes one entry of an open folder; a folder with AT_REMOVEDIR. Gone already is fine.
-bool removeAt(int dirFd, const char *name, const QByteArray &path, int flags)
+bool removeAt(int dirFd, const char *name, const QByteArray &path, int flags, QStringList *collected)
 {
     if (::unlinkat(dirFd, name, flags) == 0 || errno == ENOENT)
         return true;
-    logFailure("removal of", path, errno);
+    logFailure("removal of", path, errno, collected);
     return false;
 }
 
@@ -156,26 +136,27 @@ PathKind pathKind(const QByteArray &path)
     return S_ISLNK(st.st_mode) ? PathKind::Link : PathKind::Other;
 }
 
-bool removeFolderTree(const QByteArray &path)
+bool removeFolderTree(const QByteArray &path, QStringList *failures)
 {
     const int fd = openFolderAt(AT_FDCWD, path.constData());
     if (fd < 0) {
         if (errno == ENOENT)
             return true;
-        logFailure("opening of", path, errno);
+        logFailure("opening of", path, errno, failures);
         return false;
     }
     bool ok = walk(fd, path,
-                   [](int dirFd, const char *name, const QByteArray &entryPath) {
-                       return removeAt(dirFd, name, entryPath, 0);
+                   [failures](int dirFd, const char *name, const QByteArray &entryPath) {
+                       return removeAt(dirFd, name, entryPath, 0, failures);
                    },
-                   [](int dirFd, const char *name, const QByteArray &entryPath) {
-                       return removeAt(dirFd, name, entryPath, AT_REMOVEDIR);
-                   });
+                   [failures](int dirFd, const char *name, const QByteArray &entryPath) {
+                       return removeAt(dirFd, name, entryPath, AT_REMOVEDIR, failures);
+                   },
+                   failures);
     ::close(fd);
     // By its path: rmdir never follows a link that took the folder's place meanwhile.
     if (::rmdir(path.constData()) != 0 && errno != ENOENT) {
-        logFailure("removal of", path, errno);
+        logFailure("removal of", path, errno, failures);
         ok = false;
     }
     return ok;

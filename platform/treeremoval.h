@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -18,8 +19,9 @@ PathKind pathKind(const QByteArray &path);
 
 // Removes everything below the folder and then the folder. A missing folder is a
 // success. A link or other entry in its place is not entered: the caller decides what
-// to do with it (see PathKind). Every failure is logged; false when anything stays.
-bool removeFolderTree(const QByteArray &path);
+// to do with it (see PathKind). Every failure is logged, or added to failures when that
+// is given (for a thread that must not log); false when anything stays.
+bool removeFolderTree(const QByteArray &path, QStringList *failures = nullptr);
 
 // Called for each entry that removeMatching tried to remove: its path, and 0 when it
 // is gone or the errno of the failed removal.

@@ -1,6 +1,7 @@
 #include "updatetransaction.h"
 
 #include "posixfs.h"
+#include "treeremoval.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 using namespace corvane::fs;
+using corvane::removeFolderTree;
 
 namespace {
 
@@ -244,9 +246,14 @@ bool undo(const Switch &s)
 // Removes what a finished or abandoned switch leaves in the work folder.
 bool removeLeftovers(const WorkPaths &w, QStringList *failures)
 {
-    bool ok = true;
-    for (const QByteArray &path : {w.staging, w.old, w.journalNew, w.rollback})
-        ok = removeTree(path, failures) && ok;
+    bool ok = removeFolderTree(w.staging, failures);
+    ok = removeFolderTree(w.old, failures) && ok;
+    for (const QByteArray &file : {w.journalNew, w.rollback}) {
+        if (::unlink(file.constData()) != 0 && errno != ENOENT) {
+            failures->append(QStringLiteral("removal of \"%1\" failed: %2").arg(dec(file), errorText(errno)));
+            ok = false;
+        }
+    }
     return ok;
 }
 
