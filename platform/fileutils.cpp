@@ -1,33 +1,18 @@
 #include "fileutils.h"
 
+#include "posixfs.h"
 #include "treeremoval.h"
 #include "updatetransaction.h"
 
 #include <QDebug>
-#include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstring>
-#include <vector>
 
-#include <dirent.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <unistd.h>
 
-namespace {
-
-QByteArray enc(const QString &path) { return QFile::encodeName(path); }
-QString dec(const QByteArray &path) { return QFile::decodeName(path); }
-QString errorText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
-
-void logFailure(const char *what, const QByteArray &path, int error)
-{
-    qDebug() << "FileUtils:" << what << dec(path) << "failed:" << errorText(error);
-}
-
-} // namespace
+using corvane::fs::enc;
 
 bool FileUtils::dirExists(QString path) const
 {
@@ -56,7 +41,7 @@ bool FileUtils::removeDir(const QString &path) const
                                << "is a symbolic link; removed as a link, not followed";
             return true;
         }
-        logFailure("removal of", native, errno);
+        corvane::fs::logFailure("FileUtils:", "removal of", native, errno);
         return false;
     case corvane::PathKind::Other:
         qDebug() << "FileUtils:" << path << "is not a folder; not removed";
