@@ -93,9 +93,17 @@ wait_for at "Input Panel" $panel_x $panel_y || fail "capital panel not under the
 
 # The title row of the page, right of the small caption, as the operator sees it: OCR must
 # read the whole label (a font wider than the form was drawn for cuts it at its edge).
-xwd -root -silent >"$root/page.xwd"
-convert "xwd:$root/page.xwd" -crop 640x30+160+22 +repage -resize 200% "$root/label.png"
-label=$(tesseract "$root/label.png" - --psm 7 2>/dev/null | tr -s ' \n' ' ' | sed 's/ *$//')
+# Read again while the page is still repainting what the keyboard window uncovered.
+read_label() {
+    xwd -root -silent >"$root/page.xwd"
+    convert "xwd:$root/page.xwd" -crop 640x30+160+22 +repage -resize 200% "$root/label.png"
+    tesseract "$root/label.png" - --psm 7 2>/dev/null | tr -s ' \n' ' ' | sed 's/ *$//'
+}
+for _ in $(seq $((5 * factor))); do
+    label=$(read_label)
+    [ "$label" = "Enter Administrator Password" ] && break
+    sleep 0.5
+done
 [ "$label" = "Enter Administrator Password" ] || fail "password label reads \"$label\""
 
 # A wrong entry: Ok empties the field, the keyboard stays.
