@@ -3,6 +3,9 @@
 
     bench/bench.py BUILD_DIR [--quick] [--only install|growth|idle|launch|startup|keyboard]
 
+CORVANE_BENCH_INSTALLER names another command for the installer (the emulated one of a
+cross build: BUILD_DIR/tests/emulated/corvane-installer).
+
 Every figure is the median of several runs, with min and max; every comparison is a
 ratio measured in the same run, the two sides alternating, each on a fresh copy of the
 same tree. An installation is timed as the user waits for it: the whole installer
@@ -27,7 +30,7 @@ BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build-release")
 QUICK = "--quick" in sys.argv
 ONLY = sys.argv[sys.argv.index("--only") + 1] if "--only" in sys.argv else None
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-INSTALLER = os.path.join(BUILD, "shell", "corvane-installer")
+INSTALLER = os.environ.get("CORVANE_BENCH_INSTALLER") or os.path.join(BUILD, "shell", "corvane-installer")
 KEYBOARD_BENCH = os.path.join(BUILD, "bench", "bench_keyboard")
 MAKE_DEVICE = os.path.join(REPO, "tools", "make-device.sh")
 ENCRYPT = os.path.join(BUILD, "tools", "corvane-encrypt")

@@ -8,17 +8,20 @@
 #   program and end the installer with exit code 0.
 # No window manager: the page takes the activation itself (showFullScreen) and the
 # keyboard windows never take it, as on the device.
+# The password page's label is read back from a screenshot (OCR): it must be whole.
 #   realwindow_test.sh INSTALLER ENCRYPT_TOOL
-# Exit code 77 (skipped) when Xvfb or xdotool is missing.
+# CORVANE_TIME_FACTOR (default 1) stretches every wait, for an emulated installer.
+# Exit code 77 (skipped) when Xvfb, xdotool, xwd, ImageMagick or tesseract is missing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 installer=${1:?corvane-installer}
 encrypt=${2:?corvane-encrypt}
-for tool in Xvfb xdotool; do
+for tool in Xvfb xdotool xwd convert tesseract; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 
 password='Kwé7'
+factor=${CORVANE_TIME_FACTOR:-1}
 root=$(mktemp -d /tmp/corvane-realwindow.XXXXXX)
 log="$root/USB HD/Corvane_Installer/log.txt"
 xvfb_pid= app_pid=
@@ -54,9 +57,9 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}strict_string_checks=0
 CORVANE_DEVICE_ROOT=$root QT_QPA_PLATFORM=xcb "$installer" >"$root/installer.out" 2>&1 &
 app_pid=$!
 
-# Polls (every 20 ms, up to 10 s) until the command succeeds.
+# Polls (every 20 ms, up to 10 s times the factor) until the command succeeds.
 wait_for() {
-    for _ in $(seq 500); do
+    for _ in $(seq $((500 * factor))); do
         "$@" && return 0
         kill -0 "$app_pid" 2>/dev/null || return 1
         sleep 0.02
@@ -87,6 +90,21 @@ ok_key() { xdotool mousemove $((panel_x + 535)) $((panel_y + 318)) click 1; slee
 
 wait_for log_has "Enter Password..." || fail "no password page"
 wait_for at "Input Panel" $panel_x $panel_y || fail "capital panel not under the field: $(position_of "Input Panel" || echo none)"
+
+# The title row of the page, right of the small caption, as the operator sees it: OCR must
+# read the whole label (a font wider than the form was drawn for cuts it at its edge).
+# Read again while the page is still repainting what the keyboard window uncovered.
+read_label() {
+    xwd -root -silent >"$root/page.xwd"
+    convert "xwd:$root/page.xwd" -crop 640x30+160+22 +repage -resize 200% "$root/label.png"
+    tesseract "$root/label.png" - --psm 7 2>/dev/null | tr -s ' \n' ' ' | sed 's/ *$//'
+}
+for _ in $(seq $((5 * factor))); do
+    label=$(read_label)
+    [ "$label" = "Enter Administrator Password" ] && break
+    sleep 0.5
+done
+[ "$label" = "Enter Administrator Password" ] || fail "password label reads \"$label\""
 
 # A wrong entry: Ok empties the field, the keyboard stays.
 key 0 20                                  # Q
@@ -130,14 +148,14 @@ printf '#!/bin/sh\necho started > "%s/launched"\n' "$root" >"$root/FlashDisk/Cor
 chmod 755 "$root/FlashDisk/Corvane/Corvane.exe"
 mv "$root/USB HD/Corvane_Installer" "$root/pulled-stick"
 log=$root/pulled-stick/log.txt
-for _ in $(seq 500); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.02; done
+for _ in $(seq $((500 * factor))); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.02; done
 set +e
 wait "$app_pid"
 code=$?
 set -e
 app_pid=
 [ "$code" = 0 ] || fail "exit code $code"
-for _ in $(seq 250); do [ -e "$root/launched" ] && break; sleep 0.02; done
+for _ in $(seq $((250 * factor))); do [ -e "$root/launched" ] && break; sleep 0.02; done
 [ -e "$root/launched" ] || fail "installed program not started"
 if grep -qF -- "$password" "$log"; then fail "the password reached the log"; fi
 echo "PASS: password typed by real clicks, update installed, program started, exit code 0"
