@@ -3,6 +3,7 @@
 // same tree. On the disk (the device's case; BENCH_DIR, default /var/tmp) and, as the
 // worst case where the copy itself costs almost nothing, on a memory file system.
 
+#include "devicefiles.h"
 #include "fileinstaller.h"
 #include "installerview.h"
 #include "updatetransaction.h"
@@ -17,6 +18,8 @@
 #include <unistd.h>
 #include <cstdio>
 #include <vector>
+
+namespace device = corvane::device;
 
 namespace {
 
@@ -34,14 +37,15 @@ void layOut(const QString &root, int files)
     QDir(root).removeRecursively();
     for (int i = 0; i < files; ++i) {
         const QString part = i % 4 == 0 ? "System" : "Corvane";
-        put(QStringLiteral("%1/FlashDisk/Corvane_Installer/%2/d%3/e%4/f%5.bin")
-                .arg(root, part).arg(i % 13).arg(i % 5).arg(i),
+        put(QStringLiteral("%1%2/d%3/e%4/f%5.bin")
+                .arg(root, QLatin1String(part == "System" ? device::updateSystemFolder : device::updateAppFolder))
+                .arg(i % 13).arg(i % 5).arg(i),
             1024 + (i * 7919) % (19 * 1024));
     }
     for (int i = 0; i < 3; ++i)
-        put(QStringLiteral("%1/FlashDisk/Corvane_Installer/Corvane/media/big%2.bin").arg(root).arg(i),
+        put(QStringLiteral("%1%2/media/big%3.bin").arg(root, QLatin1String(device::updateAppFolder)).arg(i),
             8 * 1024 * 1024);
-    QDir().mkpath(root + "/USB HD/Corvane_Installer");
+    QDir().mkpath(root + QLatin1String(device::stickFolder));
 }
 
 double median(std::vector<double> v)

@@ -1,11 +1,13 @@
 #include "dbconnection.h"
 
+#include "devicefiles.h"
+
 #include <QDebug>
 #include <QUrl>
 
 namespace {
 
-const QString sqliteDriver = QStringLiteral("QSQLITE");
+const QString sqliteDriver = QLatin1String(corvane::device::sqlDriver);
 
 // SQLite creates a missing database file when it opens one. A read must never leave an
 // empty settings database behind, so an SQLite file is opened as a URI with mode=rw:

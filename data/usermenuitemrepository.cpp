@@ -1,5 +1,6 @@
 #include "usermenuitemrepository.h"
 
+#include "devicefiles.h"
 #include "devicepath.h"
 #include "idbconnection.h"
 #include "useritem.h"
@@ -7,8 +8,8 @@
 #include <QDebug>
 
 namespace {
-const QString adminDatabase = QStringLiteral("/FlashDisk/Corvane/data/Administrator_setting.db");
-const QString adminConnection = QStringLiteral("Administrator_setting");
+const QString adminDatabase = QLatin1String(corvane::device::adminDatabase);
+const QString adminConnection = QLatin1String(corvane::device::adminConnection);
 } // namespace
 
 UserMenuItemRepository::UserMenuItemRepository(QObject *parent, IDBConnection *connection)

@@ -1,5 +1,6 @@
 #include "fileinstaller.h"
 
+#include "devicefiles.h"
 #include "devicepath.h"
 #include "treeremoval.h"
 #include "versioninfo.h"
@@ -16,12 +17,9 @@
 
 using corvane::devicePath;
 
-namespace {
-const QString kStickDir = QStringLiteral("/USB HD/Corvane_Installer");
-// Staging folder, journal and lock of an installation, on the flash disk beside the
-// folders it installs into.
-const QString kWorkDir = QStringLiteral("/FlashDisk/.corvane-install");
+namespace device = corvane::device;
 
+namespace {
 QString errorText(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
@@ -31,14 +29,14 @@ constexpr int kStickPollMs = 100;
 
 FileInstaller::FileInstaller(QObject *parent)
     : QObject(parent)
-    , updateSystemDir(QStringLiteral("/FlashDisk/Corvane_Installer/System"))
-    , systemDir(QStringLiteral("/FlashDisk/System"))
-    , updateAppDir(QStringLiteral("/FlashDisk/Corvane_Installer/Corvane"))
-    , appDir(QStringLiteral("/FlashDisk/Corvane"))
-    , backupDir(QStringLiteral("/FlashDisk/Corvane_Backup"))
+    , updateSystemDir(QLatin1String(device::updateSystemFolder))
+    , systemDir(QLatin1String(device::systemFolder))
+    , updateAppDir(QLatin1String(device::updateAppFolder))
+    , appDir(QLatin1String(device::appFolder))
+    , backupDir(QLatin1String(device::backupFolder))
     , backupSystemDir(backupDir + QStringLiteral("/System"))
     , backupAppDir(backupDir + QStringLiteral("/Corvane"))
-    , appExe(QStringLiteral("/FlashDisk/Corvane/Corvane.exe"))
+    , appExe(QLatin1String(device::appExecutable))
     , updateAppExe(updateAppDir + QStringLiteral("/Corvane.exe"))
 {
 }
@@ -70,10 +68,10 @@ bool FileInstaller::installUpdate()
     bool status = true;
 
     if (applicationExists()) {
-        status &= fileUtils.removeDir(devicePath(QStringLiteral("/FlashDisk/Corvane/list")));
-        status &= removeFiles(devicePath(QStringLiteral("/FlashDisk/Corvane/remotecmd")),
+        status &= fileUtils.removeDir(devicePath(QLatin1String(device::appListFolder)));
+        status &= removeFiles(devicePath(QLatin1String(device::appRemoteCommandFolder)),
                               QStringLiteral("*.xml"));
-        status &= removeFiles(devicePath(QStringLiteral("/FlashDisk/Corvane/system")),
+        status &= removeFiles(devicePath(QLatin1String(device::appSystemListFolder)),
                               QStringLiteral("*.xml"));
         qDebug() << "Clear available xmlFiles: " << status;
     }
@@ -103,7 +101,7 @@ bool FileInstaller::copyUpdate()
 {
     // Both folders are one transaction: either all of the update is installed or
     // nothing installed changes.
-    UpdateTransaction update(devicePath(kWorkDir));
+    UpdateTransaction update(devicePath(QLatin1String(device::installWorkFolder)));
     update.addTree(devicePath(updateSystemDir), devicePath(systemDir),
                    UpdateTransaction::Source::Copy);
     // The update's application folder is removed after every run, so its files can
@@ -147,12 +145,13 @@ QString FileInstaller::failureLine(const UpdateTransaction::Failure &failure)
 
 QString FileInstaller::lockFile()
 {
-    return devicePath(kWorkDir + QStringLiteral("/lock"));
+    return devicePath(QLatin1String(device::installWorkFolder) + QLatin1Char('/')
+                      + QLatin1String(device::installLockName));
 }
 
 bool FileInstaller::recoverInterruptedInstallation(bool reportNothingToDo)
 {
-    switch (UpdateTransaction::recover(devicePath(kWorkDir))) {
+    switch (UpdateTransaction::recover(devicePath(QLatin1String(device::installWorkFolder)))) {
     case UpdateTransaction::Recovery::NothingToDo:
         if (reportNothingToDo)
             qDebug() << "Recovery: no interrupted installation.";
@@ -196,7 +195,7 @@ void FileInstaller::startApplication()
 
 void FileInstaller::onTimerTimeout()
 {
-    if (fileUtils.dirExists(devicePath(kStickDir))) {
+    if (fileUtils.dirExists(devicePath(QLatin1String(device::stickFolder)))) {
         stickTimer.start(kStickPollMs);
         return;
     }

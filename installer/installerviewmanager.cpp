@@ -2,6 +2,7 @@
 
 #include "aes_encryption.h"
 #include "dbconnection.h"
+#include "devicefiles.h"
 #include "devicepath.h"
 #include "fileinstaller.h"
 #include "installerview.h"
@@ -22,11 +23,11 @@
 using corvane::devicePath;
 
 namespace {
-const QString kAdminDb = QStringLiteral("/FlashDisk/Corvane/data/Administrator_setting.db");
-const QString kAdminConnection = QStringLiteral("Administrator_setting");
-const QString kSystemDb = QStringLiteral("/FlashDisk/Vane_System/system.db");
-const QString kSystemConnection = QStringLiteral("system");
-const QString kDriver = QStringLiteral("QSQLITE");
+const QString kAdminDb = QLatin1String(corvane::device::adminDatabase);
+const QString kAdminConnection = QLatin1String(corvane::device::adminConnection);
+const QString kSystemDb = QLatin1String(corvane::device::systemDatabase);
+const QString kSystemConnection = QLatin1String(corvane::device::systemConnection);
+const QString kDriver = QLatin1String(corvane::device::sqlDriver);
 constexpr int kAdminPasswordId = 3;
 constexpr int kMaxPasswordLength = 50;
 // Fixed multiplier of the service code; the service tools use the same.

@@ -1,5 +1,6 @@
 #include "logmessagehandler.h"
 
+#include "devicefiles.h"
 #include "devicepath.h"
 
 #include <QFile>
@@ -14,9 +15,10 @@
 namespace corvane {
 
 namespace {
-// Plain characters: messages may still come while static objects are destroyed at exit.
-const char kStickFolder[] = "/USB HD/Corvane_Installer";
-const char kLogName[] = "log.txt";
+// The names are plain characters: messages may still come while static objects are
+// destroyed at exit.
+using device::logFileName;
+using device::stickFolder;
 
 // The log file on the stick, opened for appending, or -1. Only a regular file directly
 // in the stick folder qualifies, reached through no link: neither the folder nor the
@@ -26,17 +28,17 @@ const char kLogName[] = "log.txt";
 // point, is the system's and is followed.
 int openLog()
 {
-    const int folder = ::open(QFile::encodeName(devicePath(QLatin1String(kStickFolder))).constData(),
+    const int folder = ::open(QFile::encodeName(devicePath(QLatin1String(stickFolder))).constData(),
                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (folder < 0)
         return -1;
     struct stat st;
     int fd = -1;
-    const bool found = ::fstatat(folder, kLogName, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool found = ::fstatat(folder, logFileName, &st, AT_SYMLINK_NOFOLLOW) == 0;
     if ((found && S_ISREG(st.st_mode)) || (!found && errno == ENOENT)) {
         // Without blocking: should a named pipe take the file's place meanwhile, it must
         // not stop the run.
-        fd = ::openat(folder, kLogName,
+        fd = ::openat(folder, logFileName,
                       O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
                       0666);
         if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
@@ -51,7 +53,7 @@ int openLog()
 
 QString logFilePath()
 {
-    return devicePath(QLatin1String(kStickFolder) + QLatin1Char('/') + QLatin1String(kLogName));
+    return devicePath(QLatin1String(stickFolder) + QLatin1Char('/') + QLatin1String(logFileName));
 }
 
 void logMessageHandler(QtMsgType, const QMessageLogContext &, const QString &message)

@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include "devicefiles.h"
 #include "fileutils.h"
 #include "logmessagehandler.h"
 #include "updatetransaction.h"
@@ -9,6 +10,8 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QTextBrowser>
+#include <QLabel>
 
 #include <sys/stat.h>
 
@@ -76,7 +79,7 @@ bool DeviceTree::write(const QString &devicePath, const QByteArray &content) con
 
 QString DeviceTree::logPath() const
 {
-    return path(QStringLiteral("/USB HD/Corvane_Installer/log.txt"));
+    return logFileOn(root());
 }
 
 static QStringList linesOf(const QString &file)
@@ -102,7 +105,7 @@ QString DeviceTree::pulledLogPath() const
 
 bool DeviceTree::pullStick() const
 {
-    return QDir().rename(path(QStringLiteral("/USB HD/Corvane_Installer")),
+    return QDir().rename(onDevice(root(), corvane::device::stickFolder),
                          root() + QStringLiteral("/pulled-stick"));
 }
 
@@ -221,7 +224,7 @@ QStringList installLeftovers(const QString &workFolder)
 
 QStringList DeviceTree::leftovers() const
 {
-    return installLeftovers(path(QStringLiteral("/FlashDisk/.corvane-install")));
+    return installLeftovers(onDevice(root(), corvane::device::installWorkFolder));
 }
 
 QMap<QString, QByteArray> fingerprint(const QString &folder)
@@ -247,4 +250,66 @@ QMap<QString, QByteArray> fingerprint(const QString &folder)
         result.insert(QDir(folder).relativeFilePath(path), print);
     }
     return result;
+}
+
+QString onDevice(const QString &root, const char *devicePath)
+{
+    return root + QLatin1String(devicePath);
+}
+
+QString logFileOn(const QString &root)
+{
+    return onDevice(root, corvane::device::stickFolder) + QLatin1Char('/')
+        + QLatin1String(corvane::device::logFileName);
+}
+
+QString &installerProgram()
+{
+    static QString program = QStringLiteral(CORVANE_INSTALLER_EXE);
+    return program;
+}
+
+void startInstaller(QProcess &process, const QString &root, const QStringList &arguments,
+                    const QStringList &wrapper, const QString &platform)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("CORVANE_DEVICE_ROOT"), root);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+    env.remove(QStringLiteral("DISPLAY"));
+    process.setProcessEnvironment(env);
+    if (wrapper.isEmpty())
+        process.start(installerProgram(), arguments);
+    else
+        process.start(wrapper.first(), wrapper.mid(1) + QStringList{installerProgram()} + arguments);
+}
+
+WholeRun::WholeRun(PasswordPage page)
+{
+    QObject::connect(&installer, &FileInstaller::notifyStickRemoved, &manager,
+                     &InstallerViewManager::onStickRemoved);
+    QObject::connect(&view, &InstallerView::NotifyButton1Clicked, &manager,
+                     &InstallerViewManager::onButton1Clicked);
+    QObject::connect(&view, &InstallerView::NotifyButton2Clicked, &manager,
+                     &InstallerViewManager::onButton2Clicked);
+    if (page == CancelPasswordPage) {
+        QObject::connect(&manager, &InstallerViewManager::notifyShowInputPanel, &view, [this] {
+            pageShown = true;
+            manager.cancelPassword();
+        });
+    }
+}
+
+QString WholeRun::title() const
+{
+    return view.form().txtTitle->text();
+}
+
+QString WholeRun::question() const
+{
+    return view.form().txtQuestion->text();
+}
+
+QStringList WholeRun::output() const
+{
+    return view.form().txtOutput->toPlainText().split(QLatin1Char('\n'));
 }

@@ -3,11 +3,17 @@
 // temporary folder, with CORVANE_DEVICE_ROOT pointing at it while it lives, and
 // access to the log file the program writes on its stick.
 
+#include "fileinstaller.h"
+#include "installerview.h"
+#include "installerviewmanager.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+
+class QProcess;
 
 class DeviceTree
 {
@@ -49,6 +55,11 @@ private:
     QString m_error;
 };
 
+// Host path of a device path (corvane::device::...) on the simulated device at root.
+QString onDevice(const QString &root, const char *devicePath);
+// Host path of the log file on the simulated stick at root.
+QString logFileOn(const QString &root);
+
 // Everything an installed folder holds, by relative path: the kind, permissions and
 // modification time of each entry, a file's size and content hash, a link's target.
 QMap<QString, QByteArray> fingerprint(const QString &folder);
@@ -62,6 +73,36 @@ int runTool(const QString &script, const QStringList &arguments, QString *output
 
 // Builds a PE executable with tools/make-pe.sh.
 bool makePe(const QString &out, const QStringList &options);
+
+// The installer program built with the tests (under emulation, the script that starts
+// it); a test may point it at another build.
+QString &installerProgram();
+
+// Starts the installer program on the simulated device at root, on the given Qt
+// platform (without a display for anything else than offscreen), optionally under a
+// wrapper such as strace and its options. The caller sets the output channels first.
+void startInstaller(QProcess &process, const QString &root, const QStringList &arguments = {},
+                    const QStringList &wrapper = {},
+                    const QString &platform = QStringLiteral("offscreen"));
+
+// One whole run inside the test program, wired as the shell wires it: the window, the
+// file installer and the view manager, with the buttons and the stick removal
+// connected. With CancelPasswordPage a password page is cancelled as soon as it shows
+// (pageShown remembers that it did).
+struct WholeRun
+{
+    enum PasswordPage { WaitOnPasswordPage, CancelPasswordPage };
+    explicit WholeRun(PasswordPage page = WaitOnPasswordPage);
+
+    InstallerView view;
+    FileInstaller installer;
+    InstallerViewManager manager{nullptr, &view, &installer};
+    bool pageShown = false;
+
+    QString title() const;
+    QString question() const;
+    QStringList output() const;
+};
 
 // Installs the program's log handler for the life of the object. Every message is
 // also kept in memory, so lines that the log file cannot receive (stick pulled) can

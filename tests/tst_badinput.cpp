@@ -3,6 +3,7 @@
 // turns into a file or is pulled during the installation. Each has a defined outcome and
 // a log line, and none stops the run.
 
+#include "devicefiles.h"
 #include "fileinstaller.h"
 #include "fileutils.h"
 #include "installerview.h"
@@ -136,22 +137,9 @@ private:
 };
 
 // One whole run in the process; a password page is cancelled and remembered.
-struct Run
+struct Run : WholeRun
 {
-    InstallerView view;
-    FileInstaller installer;
-    InstallerViewManager manager{nullptr, &view, &installer};
-    bool pageShown = false;
-
-    Run()
-    {
-        QObject::connect(&manager, &InstallerViewManager::notifyShowInputPanel, &view, [this] {
-            pageShown = true;
-            manager.cancelPassword();
-        });
-    }
-    QString question() const { return view.form().txtQuestion->text(); }
-    QStringList output() const { return view.form().txtOutput->toPlainText().split('\n'); }
+    Run() : WholeRun(CancelPasswordPage) {}
 };
 
 } // namespace
@@ -183,8 +171,8 @@ void TestBadInput::databases_data()
     QTest::addColumn<bool>("pageShown");
     QTest::addColumn<QString>("serviceCode");
     QTest::addColumn<QString>("logLine");
-    const QString admin = "/FlashDisk/Corvane/data/Administrator_setting.db";
-    const QString system = "/FlashDisk/Vane_System/system.db";
+    const QString admin = QLatin1String(corvane::device::adminDatabase);
+    const QString system = QLatin1String(corvane::device::systemDatabase);
     // A settings database that cannot be read may hold a password: the page is shown
     // and only the service code opens it (after SQLite's busy wait when locked). A
     // readable database without the item passes without asking.
@@ -295,7 +283,7 @@ void TestBadInput::settingsReadDecidesOnce()
     }
     DeviceTree tree(options);
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    const QString database = "/FlashDisk/Corvane/data/Administrator_setting.db";
+    const QString database = QLatin1String(corvane::device::adminDatabase);
     const QString file = tree.path(database);
     QByteArray bytes = tree.read(database);
     const int pageSize = (uchar(bytes[16]) << 8) | uchar(bytes[17]);

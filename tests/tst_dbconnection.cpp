@@ -1,6 +1,7 @@
 // Named SQL connections: what a caller of IDBConnection sees (open handles, queries,
 // the connection registry, files on disk) and the exact log lines.
 
+#include "devicefiles.h"
 #include "dbconnection.h"
 
 #include <QDir>
@@ -21,7 +22,7 @@ bool makeDatabase(const QString &path, const QString &mark)
 {
     bool ok = false;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("maker"));
+        QSqlDatabase db = QSqlDatabase::addDatabase(QLatin1String(corvane::device::sqlDriver), QStringLiteral("maker"));
         db.setDatabaseName(path);
         if (db.open()) {
             QSqlQuery q(db);
@@ -91,7 +92,7 @@ void TestDBConnection::opensExistingFile()
 
     MessageLog log;
     {
-        DBConnection connection(nullptr, QStringLiteral("QSQLITE"), QStringLiteral("conn"));
+        DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
         IDBConnection *db = &connection;
         {
             const QSqlDatabase handle = db->getDatabase(path, QStringLiteral("conn"));
@@ -116,7 +117,7 @@ void TestDBConnection::missingFileIsNotCreated()
     QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("missing"))));
     MessageLog log;
     {
-        DBConnection connection(nullptr, QStringLiteral("QSQLITE"), QStringLiteral("conn"));
+        DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
         {
             const QSqlDatabase handle = connection.getDatabase(path, QStringLiteral("conn"));
             QVERIFY(handle.isValid());
@@ -160,10 +161,10 @@ void TestDBConnection::missingDriver()
 
 void TestDBConnection::closeUnknownNameDoesNothing()
 {
-    QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+    QSqlDatabase::addDatabase(QLatin1String(corvane::device::sqlDriver), QStringLiteral("other"));
     MessageLog log;
     {
-        DBConnection connection(nullptr, QStringLiteral("QSQLITE"), QStringLiteral("conn"));
+        DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
         connection.closeDatabase(QStringLiteral("never-opened"));
         connection.closeDatabase(QStringLiteral("conn"));
         QCOMPARE(QSqlDatabase::connectionNames(), QStringList{QStringLiteral("other")});
@@ -181,7 +182,7 @@ void TestDBConnection::getDatabaseTwiceReplacesConnection()
     QVERIFY(makeDatabase(second, QStringLiteral("second")));
     MessageLog log;
     {
-        DBConnection connection(nullptr, QStringLiteral("QSQLITE"), QStringLiteral("conn"));
+        DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
         bool ok = false;
         QCOMPARE(readMark(connection.getDatabase(first, QStringLiteral("conn")), &ok), QStringLiteral("first"));
         QVERIFY(ok);
@@ -199,7 +200,7 @@ void TestDBConnection::destroyAfterClose()
     const QString path = m_dir.filePath(QStringLiteral("e.db"));
     QVERIFY(makeDatabase(path, QStringLiteral("x")));
     MessageLog log;
-    auto connection = std::make_unique<DBConnection>(nullptr, QStringLiteral("QSQLITE"), QStringLiteral("conn"));
+    auto connection = std::make_unique<DBConnection>(nullptr, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
     QVERIFY(connection->getDatabase(path, QStringLiteral("conn")).isOpen());
     connection->closeDatabase(QStringLiteral("conn"));
     QVERIFY(!QSqlDatabase::contains(QStringLiteral("conn")));
@@ -217,7 +218,7 @@ void TestDBConnection::destroyClosesOwnConnection()
     MessageLog log;
     {
         QObject parent;
-        auto *connection = new DBConnection(&parent, QStringLiteral("QSQLITE"), QStringLiteral("conn"));
+        auto *connection = new DBConnection(&parent, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
         QVERIFY(connection->getDatabase(path, QStringLiteral("conn")).isOpen());
         // A second name is the caller's to close; the parent's end closes only "conn".
         QVERIFY(connection->getDatabase(path, QStringLiteral("conn2")).isOpen());
@@ -235,7 +236,7 @@ void TestDBConnection::closeDoesNotReopen()
     const QString path = m_dir.filePath(QStringLiteral("gone.db"));
     QVERIFY(makeDatabase(path, QStringLiteral("x")));
     MessageLog log;
-    DBConnection connection(nullptr, QStringLiteral("QSQLITE"), QStringLiteral("conn"));
+    DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
     {
         QSqlDatabase handle = connection.getDatabase(path, QStringLiteral("conn"));
         QVERIFY(handle.isOpen());
@@ -250,7 +251,7 @@ void TestDBConnection::closeDoesNotReopen()
 
 void TestDBConnection::castsToInterface()
 {
-    DBConnection connection(nullptr, QStringLiteral("QSQLITE"), QStringLiteral("conn"));
+    DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
     QObject *object = &connection;
     IDBConnection *expected = &connection;
     QCOMPARE(qobject_cast<IDBConnection *>(object), expected);

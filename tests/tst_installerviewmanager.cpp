@@ -14,25 +14,7 @@
 
 namespace {
 
-struct Run
-{
-    InstallerView view;
-    FileInstaller installer;
-    InstallerViewManager manager{nullptr, &view, &installer};
-
-    Run()
-    {
-        QObject::connect(&installer, &FileInstaller::notifyStickRemoved, &manager,
-                         &InstallerViewManager::onStickRemoved);
-        QObject::connect(&view, &InstallerView::NotifyButton1Clicked, &manager,
-                         &InstallerViewManager::onButton1Clicked);
-        QObject::connect(&view, &InstallerView::NotifyButton2Clicked, &manager,
-                         &InstallerViewManager::onButton2Clicked);
-    }
-    QString title() const { return view.form().txtTitle->text(); }
-    QString question() const { return view.form().txtQuestion->text(); }
-    QStringList output() const { return view.form().txtOutput->toPlainText().split('\n'); }
-};
+using Run = WholeRun;
 
 const QString kSuccess = QStringLiteral("Update was successful. Remove stick to start Corvane.");
 const QString kFailure = QStringLiteral("Update was not successful. Remove stick to start Corvane.");

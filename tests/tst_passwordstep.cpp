@@ -2,6 +2,7 @@
 // code, the page, the refusals and the cancel. The keyboard's Enter decision is taken
 // here by the test, through the view manager's accessors, as the keyboard does.
 
+#include "devicefiles.h"
 #include "fileinstaller.h"
 #include "installerview.h"
 #include "installerviewmanager.h"
@@ -250,15 +251,15 @@ void TestPasswordStep::serviceCodeSources()
     QFETCH(QString, logLine);
     DeviceTree tree({"--password", "Geheim-1"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    const QString db = tree.path("/FlashDisk/Vane_System/system.db");
+    const QString db = tree.path(QLatin1String(corvane::device::systemDatabase));
     QVERIFY(QDir().mkpath(QFileInfo(db).absolutePath()));
     if (setup == "<garbage>") {
         QByteArray junk;
         for (int i = 0; i < 4096; ++i)
             junk += char((i * 131 + 7) % 251);
-        QVERIFY(tree.write("/FlashDisk/Vane_System/system.db", junk));
+        QVERIFY(tree.write(QLatin1String(corvane::device::systemDatabase), junk));
     } else if (setup == "<empty>") {
-        QVERIFY(tree.write("/FlashDisk/Vane_System/system.db", QByteArray()));
+        QVERIFY(tree.write(QLatin1String(corvane::device::systemDatabase), QByteArray()));
     } else if (setup != "<missing>") {
         QProcess sqlite;
         sqlite.start("sqlite3", {db, setup});
@@ -273,8 +274,8 @@ void TestPasswordStep::serviceCodeSources()
     const QStringList systemLines = lines.filter("System-DB");
     QCOMPARE(systemLines, logLine.isEmpty() ? QStringList() : QStringList{logLine});
     QVERIFY(!lines.join('\n').contains("still in use"));
-    QVERIFY(!QSqlDatabase::contains("system"));
-    QVERIFY(!QSqlDatabase::contains("Administrator_setting"));
+    QVERIFY(!QSqlDatabase::contains(QLatin1String(corvane::device::systemConnection)));
+    QVERIFY(!QSqlDatabase::contains(QLatin1String(corvane::device::adminConnection)));
 }
 
 void TestPasswordStep::makeServiceCode_data()

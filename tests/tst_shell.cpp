@@ -1,6 +1,7 @@
 // The installer as a process: the log file on the stick, the exit code and the start
 // of the terminal application once the stick is pulled.
 
+#include "devicefiles.h"
 #include "logmessagehandler.h"
 #include "testsupport.h"
 
@@ -23,13 +24,8 @@ private:
     static void start(QProcess &process, const DeviceTree &tree, const QStringList &arguments = {},
                       const QString &platform = QStringLiteral("offscreen"))
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("CORVANE_DEVICE_ROOT", tree.root());
-        env.insert("QT_QPA_PLATFORM", platform);
-        env.remove("DISPLAY");
-        process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::ForwardedChannels);
-        process.start(QStringLiteral(CORVANE_INSTALLER_EXE), arguments);
+        startInstaller(process, tree.root(), arguments, {}, platform);
     }
 };
 
@@ -121,8 +117,9 @@ void TestShell::recoverOnlyNeedsNoDisplayAndStartsNothing()
     QTest::qWait(300);
     QVERIFY(!tree.exists("/launched"));
     auto after = fingerprint(tree.path("/FlashDisk"));
-    after.remove(".corvane-install"); // its lock file is all it adds
-    after.remove(".corvane-install/lock");
+    const QString work = QFileInfo(QLatin1String(corvane::device::installWorkFolder)).fileName();
+    after.remove(work); // its lock file is all it adds
+    after.remove(work + '/' + QLatin1String(corvane::device::installLockName));
     QCOMPARE(after, flash);
 }
 

@@ -1,6 +1,7 @@
 // Reading one user setting from the administrator settings database of a simulated
 // device: the returned variant, the log lines, and that no connection stays behind.
 
+#include "devicefiles.h"
 #include "dbconnection.h"
 #include "usermenuitemrepository.h"
 #include "useritem.h"
@@ -16,15 +17,16 @@
 
 namespace {
 
-const QString adminDb = QStringLiteral("/FlashDisk/Corvane/data/Administrator_setting.db");
-const QString adminConnection = QStringLiteral("Administrator_setting");
+const QString adminDb = QLatin1String(corvane::device::adminDatabase);
+const QString adminConnection = QLatin1String(corvane::device::adminConnection);
+const QString driver = QLatin1String(corvane::device::sqlDriver);
 
 // Runs SQL statements on a new SQLite file.
 bool runSql(const QString &path, const QStringList &statements)
 {
     bool ok = true;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("maker"));
+        QSqlDatabase db = QSqlDatabase::addDatabase(driver, QStringLiteral("maker"));
         db.setDatabaseName(path);
         ok = db.open();
         QSqlQuery q(db);
@@ -156,7 +158,7 @@ void TestUserMenuItemRepository::loadValue()
     QVariant result;
     {
         QObject owner;
-        auto *connection = new DBConnection(&owner, QStringLiteral("QSQLITE"), adminConnection);
+        auto *connection = new DBConnection(&owner, driver, adminConnection);
         auto *repository = new UserMenuItemRepository(&owner, connection);
         IMenuItemRepository *items = repository;
         result = items->loadValue(id);
@@ -206,7 +208,7 @@ void TestUserMenuItemRepository::readsTwice()
     QVERIFY(runSql(hostPath(), {"create table user (id integer, value text)", "insert into user values (3, 'first')"}));
     MessageLog log;
     QObject owner;
-    auto *connection = new DBConnection(&owner, QStringLiteral("QSQLITE"), adminConnection);
+    auto *connection = new DBConnection(&owner, driver, adminConnection);
     auto *repository = new UserMenuItemRepository(&owner, connection);
     QCOMPARE(repository->loadValue(3), QVariant(QStringLiteral("first")));
     // The file is not held between reads: another writer's change is seen by the next read.
@@ -240,7 +242,7 @@ void TestUserMenuItemRepository::readsTableWithSuffix()
     UserItem item(3, QString(), QStringLiteral("Administrator"), QStringLiteral("user"), suffix);
     QCOMPARE(item.tableName(), tableName);
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
+        QSqlDatabase db = QSqlDatabase::addDatabase(driver, QStringLiteral("reader"));
         db.setDatabaseName(path);
         QVERIFY(db.open());
         UserItemReader reader(db);
@@ -255,7 +257,7 @@ void TestUserMenuItemRepository::readsTableWithSuffix()
 
 void TestUserMenuItemRepository::castsToInterface()
 {
-    DBConnection connection(nullptr, QStringLiteral("QSQLITE"), adminConnection);
+    DBConnection connection(nullptr, driver, adminConnection);
     UserMenuItemRepository repository(nullptr, &connection);
     QObject *object = &repository;
     IMenuItemRepository *expected = &repository;

@@ -23,37 +23,6 @@ using namespace winver;
 
 namespace {
 
-QStringList capturedMessages;
-
-void captureMessage(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    capturedMessages << message;
-}
-
-// Collects every debug message for its lifetime.
-class MessageCapture
-{
-public:
-    MessageCapture()
-    {
-        capturedMessages.clear();
-        m_previous = qInstallMessageHandler(captureMessage);
-    }
-    ~MessageCapture() { qInstallMessageHandler(m_previous); }
-    MessageCapture(const MessageCapture &) = delete;
-    MessageCapture &operator=(const MessageCapture &) = delete;
-
-    QStringList take()
-    {
-        const QStringList messages = capturedMessages;
-        capturedMessages.clear();
-        return messages;
-    }
-
-private:
-    QtMessageHandler m_previous = nullptr;
-};
-
 const QString kCantObtain = QStringLiteral("Can't obtain ProductName and ProductVersion from resources\n");
 
 QString sizeFailed(int error)
@@ -203,9 +172,9 @@ QByteArray TestVersionInfo::readFile(const QString &name) const
 
 QString TestVersionInfo::readWithCapture(const QString &path, QStringList *messages) const
 {
-    MessageCapture capture;
+    MessageLog capture;
     const QString version = FileInstaller::readProductVersion(path);
-    *messages = capture.take();
+    *messages = capture.lines();
     return version;
 }
 

@@ -26,6 +26,7 @@
 // minutes on 2 cores:   build/tests/powercut --kills 500
 // Exit code 0 when nothing was torn or mixed and every rerun completed the update.
 
+#include "devicefiles.h"
 #include "fileutils.h"
 #include "testsupport.h"
 
@@ -53,13 +54,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace device = corvane::device;
+
 namespace {
 
-const QStringList kCheckedFolders = {QStringLiteral("FlashDisk/System"),
-                                     QStringLiteral("FlashDisk/Corvane")};
+// The installed folders, relative to the device's root.
+const QStringList kCheckedFolders = {QLatin1String(device::systemFolder + 1),
+                                     QLatin1String(device::appFolder + 1)};
 const char kInstallingLine[] = "Installing update to Corvane...";
 const char kStatusLine[] = "Status: ";
-QString g_installer = QStringLiteral(CORVANE_INSTALLER_EXE);
 
 using Tree = QHash<QString, QByteArray>; // relative path -> content hash ("link:" target for links)
 
@@ -105,7 +108,7 @@ bool layOut(const QString &root, quint32 seed)
         return false;
     }
     QRandomGenerator random(seed);
-    const QString update = root + QStringLiteral("/FlashDisk/Corvane_Installer");
+    const QString update = QFileInfo(onDevice(root, device::updateSystemFolder)).path();
     const QString installed = root + QStringLiteral("/FlashDisk");
     const QStringList folders = {
         "System/drivers", "System/drivers/usb", "System/fonts", "System/config/a/b/c",
@@ -168,29 +171,23 @@ Tree snapshot(const QString &root)
 
 QStringList leftovers(const QString &root)
 {
-    return installLeftovers(root + QStringLiteral("/FlashDisk/.corvane-install"));
+    return installLeftovers(onDevice(root, device::installWorkFolder));
 }
 
 QByteArray readLog(const QString &root)
 {
-    QFile f(root + QStringLiteral("/USB HD/Corvane_Installer/log.txt"));
+    QFile f(logFileOn(root));
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// Starts the installer on a device; with a wrapper (strace and its options) under it.
-void startInstaller(QProcess &process, const QString &root, const QStringList &arguments = {},
-                    const QStringList &wrapper = {})
+// Starts the installer on a device, its output dropped; with a wrapper (strace and its
+// options) under it.
+void start(QProcess &process, const QString &root, const QStringList &arguments = {},
+           const QStringList &wrapper = {})
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("CORVANE_DEVICE_ROOT"), root);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    process.setProcessEnvironment(env);
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
-    if (wrapper.isEmpty())
-        process.start(g_installer, arguments);
-    else
-        process.start(wrapper.first(), wrapper.mid(1) + QStringList{g_installer} + arguments);
+    startInstaller(process, root, arguments, wrapper);
 }
 
 // Waits (polling every millisecond) until the log holds the text; false after the timeout.
@@ -211,7 +208,7 @@ bool waitForLog(const QString &root, const char *text, int timeoutMs)
 qint64 installFully(const QString &root, QByteArray *log)
 {
     QProcess process;
-    startInstaller(process, root);
+    start(process, root);
     if (!process.waitForStarted() || !waitForLog(root, kInstallingLine, 30000))
         return -1;
     QElapsedTimer timer;
@@ -223,11 +220,11 @@ qint64 installFully(const QString &root, QByteArray *log)
         return -1;
     // Pulling the stick ends the run the normal way.
     const QString pulled = root + QStringLiteral("/pulled-stick");
-    QDir().rename(root + QStringLiteral("/USB HD/Corvane_Installer"), pulled);
+    QDir().rename(onDevice(root, device::stickFolder), pulled);
     const bool ended = process.waitForFinished(60000) && process.exitCode() == 0;
-    QFile f(pulled + QStringLiteral("/log.txt"));
+    QFile f(pulled + QLatin1Char('/') + QLatin1String(device::logFileName));
     *log = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    QDir().rename(pulled, root + QStringLiteral("/USB HD/Corvane_Installer"));
+    QDir().rename(pulled, onDevice(root, device::stickFolder));
     return ended ? copyUs : -1;
 }
 
@@ -260,7 +257,7 @@ struct KillFigures
 void recoverAndCheck(const QString &root, const Expected &e, KillFigures *f, const QString &label)
 {
     QProcess recovery;
-    startInstaller(recovery, root, {QStringLiteral("--recover-only")});
+    start(recovery, root, {QStringLiteral("--recover-only")});
     if (!recovery.waitForFinished(120000) || recovery.exitStatus() != QProcess::NormalExit
         || recovery.exitCode() != 0) {
         ++f->recoveryFailures;
@@ -374,7 +371,7 @@ int killMode(const QString &work, const QString &pristine, const Expected &e, qi
         }
         const qint64 delayUs = qint64(random.bounded(double(copyUs)));
         QProcess process;
-        startInstaller(process, root);
+        start(process, root);
         if (!process.waitForStarted() || !waitForLog(root, kInstallingLine, 30000)) {
             say(label + QStringLiteral(": the installer never reached the copy"));
             return 2;
@@ -453,10 +450,19 @@ QList<Call> parseTrace(const QString &file)
         Call c;
         c.name = m.captured(1);
         c.failed = m.captured(3).toLongLong() < 0;
+        // The *at calls name a file by an open folder and a name in it: one path.
+        const bool relativeToFolder = c.name.endsWith("at") || c.name.endsWith("at2");
+        bool afterFolder = false;
         auto items = item.globalMatch(m.captured(2));
         while (items.hasNext()) {
             const auto im = items.next();
-            c.paths << unescape(im.captured(1).isNull() ? im.captured(2) : im.captured(1));
+            const bool isFolder = !im.captured(1).isNull();
+            const QString path = unescape(isFolder ? im.captured(1) : im.captured(2));
+            if (relativeToFolder && afterFolder && !isFolder && !path.isEmpty() && !path.startsWith('/'))
+                c.paths.last() += '/' + path;
+            else
+                c.paths << path;
+            afterFolder = isFolder;
         }
         calls << c;
     }
@@ -477,7 +483,7 @@ struct Replay
 // installed folders (checked) and the work folder with the staged files and the journal.
 Replay replay(const QList<Call> &calls, const QString &base)
 {
-    const QString work = base + QStringLiteral("FlashDisk/.corvane-install");
+    const QString work = onDevice(base.chopped(1), device::installWorkFolder);
     const QString journal = work + QStringLiteral("/journal");
     auto checked = [&](const QString &p) {
         for (const QString &folder : kCheckedFolders)
@@ -596,7 +602,7 @@ struct InjectionPoint
 
 QList<InjectionPoint> injectionPoints(const QList<Call> &calls, const QString &base)
 {
-    const QString work = base + QStringLiteral("FlashDisk/.corvane-install");
+    const QString work = onDevice(base.chopped(1), device::installWorkFolder);
     QHash<QString, int> seen;
     QList<InjectionPoint> points;
     QList<InjectionPoint> switchRenames;
@@ -607,7 +613,7 @@ QList<InjectionPoint> injectionPoints(const QList<Call> &calls, const QString &b
         const QString last = c.paths.value(c.paths.size() - 1);
         if (c.failed)
             continue;
-        if (c.name == "link" && firstLink && last.startsWith(work + '/')) {
+        if (c.name.startsWith("link") && firstLink && last.startsWith(work + '/')) {
             firstLink = false;
             points << InjectionPoint{QStringLiteral("staging (first hard link)"), c.name, nth};
         } else if (c.name.startsWith("rename") && last == work + QStringLiteral("/journal")) {
@@ -647,7 +653,7 @@ int strictMode(const QString &work, const QString &pristine, const Expected &e)
         return 2;
     const QString trace = work + QStringLiteral("/trace.txt");
     QProcess process;
-    startInstaller(process, root, {},
+    start(process, root, {},
                    {"strace", "-f", "-qq", "-y", "-s", "0", "-e", "signal=none", "-o", trace, "-e",
                     "trace=openat,write,pwrite64,copy_file_range,sendfile,ftruncate,fsync,fdatasync,"
                     "syncfs,sync,rename,renameat,renameat2,mkdir,mkdirat,symlink,symlinkat,unlink,"
@@ -661,7 +667,7 @@ int strictMode(const QString &work, const QString &pristine, const Expected &e)
         process.kill();
         return 2;
     }
-    QDir().rename(root + QStringLiteral("/USB HD/Corvane_Installer"), root + QStringLiteral("/pulled"));
+    QDir().rename(onDevice(root, device::stickFolder), root + QStringLiteral("/pulled"));
     process.waitForFinished(60000);
 
     // The trace shows canonical paths.
@@ -685,7 +691,7 @@ int strictMode(const QString &work, const QString &pristine, const Expected &e)
         run(QStringLiteral("rm"), {QStringLiteral("-rf"), root});
         run(QStringLiteral("cp"), {QStringLiteral("-a"), pristine, root});
         QProcess killed;
-        startInstaller(killed, root, {},
+        start(killed, root, {},
                        {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + point.syscall, "-e",
                         QStringLiteral("inject=%1:signal=KILL:when=%2").arg(point.syscall).arg(point.nth)});
         killed.waitForFinished(120000);
@@ -711,7 +717,7 @@ int strictMode(const QString &work, const QString &pristine, const Expected &e)
     say(QStringLiteral("Strict: ") + recoveryFigures(f));
     say(QStringLiteral("Strict: reruns that completed the update: %1 of %2").arg(f.rerunsCompleted).arg(f.kills));
     const bool passed = r.renames > 0 && r.tornPoints == 0 && r.mixedPoints == 0 && r.unsyncedAtEnd == 0
-        && complete && points.size() >= 8 && missed == 0 && recoveredCleanly(f, f.kills)
+        && complete && points.size() >= 9 && missed == 0 && recoveredCleanly(f, f.kills)
         && f.recoveredOld > 0 && f.recoveredNew > 0;
     say(passed ? QStringLiteral("1 passed, 0 failed") : QStringLiteral("0 passed, 1 failed"));
     return passed ? 0 : 1;
@@ -742,7 +748,7 @@ int main(int argc, char **argv)
         else if (args[i] == "--work" && i + 1 < args.size())
             base = args[++i];
         else if (args[i] == "--installer" && i + 1 < args.size())
-            g_installer = args[++i];
+            installerProgram() = args[++i];
         else {
             say(QStringLiteral("usage: powercut [--kills N] [--seed S] [--strict] [--keep] [--work DIR] [--installer EXE]"));
             return 2;

@@ -1,0 +1,37 @@
+#pragma once
+// Where things are on the device: every device path, file name and connection name the
+// installer uses, spelled once. Paths are device paths; devicePath() maps them onto the
+// host. Plain character arrays, so that code running while static objects are destroyed
+// (the log handler at exit) can still use them.
+
+namespace corvane::device {
+
+// The USB stick's folder: it receives the log, and its disappearance ends the run.
+inline constexpr char stickFolder[] = "/USB HD/Corvane_Installer";
+inline constexpr char logFileName[] = "log.txt";
+
+// The update waiting on the flash disk, and what it is installed over.
+inline constexpr char updateSystemFolder[] = "/FlashDisk/Corvane_Installer/System";
+inline constexpr char updateAppFolder[] = "/FlashDisk/Corvane_Installer/Corvane";
+inline constexpr char systemFolder[] = "/FlashDisk/System";
+inline constexpr char appFolder[] = "/FlashDisk/Corvane";
+inline constexpr char appExecutable[] = "/FlashDisk/Corvane/Corvane.exe";
+inline constexpr char backupFolder[] = "/FlashDisk/Corvane_Backup";
+// The installed application's list folders, cleared before an installation.
+inline constexpr char appListFolder[] = "/FlashDisk/Corvane/list";
+inline constexpr char appRemoteCommandFolder[] = "/FlashDisk/Corvane/remotecmd";
+inline constexpr char appSystemListFolder[] = "/FlashDisk/Corvane/system";
+
+// An installation's staging folder, journal and the one-installer lock, on the flash
+// disk beside the folders it installs into.
+inline constexpr char installWorkFolder[] = "/FlashDisk/.corvane-install";
+inline constexpr char installLockName[] = "lock";
+
+// The databases the password step reads, and the connections it reads them through.
+inline constexpr char sqlDriver[] = "QSQLITE";
+inline constexpr char adminDatabase[] = "/FlashDisk/Corvane/data/Administrator_setting.db";
+inline constexpr char adminConnection[] = "Administrator_setting";
+inline constexpr char systemDatabase[] = "/FlashDisk/Vane_System/system.db";
+inline constexpr char systemConnection[] = "system";
+
+} // namespace corvane::device
