@@ -60,7 +60,8 @@ public:
     using PauseTimer = std::function<void(int ms, const std::function<void()> &done)>;
     void setPauseTimer(PauseTimer timer);
 
-    // The four-digit service code of a sensor serial number.
+    // The service code of a sensor serial number: four digits with leading zeros, and a
+    // minus sign in front when the arithmetic gives a negative value ("-079").
     static QString makeServiceCode(const QString &serialNumber);
 
 signals:

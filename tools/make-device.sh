@@ -22,7 +22,8 @@
 #     --encrypt-tool PATH    the corvane-encrypt program (default: build/tools/corvane-encrypt)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-[ $# -ge 1 ] || { sed -n '2,17p' "$0"; exit 2; }
+usage() { sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; }
+[ $# -ge 1 ] || { usage; exit 2; }
 root=$1; shift
 update=1 version=2.4.1 launcher=0 big=0 stick=1
 password= stored= serial= has_stored=0 has_serial=0
@@ -38,7 +39,7 @@ while [ $# -gt 0 ]; do
         --stored-value) stored=$2; has_stored=1; shift 2 ;;
         --serial) serial=$2; has_serial=1; shift 2 ;;
         --encrypt-tool) encrypt=$2; shift 2 ;;
-        *) echo "make-device.sh: unknown option $1" >&2; exit 2 ;;
+        *) echo "make-device.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
     esac
 done
 
