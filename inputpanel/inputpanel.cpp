@@ -1,8 +1,11 @@
 #include "inputpanel.h"
 
+#include "ui_inputpanelform.h"
+
 InputPanel::InputPanel()
+    : ui(std::make_unique<Ui::InputPanelForm>())
 {
-    ui.setupUi(this);
+    ui->setupUi(this);
     connectKeys(this, &InputPanel::saveFocusWidget, &InputPanel::buttonClicked);
 }
 

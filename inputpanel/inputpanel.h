@@ -6,7 +6,12 @@
 // The input context decides what they mean and shows, hides and places the panel.
 
 #include "keyboardwindow.h"
-#include "ui_inputpanelform.h"
+
+#include <memory>
+
+namespace Ui {
+class InputPanelForm;
+}
 
 class InputPanel : public KeyboardWindow
 {
@@ -47,5 +52,5 @@ private:
     void reportHidden() override { emit notifyHideEvent(); }
     void reportClosed() override { emit notifyCloseEvent(); }
 
-    Ui::InputPanelForm ui;
+    std::unique_ptr<Ui::InputPanelForm> ui;
 };

@@ -1,8 +1,11 @@
 #include "inputpanelnumber.h"
 
+#include "ui_inputpanelnumberform.h"
+
 InputPanelNumber::InputPanelNumber()
+    : ui(std::make_unique<Ui::InputPanelNumberForm>())
 {
-    ui.setupUi(this);
+    ui->setupUi(this);
     connectKeys(this, &InputPanelNumber::saveFocusWidget, &InputPanelNumber::buttonClicked);
 }
 

@@ -5,7 +5,12 @@
 // Shift key is inert: nothing is connected to it. It only turns taps into signals.
 
 #include "keyboardwindow.h"
-#include "ui_inputpanelnumberform.h"
+
+#include <memory>
+
+namespace Ui {
+class InputPanelNumberForm;
+}
 
 class InputPanelNumber : public KeyboardWindow
 {
@@ -40,5 +45,5 @@ private:
     void reportHidden() override { emit notifyHideEvent(); }
     void reportClosed() override { emit notifyCloseEvent(); }
 
-    Ui::InputPanelNumberForm ui;
+    std::unique_ptr<Ui::InputPanelNumberForm> ui;
 };

@@ -1,8 +1,11 @@
 #include "inputpanelshift.h"
 
+#include "ui_inputpanelshiftform.h"
+
 InputPanelShift::InputPanelShift()
+    : ui(std::make_unique<Ui::InputPanelShiftForm>())
 {
-    ui.setupUi(this);
+    ui->setupUi(this);
     connectKeys(this, &InputPanelShift::saveFocusWidget, &InputPanelShift::buttonClicked);
 }
 

@@ -5,7 +5,12 @@
 // press with the small vowel. Like every panel it only turns taps into signals.
 
 #include "keyboardwindow.h"
-#include "ui_inputpanelshiftform.h"
+
+#include <memory>
+
+namespace Ui {
+class InputPanelShiftForm;
+}
 
 class InputPanelShift : public KeyboardWindow
 {
@@ -46,5 +51,5 @@ private:
     void reportHidden() override { emit notifyHideEvent(); }
     void reportClosed() override { emit notifyCloseEvent(); }
 
-    Ui::InputPanelShiftForm ui;
+    std::unique_ptr<Ui::InputPanelShiftForm> ui;
 };

@@ -1,8 +1,11 @@
 #include "keybar_a.h"
 
+#include "ui_keybar_a_form.h"
+
 KeyBar_A::KeyBar_A()
+    : ui(std::make_unique<Ui::KeyBar_A_Form>())
 {
-    ui.setupUi(this);
+    ui->setupUi(this);
     connectKeys(this, &KeyBar_A::saveFocusWidget, &KeyBar_A::buttonClicked);
 }
 

@@ -1,8 +1,11 @@
 #include "keybar_a_small.h"
 
+#include "ui_keybar_a_small_form.h"
+
 KeyBar_A_small::KeyBar_A_small()
+    : ui(std::make_unique<Ui::KeyBar_A_small_Form>())
 {
-    ui.setupUi(this);
+    ui->setupUi(this);
     connectKeys(this, &KeyBar_A_small::saveFocusWidget, &KeyBar_A_small::buttonClicked);
 }
 

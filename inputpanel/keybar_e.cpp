@@ -1,8 +1,11 @@
 #include "keybar_e.h"
 
+#include "ui_keybar_e_form.h"
+
 KeyBar_E::KeyBar_E()
+    : ui(std::make_unique<Ui::KeyBar_E_Form>())
 {
-    ui.setupUi(this);
+    ui->setupUi(this);
     connectKeys(this, &KeyBar_E::saveFocusWidget, &KeyBar_E::buttonClicked);
 }
 

@@ -1,8 +1,11 @@
 #include "keybar_i.h"
 
+#include "ui_keybar_i_form.h"
+
 KeyBar_I::KeyBar_I()
+    : ui(std::make_unique<Ui::KeyBar_I_Form>())
 {
-    ui.setupUi(this);
+    ui->setupUi(this);
     connectKeys(this, &KeyBar_I::saveFocusWidget, &KeyBar_I::buttonClicked);
 }
 

@@ -1,8 +1,11 @@
 #include "keybar_i_small.h"
 
+#include "ui_keybar_i_small_form.h"
+
 KeyBar_I_small::KeyBar_I_small()
+    : ui(std::make_unique<Ui::KeyBar_I_small_Form>())
 {
-    ui.setupUi(this);
+    ui->setupUi(this);
     connectKeys(this, &KeyBar_I_small::saveFocusWidget, &KeyBar_I_small::buttonClicked);
 }
 

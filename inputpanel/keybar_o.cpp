@@ -1,8 +1,11 @@
 #include "keybar_o.h"
 
+#include "ui_keybar_o_form.h"
+
 KeyBar_O::KeyBar_O()
+    : ui(std::make_unique<Ui::KeyBar_O_Form>())
 {
-    ui.setupUi(this);
+    ui->setupUi(this);
     connectKeys(this, &KeyBar_O::saveFocusWidget, &KeyBar_O::buttonClicked);
 }
 

@@ -3,7 +3,12 @@
 // long press of that vowel; a tap on a letter emits characterGenerated with it.
 
 #include "keyboardwindow.h"
-#include "ui_keybar_o_form.h"
+
+#include <memory>
+
+namespace Ui {
+class KeyBar_O_Form;
+}
 
 class KeyBar_O : public KeyboardWindow
 {
@@ -21,5 +26,5 @@ private slots:
     void buttonClicked(QWidget *w);
 
 private:
-    Ui::KeyBar_O_Form ui;
+    std::unique_ptr<Ui::KeyBar_O_Form> ui;
 };

@@ -1,8 +1,11 @@
 #include "keybar_o_small.h"
 
+#include "ui_keybar_o_small_form.h"
+
 KeyBar_O_small::KeyBar_O_small()
+    : ui(std::make_unique<Ui::KeyBar_O_small_Form>())
 {
-    ui.setupUi(this);
+    ui->setupUi(this);
     connectKeys(this, &KeyBar_O_small::saveFocusWidget, &KeyBar_O_small::buttonClicked);
 }
 

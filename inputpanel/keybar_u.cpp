@@ -1,8 +1,11 @@
 #include "keybar_u.h"
 
+#include "ui_keybar_u_form.h"
+
 KeyBar_U::KeyBar_U()
+    : ui(std::make_unique<Ui::KeyBar_U_Form>())
 {
-    ui.setupUi(this);
+    ui->setupUi(this);
     connectKeys(this, &KeyBar_U::saveFocusWidget, &KeyBar_U::buttonClicked);
 }
 

@@ -1,8 +1,11 @@
 #include "keybar_u_small.h"
 
+#include "ui_keybar_u_small_form.h"
+
 KeyBar_U_small::KeyBar_U_small()
+    : ui(std::make_unique<Ui::KeyBar_U_small_Form>())
 {
-    ui.setupUi(this);
+    ui->setupUi(this);
     connectKeys(this, &KeyBar_U_small::saveFocusWidget, &KeyBar_U_small::buttonClicked);
 }
 

@@ -6,7 +6,7 @@
 #include "devicepath.h"
 #include "fileinstaller.h"
 #include "installerview.h"
-#include "passwordform.h"
+#include "passwordpage.h"
 #include "usermenuitemrepository.h"
 
 #include <QCoreApplication>
@@ -137,9 +137,8 @@ bool InstallerViewManager::requestPassword()
         return true;
 
     qDebug() << "Enter Password...";
-    QWidget page;
-    Ui_MainForm form;
-    m_passwordEdit = buildPasswordForm(&page, &form, kMaxPasswordLength);
+    PasswordPage page(kMaxPasswordLength);
+    m_passwordEdit = page.lineEdit();
     connect(m_passwordEdit.data(), &QLineEdit::editingFinished, this,
             &InstallerViewManager::onEditingFinished);
     // A close request of the window system on the page counts as Cancel.

@@ -8,6 +8,7 @@
 #include "installerview.h"
 #include "installerviewmanager.h"
 #include "testsupport.h"
+#include "ui_installerview.h"
 
 #include <QApplication>
 #include <QKeyEvent>

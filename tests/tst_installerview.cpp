@@ -1,6 +1,7 @@
 // The main window as the view manager and the operator meet it.
 
 #include "installerview.h"
+#include "ui_installerview.h"
 
 #include <QMenuBar>
 #include <QSignalSpy>

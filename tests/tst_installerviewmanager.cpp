@@ -6,6 +6,7 @@
 #include "installerview.h"
 #include "installerviewmanager.h"
 #include "testsupport.h"
+#include "ui_installerview.h"
 
 #include <QFileInfo>
 #include <QSignalSpy>

@@ -7,6 +7,7 @@
 #include "installerview.h"
 #include "installerviewmanager.h"
 #include "testsupport.h"
+#include "ui_installerview.h"
 
 #include <QLineEdit>
 #include <QSqlDatabase>

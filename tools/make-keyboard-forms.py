@@ -3,11 +3,15 @@
 
 The three panels and the ten accent key bars are fixed grids of absolutely
 placed keys; writing 13 forms by hand invites typos, so their key tables live
-here and this script lays them out. The .ui files it writes are the committed
-source: edit them in Qt Designer, or change the tables and run this again
-(/usr/bin/python3 tools/make-keyboard-forms.py).
+here and this script lays them out. The tables are the one source of the
+layout; the .ui files it writes are committed for uic and Qt Designer. To change
+a key, change the tables and run this again
+(/usr/bin/python3 tools/make-keyboard-forms.py [FOLDER], default forms/). The
+test keyboard_forms writes the forms into a temporary folder and compares them
+with the committed ones byte for byte, so a form edited in one place only fails.
 """
 
+import argparse
 import os
 import sys
 import xml.etree.ElementTree as ET
@@ -200,10 +204,14 @@ def form_xml(form, title, size, keys, connections):
 
 
 def main():
+    parser = argparse.ArgumentParser(description="Writes the on-screen keyboard's forms.")
+    parser.add_argument("folder", nargs="?", default=FORMS_DIR,
+                        help="where the .ui files go (default: the forms/ folder)")
+    folder = parser.parse_args().folder
     forms = [letter_panel("InputPanelForm", False), letter_panel("InputPanelShiftForm", True),
              number_panel()] + key_bars()
     for form in forms:
-        path = os.path.join(FORMS_DIR, form[0].lower() + ".ui")
+        path = os.path.join(folder, form[0].lower() + ".ui")
         with open(path, "w", encoding="utf-8", newline="\n") as out:
             out.write(form_xml(*form))
         print(os.path.normpath(path))

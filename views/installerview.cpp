@@ -1,5 +1,7 @@
 #include "installerview.h"
 
+#include "ui_installerview.h"
+
 #include <QCoreApplication>
 
 namespace {
@@ -8,64 +10,71 @@ constexpr int kRepaintIntervalMs = 50;
 }
 
 InstallerView::InstallerView(QWidget *parent, Qt::WindowFlags flags)
-    : QMainWindow(parent, flags)
+    : QMainWindow(parent, flags), ui(std::make_unique<Ui::InstallerClass>())
 {
-    ui.setupUi(this);
+    ui->setupUi(this);
     // The File menu is not for the operator: its Exit would leave the device without
     // the terminal application.
     menuBar()->hide();
-    ui.progressBar->hide();
+    ui->progressBar->hide();
+}
+
+InstallerView::~InstallerView() = default;
+
+const Ui::InstallerClass &InstallerView::form() const
+{
+    return *ui;
 }
 
 void InstallerView::setTitle(const QString &text)
 {
-    ui.txtTitle->setText(text);
+    ui->txtTitle->setText(text);
 }
 
 void InstallerView::setQuestion(const QString &text)
 {
-    ui.txtQuestion->setText(text);
+    ui->txtQuestion->setText(text);
 }
 
 void InstallerView::clearOutput()
 {
-    ui.txtOutput->clear();
+    ui->txtOutput->clear();
     // Painted at once, also while the caller keeps the GUI thread busy.
     QCoreApplication::processEvents();
 }
 
 void InstallerView::appendOutput(const QString &text)
 {
-    ui.txtOutput->append(text);
+    ui->txtOutput->append(text);
     QCoreApplication::processEvents();
 }
 
 void InstallerView::setButtonsVisible(bool visible)
 {
-    ui.button1->setVisible(visible);
-    ui.button2->setVisible(visible);
+    ui->button1->setVisible(visible);
+    ui->button2->setVisible(visible);
 }
 
 void InstallerView::setButtonTexts(const QString &text1, const QString &text2)
 {
-    ui.button1->setText(text1);
+    ui->button1->setText(text1);
     if (text1.isEmpty())
-        ui.button1->hide();
-    ui.button2->setText(text2);
+        ui->button1->hide();
+    ui->button2->setText(text2);
     if (text2.isEmpty())
-        ui.button2->hide();
+        ui->button2->hide();
 }
 
 void InstallerView::enableButtons()
 {
-    ui.button1->setEnabled(true);
-    ui.button2->setEnabled(true);
+    ui->button1->setEnabled(true);
+    ui->button2->setEnabled(true);
 }
 
 void InstallerView::disableButtons()
 {
-    ui.button1->setEnabled(false);
-    ui.button2->setEnabled(false);
+    ui->button1->setEnabled(false);
+    ui->button2->setEnabled(false);
 }
 
 void InstallerView::setProgress(qint64 done, qint64 total)
@@ -74,15 +83,15 @@ void InstallerView::setProgress(qint64 done, qint64 total)
     // itself at once on every change of its text, which per file would cost more
     // than the copy of a small file. The first report shows the bar without painting
     // it yet, so a copy that ends within one interval is painted once, at its end.
-    const bool first = ui.progressBar->isHidden();
+    const bool first = ui->progressBar->isHidden();
     const bool last = done >= total;
     if (!first && !last && m_lastRepaint.elapsed() < kRepaintIntervalMs)
         return;
-    const int scale = ui.progressBar->maximum();
-    ui.progressBar->setValue(total > 0 ? int(qBound<qint64>(0, done, total) * scale / total)
-                                       : (last ? scale : 0));
+    const int scale = ui->progressBar->maximum();
+    ui->progressBar->setValue(total > 0 ? int(qBound<qint64>(0, done, total) * scale / total)
+                                        : (last ? scale : 0));
     if (first) {
-        ui.progressBar->show();
+        ui->progressBar->show();
         m_lastRepaint.start();
         if (!last)
             return;

@@ -6,7 +6,11 @@
 #include <QElapsedTimer>
 #include <QMainWindow>
 
-#include "ui_installerview.h"
+#include <memory>
+
+namespace Ui {
+class InstallerClass;
+}
 
 class InstallerView : public QMainWindow
 {
@@ -14,6 +18,7 @@ class InstallerView : public QMainWindow
 
 public:
     explicit InstallerView(QWidget *parent = nullptr, Qt::WindowFlags flags = {});
+    ~InstallerView() override;
 
     void setTitle(const QString &text);
     void setQuestion(const QString &text);
@@ -29,8 +34,9 @@ public:
     // files is not slowed down by painting; the last report is always painted.
     void setProgress(qint64 done, qint64 total);
 
-    // The form's widgets, for tests and for whoever needs to look at the screen.
-    const Ui_InstallerClass &form() const { return ui; }
+    // The form's widgets, for tests and for whoever needs to look at the screen; the
+    // caller includes the generated "ui_installerview.h" to reach them.
+    const Ui::InstallerClass &form() const;
 
 signals:
     void NotifyButton1Clicked();
@@ -41,6 +47,6 @@ private slots:
     void on_button2_clicked();
 
 private:
-    Ui_InstallerClass ui;
+    std::unique_ptr<Ui::InstallerClass> ui;
     QElapsedTimer m_lastRepaint;
 };

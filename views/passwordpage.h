@@ -1,0 +1,29 @@
+#pragma once
+// The password page: the form "MainForm" (a masked line edit under its label) on a
+// top-level widget of its own. It has no logic: the on-screen keyboard types into the
+// line edit, and the view manager sets its length and decides.
+
+#include <QWidget>
+
+#include <memory>
+
+class QLineEdit;
+
+namespace Ui {
+class MainForm;
+}
+
+class PasswordPage : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // The line edit takes at most maxLength characters.
+    explicit PasswordPage(int maxLength, QWidget *parent = nullptr);
+    ~PasswordPage() override;
+
+    QLineEdit *lineEdit() const;
+
+private:
+    std::unique_ptr<Ui::MainForm> m_ui;
+};
