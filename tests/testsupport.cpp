@@ -3,6 +3,7 @@
 #include "devicefiles.h"
 #include "fileutils.h"
 #include "logmessagehandler.h"
+#include "ui_installerview.h"
 #include "updatetransaction.h"
 
 #include <QCryptographicHash>
