@@ -9,7 +9,6 @@
 #include "installerview.h"
 #include "installerviewmanager.h"
 #include "testsupport.h"
-#include "ui_installerview.h"
 
 #include <QCryptographicHash>
 #include <QDir>
