@@ -15,8 +15,8 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <unistd.h>
 #include <cstdio>
+#include <unistd.h>
 #include <vector>
 
 namespace device = corvane::device;
@@ -38,12 +38,18 @@ void layOut(const QString &root, int files)
     for (int i = 0; i < files; ++i) {
         const QString part = i % 4 == 0 ? "System" : "Corvane";
         put(QStringLiteral("%1%2/d%3/e%4/f%5.bin")
-                .arg(root, QLatin1String(part == "System" ? device::updateSystemFolder : device::updateAppFolder))
-                .arg(i % 13).arg(i % 5).arg(i),
+                .arg(root,
+                     QLatin1String(part == "System" ? device::updateSystemFolder
+                                                    : device::updateAppFolder))
+                .arg(i % 13)
+                .arg(i % 5)
+                .arg(i),
             1024 + (i * 7919) % (19 * 1024));
     }
     for (int i = 0; i < 3; ++i)
-        put(QStringLiteral("%1%2/media/big%3.bin").arg(root, QLatin1String(device::updateAppFolder)).arg(i),
+        put(QStringLiteral("%1%2/media/big%3.bin")
+                .arg(root, QLatin1String(device::updateAppFolder))
+                .arg(i),
             8 * 1024 * 1024);
     QDir().mkpath(root + QLatin1String(device::stickFolder));
 }
@@ -66,7 +72,8 @@ void measure(const QString &base, int files, int rounds, InstallerView &view)
         ::sync(); // the laid-out tree must not be flushed inside the timed installation
         FileInstaller installer;
         if (display)
-            QObject::connect(&installer, &FileInstaller::notifyProgress, &view, &InstallerView::setProgress);
+            QObject::connect(&installer, &FileInstaller::notifyProgress, &view,
+                             &InstallerView::setProgress);
         QElapsedTimer timer;
         timer.start();
         installer.installUpdate();
@@ -79,9 +86,11 @@ void measure(const QString &base, int files, int rounds, InstallerView &view)
     std::printf("progress display, %d files + 3 x 8 MB on %s, %d rounds each\n", files,
                 qPrintable(base), rounds);
     std::printf("  without display: median %.1f ms (min %.1f, max %.1f)\n", median(plain),
-                *std::min_element(plain.begin(), plain.end()), *std::max_element(plain.begin(), plain.end()));
+                *std::min_element(plain.begin(), plain.end()),
+                *std::max_element(plain.begin(), plain.end()));
     std::printf("  with display:    median %.1f ms (min %.1f, max %.1f)\n", median(shown),
-                *std::min_element(shown.begin(), shown.end()), *std::max_element(shown.begin(), shown.end()));
+                *std::min_element(shown.begin(), shown.end()),
+                *std::max_element(shown.begin(), shown.end()));
     std::printf("  overhead: %+.2f %% (median of the paired rounds; goal: under 2 %%)\n",
                 (median(ratios) - 1.0) * 100.0);
 }

@@ -20,7 +20,7 @@ QString sqliteOpenName(const QString &databaseName)
         return databaseName;
     // Every byte that SQLite's URI parser would read as syntax ('?', '#', '%') is escaped.
     return QLatin1String("file:") + QString::fromLatin1(QUrl::toPercentEncoding(databaseName, "/"))
-           + QLatin1String("?mode=rw");
+        + QLatin1String("?mode=rw");
 }
 
 } // namespace

@@ -14,7 +14,8 @@ public:
 
     // Opens (or reopens) the connection of that name on the database and returns it.
     // A handle that is not valid or not open tells the caller that it failed.
-    virtual QSqlDatabase getDatabase(const QString &databaseName, const QString &connectionName) = 0;
+    virtual QSqlDatabase getDatabase(const QString &databaseName, const QString &connectionName)
+        = 0;
 
     // Closes the connection and removes it from the registry; an unknown name is ignored.
     // Every handle and query of that connection must be released before this call.

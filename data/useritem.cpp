@@ -2,7 +2,11 @@
 
 UserItem::UserItem(int id, const QString &value, const QString &name, const QString &table,
                    const QString &tableSuffix)
-    : m_id(id), m_value(value), m_name(name), m_table(table), m_tableSuffix(tableSuffix)
+    : m_id(id)
+    , m_value(value)
+    , m_name(name)
+    , m_table(table)
+    , m_tableSuffix(tableSuffix)
 {
 }
 

@@ -9,7 +9,10 @@
 
 #include <utility>
 
-UserItemReader::UserItemReader(QSqlDatabase database) : db(std::move(database)) {}
+UserItemReader::UserItemReader(QSqlDatabase database)
+    : db(std::move(database))
+{
+}
 
 UserItemReader::~UserItemReader() = default;
 
@@ -22,8 +25,8 @@ bool isMissingInSchema(const QSqlError &error)
 {
     const QString text = error.databaseText();
     return error.nativeErrorCode() == QLatin1String("1")
-           && (text.startsWith(QLatin1String("no such table"))
-               || text.startsWith(QLatin1String("no such column")));
+        && (text.startsWith(QLatin1String("no such table"))
+            || text.startsWith(QLatin1String("no such column")));
 }
 
 } // namespace

@@ -13,7 +13,8 @@ const QString adminConnection = QLatin1String(corvane::device::adminConnection);
 } // namespace
 
 UserMenuItemRepository::UserMenuItemRepository(QObject *parent, IDBConnection *connection)
-    : QObject(parent), dbConnection(connection)
+    : QObject(parent)
+    , dbConnection(connection)
 {
 }
 
@@ -32,11 +33,13 @@ QVariant UserMenuItemRepository::loadValue(int id, UserItemReader::Outcome *outc
             *outcome = read;
         return result;
     }
-    UserItem item(id, QString(), QStringLiteral("Administrator"), QStringLiteral("user"), QString());
+    UserItem item(id, QString(), QStringLiteral("Administrator"), QStringLiteral("user"),
+                  QString());
     {
         // The handle and the reader's copy of it end here, before the connection is
         // removed; Qt warns and cuts off live queries when a used connection is removed.
-        const QSqlDatabase db = dbConnection->getDatabase(corvane::devicePath(adminDatabase), adminConnection);
+        const QSqlDatabase db
+            = dbConnection->getDatabase(corvane::devicePath(adminDatabase), adminConnection);
         UserItemReader reader(db);
         // A database that did not open cannot have been read.
         read = db.isOpen() ? reader.read(item) : UserItemReader::Outcome::Failed;

@@ -24,7 +24,7 @@ constexpr int kPressAndHoldMs = 800;
 // Ok and Cancel keys, a little to the left of its edge.
 const QPoint kPanelOffset(0, 2);
 const QPoint kKeyBarOffset(-10, 290);
-}
+} // namespace
 
 template <typename... Bars>
 InputPanelContext::KeyBarSet InputPanelContext::makeKeyBars()
@@ -44,7 +44,8 @@ void InputPanelContext::connectKeyBars(const KeyBarSet &bars)
 }
 
 InputPanelContext::InputPanelContext(InstallerViewManager *manager, QObject *parent)
-    : QObject(parent), viewManager(manager)
+    : QObject(parent)
+    , viewManager(manager)
 {
     if (viewManager)
         viewManager->setPasswordAccepted(false);
@@ -67,7 +68,8 @@ InputPanelContext::InputPanelContext(InstallerViewManager *manager, QObject *par
     connect(capital, &InputPanel::notifyCloseEvent, this, &InputPanelContext::onCloseEvent);
     connect(capital, &InputPanel::notifyKeyPressed, this, &InputPanelContext::onKeyPressed);
     connect(capital, &InputPanel::notifyOutsidePressed, this, &InputPanelContext::onOutsidePressed);
-    connect(capital, &InputPanel::notifyBackspacePressed, this, &InputPanelContext::onBackspacePressed);
+    connect(capital, &InputPanel::notifyBackspacePressed, this,
+            &InputPanelContext::onBackspacePressed);
     connect(capital, &InputPanel::notifyShiftPressed, this, &InputPanelContext::onShiftPressed);
     connect(capital, &InputPanel::notifyNumberPressed, this, &InputPanelContext::onNumberPressed);
     connect(capital, &InputPanel::notifyEnterPressed, this, &InputPanelContext::onEnterPressed);
@@ -78,25 +80,33 @@ InputPanelContext::InputPanelContext(InstallerViewManager *manager, QObject *par
     connect(small, &InputPanelShift::notifyHideEvent, this, &InputPanelContext::onHideEvent);
     connect(small, &InputPanelShift::notifyCloseEvent, this, &InputPanelContext::onCloseEvent);
     connect(small, &InputPanelShift::notifyKeyPressed, this, &InputPanelContext::onKeyPressed);
-    connect(small, &InputPanelShift::notifyOutsidePressed, this, &InputPanelContext::onOutsidePressed);
+    connect(small, &InputPanelShift::notifyOutsidePressed, this,
+            &InputPanelContext::onOutsidePressed);
     connect(small, &InputPanelShift::notifyBackspacePressed, this,
             &InputPanelContext::onBackspacePressed);
-    connect(small, &InputPanelShift::notifyUnShiftPressed, this, &InputPanelContext::onUnShiftPressed);
-    connect(small, &InputPanelShift::notifyNumberPressed, this, &InputPanelContext::onNumberPressed);
+    connect(small, &InputPanelShift::notifyUnShiftPressed, this,
+            &InputPanelContext::onUnShiftPressed);
+    connect(small, &InputPanelShift::notifyNumberPressed, this,
+            &InputPanelContext::onNumberPressed);
     connect(small, &InputPanelShift::notifyEnterPressed, this, &InputPanelContext::onEnterPressed);
-    connect(small, &InputPanelShift::notifyCancelPressed, this, &InputPanelContext::onCancelPressed);
+    connect(small, &InputPanelShift::notifyCancelPressed, this,
+            &InputPanelContext::onCancelPressed);
 
     InputPanelNumber *number = numberPanel.get();
     connect(number, &InputPanelNumber::characterGenerated, this, &InputPanelContext::sendCharacter);
     connect(number, &InputPanelNumber::notifyHideEvent, this, &InputPanelContext::onHideEvent);
     connect(number, &InputPanelNumber::notifyCloseEvent, this, &InputPanelContext::onCloseEvent);
     connect(number, &InputPanelNumber::notifyKeyPressed, this, &InputPanelContext::onKeyPressed);
-    connect(number, &InputPanelNumber::notifyOutsidePressed, this, &InputPanelContext::onOutsidePressed);
+    connect(number, &InputPanelNumber::notifyOutsidePressed, this,
+            &InputPanelContext::onOutsidePressed);
     connect(number, &InputPanelNumber::notifyBackspacePressed, this,
             &InputPanelContext::onBackspacePressed);
-    connect(number, &InputPanelNumber::notifyAlphaPressed, this, &InputPanelContext::onAlphaPressed);
-    connect(number, &InputPanelNumber::notifyEnterPressed, this, &InputPanelContext::onEnterPressed);
-    connect(number, &InputPanelNumber::notifyCancelPressed, this, &InputPanelContext::onCancelPressed);
+    connect(number, &InputPanelNumber::notifyAlphaPressed, this,
+            &InputPanelContext::onAlphaPressed);
+    connect(number, &InputPanelNumber::notifyEnterPressed, this,
+            &InputPanelContext::onEnterPressed);
+    connect(number, &InputPanelNumber::notifyCancelPressed, this,
+            &InputPanelContext::onCancelPressed);
 
     connectKeyBars<KeyBar_A, KeyBar_E, KeyBar_I, KeyBar_O, KeyBar_U>(capitalKeyBars);
     connectKeyBars<KeyBar_A_small, KeyBar_E_small, KeyBar_I_small, KeyBar_O_small, KeyBar_U_small>(
@@ -140,7 +150,8 @@ bool InputPanelContext::eventFilter(QObject *watched, QEvent *event)
     case QEvent::MouseButtonRelease: {
         // A tap into the focused text field asks for the keyboard.
         const auto *mouse = static_cast<const QMouseEvent *>(event);
-        if (mouse->button() == Qt::LeftButton && watched->isWidgetType() && watched == focusWidget()) {
+        if (mouse->button() == Qt::LeftButton && watched->isWidgetType()
+            && watched == focusWidget()) {
             const QEvent request(QEvent::RequestSoftwareInputPanel);
             filterEvent(&request);
         }
@@ -266,9 +277,13 @@ void InputPanelContext::sendCharacter(QChar character)
     m_sendingKeys = false;
 }
 
-void InputPanelContext::onHideEvent() {}
+void InputPanelContext::onHideEvent()
+{
+}
 
-void InputPanelContext::onCloseEvent() {}
+void InputPanelContext::onCloseEvent()
+{
+}
 
 void InputPanelContext::onShowInputPanel()
 {

@@ -11,9 +11,27 @@ InputPanelNumber::InputPanelNumber()
 
 InputPanelNumber::~InputPanelNumber() = default;
 
-void InputPanelNumber::saveFocusWidget(QWidget *, QWidget *newFocus) { rememberFocus(newFocus); }
-void InputPanelNumber::buttonClicked(QWidget *w) { emit characterGenerated(buttonValue(w)); }
-void InputPanelNumber::backspacePressed() { emit notifyBackspacePressed(); }
-void InputPanelNumber::enterPressed() { emit notifyEnterPressed(); }
-void InputPanelNumber::alphaPressed() { emit notifyAlphaPressed(); }
-void InputPanelNumber::cancelPressed() { emit notifyCancelPressed(); }
+void InputPanelNumber::saveFocusWidget(QWidget *, QWidget *newFocus)
+{
+    rememberFocus(newFocus);
+}
+void InputPanelNumber::buttonClicked(QWidget *w)
+{
+    emit characterGenerated(buttonValue(w));
+}
+void InputPanelNumber::backspacePressed()
+{
+    emit notifyBackspacePressed();
+}
+void InputPanelNumber::enterPressed()
+{
+    emit notifyEnterPressed();
+}
+void InputPanelNumber::alphaPressed()
+{
+    emit notifyAlphaPressed();
+}
+void InputPanelNumber::cancelPressed()
+{
+    emit notifyCancelPressed();
+}

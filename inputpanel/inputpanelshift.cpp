@@ -11,15 +11,51 @@ InputPanelShift::InputPanelShift()
 
 InputPanelShift::~InputPanelShift() = default;
 
-void InputPanelShift::saveFocusWidget(QWidget *, QWidget *newFocus) { rememberFocus(newFocus); }
-void InputPanelShift::buttonClicked(QWidget *w) { emit characterGenerated(buttonValue(w)); }
-void InputPanelShift::backspacePressed() { emit notifyBackspacePressed(); }
-void InputPanelShift::enterPressed() { emit notifyEnterPressed(); }
-void InputPanelShift::unShiftPressed() { emit notifyUnShiftPressed(); }
-void InputPanelShift::numberPressed() { emit notifyNumberPressed(); }
-void InputPanelShift::cancelPressed() { emit notifyCancelPressed(); }
-void InputPanelShift::keyPressedA() { emit notifyKeyPressed(QLatin1Char('a')); }
-void InputPanelShift::keyPressedE() { emit notifyKeyPressed(QLatin1Char('e')); }
-void InputPanelShift::keyPressedI() { emit notifyKeyPressed(QLatin1Char('i')); }
-void InputPanelShift::keyPressedO() { emit notifyKeyPressed(QLatin1Char('o')); }
-void InputPanelShift::keyPressedU() { emit notifyKeyPressed(QLatin1Char('u')); }
+void InputPanelShift::saveFocusWidget(QWidget *, QWidget *newFocus)
+{
+    rememberFocus(newFocus);
+}
+void InputPanelShift::buttonClicked(QWidget *w)
+{
+    emit characterGenerated(buttonValue(w));
+}
+void InputPanelShift::backspacePressed()
+{
+    emit notifyBackspacePressed();
+}
+void InputPanelShift::enterPressed()
+{
+    emit notifyEnterPressed();
+}
+void InputPanelShift::unShiftPressed()
+{
+    emit notifyUnShiftPressed();
+}
+void InputPanelShift::numberPressed()
+{
+    emit notifyNumberPressed();
+}
+void InputPanelShift::cancelPressed()
+{
+    emit notifyCancelPressed();
+}
+void InputPanelShift::keyPressedA()
+{
+    emit notifyKeyPressed(QLatin1Char('a'));
+}
+void InputPanelShift::keyPressedE()
+{
+    emit notifyKeyPressed(QLatin1Char('e'));
+}
+void InputPanelShift::keyPressedI()
+{
+    emit notifyKeyPressed(QLatin1Char('i'));
+}
+void InputPanelShift::keyPressedO()
+{
+    emit notifyKeyPressed(QLatin1Char('o'));
+}
+void InputPanelShift::keyPressedU()
+{
+    emit notifyKeyPressed(QLatin1Char('u'));
+}

@@ -11,5 +11,11 @@ KeyBar_A::KeyBar_A()
 
 KeyBar_A::~KeyBar_A() = default;
 
-void KeyBar_A::saveFocusWidget(QWidget *, QWidget *newFocus) { rememberFocus(newFocus); }
-void KeyBar_A::buttonClicked(QWidget *w) { emit characterGenerated(buttonValue(w)); }
+void KeyBar_A::saveFocusWidget(QWidget *, QWidget *newFocus)
+{
+    rememberFocus(newFocus);
+}
+void KeyBar_A::buttonClicked(QWidget *w)
+{
+    emit characterGenerated(buttonValue(w));
+}

@@ -11,5 +11,11 @@ KeyBar_A_small::KeyBar_A_small()
 
 KeyBar_A_small::~KeyBar_A_small() = default;
 
-void KeyBar_A_small::saveFocusWidget(QWidget *, QWidget *newFocus) { rememberFocus(newFocus); }
-void KeyBar_A_small::buttonClicked(QWidget *w) { emit characterGenerated(buttonValue(w)); }
+void KeyBar_A_small::saveFocusWidget(QWidget *, QWidget *newFocus)
+{
+    rememberFocus(newFocus);
+}
+void KeyBar_A_small::buttonClicked(QWidget *w)
+{
+    emit characterGenerated(buttonValue(w));
+}

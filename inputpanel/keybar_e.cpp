@@ -11,5 +11,11 @@ KeyBar_E::KeyBar_E()
 
 KeyBar_E::~KeyBar_E() = default;
 
-void KeyBar_E::saveFocusWidget(QWidget *, QWidget *newFocus) { rememberFocus(newFocus); }
-void KeyBar_E::buttonClicked(QWidget *w) { emit characterGenerated(buttonValue(w)); }
+void KeyBar_E::saveFocusWidget(QWidget *, QWidget *newFocus)
+{
+    rememberFocus(newFocus);
+}
+void KeyBar_E::buttonClicked(QWidget *w)
+{
+    emit characterGenerated(buttonValue(w));
+}

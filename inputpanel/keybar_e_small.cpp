@@ -11,5 +11,11 @@ KeyBar_E_small::KeyBar_E_small()
 
 KeyBar_E_small::~KeyBar_E_small() = default;
 
-void KeyBar_E_small::saveFocusWidget(QWidget *, QWidget *newFocus) { rememberFocus(newFocus); }
-void KeyBar_E_small::buttonClicked(QWidget *w) { emit characterGenerated(buttonValue(w)); }
+void KeyBar_E_small::saveFocusWidget(QWidget *, QWidget *newFocus)
+{
+    rememberFocus(newFocus);
+}
+void KeyBar_E_small::buttonClicked(QWidget *w)
+{
+    emit characterGenerated(buttonValue(w));
+}

@@ -11,5 +11,11 @@ KeyBar_I::KeyBar_I()
 
 KeyBar_I::~KeyBar_I() = default;
 
-void KeyBar_I::saveFocusWidget(QWidget *, QWidget *newFocus) { rememberFocus(newFocus); }
-void KeyBar_I::buttonClicked(QWidget *w) { emit characterGenerated(buttonValue(w)); }
+void KeyBar_I::saveFocusWidget(QWidget *, QWidget *newFocus)
+{
+    rememberFocus(newFocus);
+}
+void KeyBar_I::buttonClicked(QWidget *w)
+{
+    emit characterGenerated(buttonValue(w));
+}

@@ -11,5 +11,11 @@ KeyBar_I_small::KeyBar_I_small()
 
 KeyBar_I_small::~KeyBar_I_small() = default;
 
-void KeyBar_I_small::saveFocusWidget(QWidget *, QWidget *newFocus) { rememberFocus(newFocus); }
-void KeyBar_I_small::buttonClicked(QWidget *w) { emit characterGenerated(buttonValue(w)); }
+void KeyBar_I_small::saveFocusWidget(QWidget *, QWidget *newFocus)
+{
+    rememberFocus(newFocus);
+}
+void KeyBar_I_small::buttonClicked(QWidget *w)
+{
+    emit characterGenerated(buttonValue(w));
+}

@@ -11,5 +11,11 @@ KeyBar_O::KeyBar_O()
 
 KeyBar_O::~KeyBar_O() = default;
 
-void KeyBar_O::saveFocusWidget(QWidget *, QWidget *newFocus) { rememberFocus(newFocus); }
-void KeyBar_O::buttonClicked(QWidget *w) { emit characterGenerated(buttonValue(w)); }
+void KeyBar_O::saveFocusWidget(QWidget *, QWidget *newFocus)
+{
+    rememberFocus(newFocus);
+}
+void KeyBar_O::buttonClicked(QWidget *w)
+{
+    emit characterGenerated(buttonValue(w));
+}

@@ -11,5 +11,11 @@ KeyBar_O_small::KeyBar_O_small()
 
 KeyBar_O_small::~KeyBar_O_small() = default;
 
-void KeyBar_O_small::saveFocusWidget(QWidget *, QWidget *newFocus) { rememberFocus(newFocus); }
-void KeyBar_O_small::buttonClicked(QWidget *w) { emit characterGenerated(buttonValue(w)); }
+void KeyBar_O_small::saveFocusWidget(QWidget *, QWidget *newFocus)
+{
+    rememberFocus(newFocus);
+}
+void KeyBar_O_small::buttonClicked(QWidget *w)
+{
+    emit characterGenerated(buttonValue(w));
+}

@@ -11,5 +11,11 @@ KeyBar_U::KeyBar_U()
 
 KeyBar_U::~KeyBar_U() = default;
 
-void KeyBar_U::saveFocusWidget(QWidget *, QWidget *newFocus) { rememberFocus(newFocus); }
-void KeyBar_U::buttonClicked(QWidget *w) { emit characterGenerated(buttonValue(w)); }
+void KeyBar_U::saveFocusWidget(QWidget *, QWidget *newFocus)
+{
+    rememberFocus(newFocus);
+}
+void KeyBar_U::buttonClicked(QWidget *w)
+{
+    emit characterGenerated(buttonValue(w));
+}

@@ -11,5 +11,11 @@ KeyBar_U_small::KeyBar_U_small()
 
 KeyBar_U_small::~KeyBar_U_small() = default;
 
-void KeyBar_U_small::saveFocusWidget(QWidget *, QWidget *newFocus) { rememberFocus(newFocus); }
-void KeyBar_U_small::buttonClicked(QWidget *w) { emit characterGenerated(buttonValue(w)); }
+void KeyBar_U_small::saveFocusWidget(QWidget *, QWidget *newFocus)
+{
+    rememberFocus(newFocus);
+}
+void KeyBar_U_small::buttonClicked(QWidget *w)
+{
+    emit characterGenerated(buttonValue(w));
+}

@@ -8,8 +8,9 @@
 // activation, and until the hand-back below has run its course the field has no focus
 // and the typed character is lost. Not accepting focus keeps the field's window active.
 KeyboardWindow::KeyboardWindow()
-    : QWidget(nullptr, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::FramelessWindowHint
-                           | Qt::WindowDoesNotAcceptFocus)
+    : QWidget(nullptr,
+              Qt::Tool | Qt::WindowStaysOnTopHint | Qt::FramelessWindowHint
+                  | Qt::WindowDoesNotAcceptFocus)
 {
 }
 

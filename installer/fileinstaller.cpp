@@ -25,7 +25,7 @@ QString errorText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 constexpr int kStickPollMs = 100;
-}
+} // namespace
 
 FileInstaller::FileInstaller(QObject *parent)
     : QObject(parent)
@@ -157,13 +157,15 @@ bool FileInstaller::recoverInterruptedInstallation(bool reportNothingToDo)
             qDebug() << "Recovery: no interrupted installation.";
         return true;
     case UpdateTransaction::Recovery::LeftoversRemoved:
-        qDebug() << "Recovery: removed the staged files of an unfinished installation; the installed folders are unchanged.";
+        qDebug() << "Recovery: removed the staged files of an unfinished installation; the "
+                    "installed folders are unchanged.";
         return true;
     case UpdateTransaction::Recovery::Completed:
         qDebug() << "Recovery: completed an interrupted installation.";
         return true;
     case UpdateTransaction::Recovery::RolledBack:
-        qDebug() << "Recovery: rolled back an interrupted installation; the installed folders are as before it.";
+        qDebug() << "Recovery: rolled back an interrupted installation; the installed folders are "
+                    "as before it.";
         return true;
     case UpdateTransaction::Recovery::Failed:
         break;
@@ -282,8 +284,7 @@ QString FileInstaller::readProductVersion(const QString &path)
     void *version = nullptr;
     UINT nameLength = 0;
     UINT versionLength = 0;
-    if (VerQueryValue(block.data(), L"\\StringFileInfo\\080704b0\\ProductName", &name,
-                      &nameLength)
+    if (VerQueryValue(block.data(), L"\\StringFileInfo\\080704b0\\ProductName", &name, &nameLength)
         && VerQueryValue(block.data(), L"\\StringFileInfo\\080704b0\\ProductVersion", &version,
                          &versionLength)) {
         return QString::fromUtf16(static_cast<const char16_t *>(version));

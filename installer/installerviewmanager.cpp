@@ -39,11 +39,13 @@ const QString kTitle = QStringLiteral("Corvane Installer");
 constexpr int kFreeRefusals = 3;
 constexpr int kFirstPauseMs = 1000;
 constexpr int kLongestPauseMs = 60000;
-}
+} // namespace
 
 InstallerViewManager::InstallerViewManager(QObject *parent, InstallerView *view_,
                                            FileInstaller *installer_)
-    : QObject(parent), view(view_), installer(installer_)
+    : QObject(parent)
+    , view(view_)
+    , installer(installer_)
 {
 }
 
@@ -186,7 +188,8 @@ void InstallerViewManager::recordEntry(bool accepted)
     // mistypes a few times does not notice.
     const int doublings = std::min(m_refusals - kFreeRefusals - 1, 16);
     const int pauseMs = int(std::min<qint64>(qint64(kFirstPauseMs) << doublings, kLongestPauseMs));
-    qDebug().noquote() << QStringLiteral("Password refused %1 times in a row: entry closed for %2 s.")
+    qDebug().noquote() << QStringLiteral(
+                              "Password refused %1 times in a row: entry closed for %2 s.")
                               .arg(m_refusals)
                               .arg(pauseMs / 1000);
     m_entryPaused = true;
@@ -314,8 +317,8 @@ void InstallerViewManager::showInstallVersion()
     view->setTitle(kTitle);
     view->setButtonsVisible(false);
     view->clearOutput();
-    view->setQuestion(QStringLiteral("Install version %1").arg(installer->updateVersion(), 0,
-                                                               QLatin1Char(' ')));
+    view->setQuestion(
+        QStringLiteral("Install version %1").arg(installer->updateVersion(), 0, QLatin1Char(' ')));
 }
 
 void InstallerViewManager::showResult(const QString &outputLine, const QString &question)
@@ -340,7 +343,8 @@ void InstallerViewManager::showFailure()
 
 void InstallerViewManager::showNothingDone()
 {
-    showResult(QStringLiteral("Done"), QStringLiteral("Nothing done. Remove stick to start Corvane."));
+    showResult(QStringLiteral("Done"),
+               QStringLiteral("Nothing done. Remove stick to start Corvane."));
 }
 
 void InstallerViewManager::showCancelled()

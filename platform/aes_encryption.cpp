@@ -38,7 +38,7 @@ bool sharedKey(unsigned char (&key)[keySize])
 {
     unsigned int length = 0;
     return EVP_Digest(keyText, sizeof(keyText) - 1, key, &length, EVP_sha256(), nullptr) == 1
-           && length == keySize;
+        && length == keySize;
 }
 
 // Runs the cipher over input in one go. Padding errors show as a failed final step.
@@ -48,7 +48,7 @@ bool runCipher(bool encrypt, const unsigned char *iv, const QByteArray &input, Q
     const bool haveKey = sharedKey(key);
     const CipherContext ctx(EVP_CIPHER_CTX_new());
     bool ok = haveKey && ctx
-              && EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key, iv, encrypt ? 1 : 0) == 1;
+        && EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key, iv, encrypt ? 1 : 0) == 1;
     OPENSSL_cleanse(key, sizeof(key));
     if (!ok)
         return false;
@@ -56,9 +56,11 @@ bool runCipher(bool encrypt, const unsigned char *iv, const QByteArray &input, Q
     int written = 0;
     int finalWritten = 0;
     auto *out = reinterpret_cast<unsigned char *>(output.data());
-    ok = EVP_CipherUpdate(ctx.get(), out, &written, reinterpret_cast<const unsigned char *>(input.constData()),
-                          int(input.size())) == 1
-         && EVP_CipherFinal_ex(ctx.get(), out + written, &finalWritten) == 1;
+    ok = EVP_CipherUpdate(ctx.get(), out, &written,
+                          reinterpret_cast<const unsigned char *>(input.constData()),
+                          int(input.size()))
+            == 1
+        && EVP_CipherFinal_ex(ctx.get(), out + written, &finalWritten) == 1;
     if (!ok) {
         OPENSSL_cleanse(output.data(), size_t(output.size()));
         output.clear();
@@ -70,7 +72,10 @@ bool runCipher(bool encrypt, const unsigned char *iv, const QByteArray &input, Q
 
 } // namespace
 
-AES_Encryption::AES_Encryption(QObject *parent) : QObject(parent) {}
+AES_Encryption::AES_Encryption(QObject *parent)
+    : QObject(parent)
+{
+}
 
 QString AES_Encryption::Decrypt(const QString &stored)
 {
@@ -98,13 +103,15 @@ QString AES_Encryption::Decrypt(const QString &stored, bool *ok)
 
     QByteArray plain;
     const Wipe wipePlain{plain};
-    if (!runCipher(false, reinterpret_cast<const unsigned char *>(bytes.constData()), bytes.mid(ivSize), plain)) {
+    if (!runCipher(false, reinterpret_cast<const unsigned char *>(bytes.constData()),
+                   bytes.mid(ivSize), plain)) {
         qDebug() << "AES_Encryption: stored password does not decrypt (wrong key or bad padding).";
         return QString();
     }
     // A leading U+FEFF is part of the password, not a byte order mark.
     QStringDecoder toUtf16(QStringDecoder::Utf8,
-                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+                           QStringDecoder::Flag::Stateless
+                               | QStringDecoder::Flag::ConvertInitialBom);
     QString password = toUtf16.decode(plain);
     if (toUtf16.hasError()) {
         password.fill(QChar(0));

@@ -12,7 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-InstallerLock::InstallerLock(const QString &path) : m_path(QFile::encodeName(path)) {}
+InstallerLock::InstallerLock(const QString &path)
+    : m_path(QFile::encodeName(path))
+{
+}
 
 InstallerLock::~InstallerLock()
 {

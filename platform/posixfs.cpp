@@ -13,9 +13,18 @@
 
 namespace corvane::fs {
 
-QByteArray enc(const QString &path) { return QFile::encodeName(path); }
-QString dec(const QByteArray &path) { return QFile::decodeName(path); }
-QString errorText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+QByteArray enc(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+QString dec(const QByteArray &path)
+{
+    return QFile::decodeName(path);
+}
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
 
 void logFailure(const char *prefix, const char *what, const QByteArray &path, int error)
 {

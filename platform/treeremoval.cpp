@@ -17,11 +17,13 @@ namespace corvane {
 namespace {
 
 // Failures go to the log, or into a list when one is given (a thread that must not log).
-void logFailure(const char *what, const QByteArray &path, int error, QStringList *collected = nullptr)
+void logFailure(const char *what, const QByteArray &path, int error,
+                QStringList *collected = nullptr)
 {
     const QString reason = QLatin1Char('"') + fs::errorText(error) + QLatin1Char('"');
     if (collected) {
-        collected->append(QStringLiteral("%1 %2 failed: %3").arg(QLatin1String(what), quotedForLog(path), reason));
+        collected->append(QStringLiteral("%1 %2 failed: %3")
+                              .arg(QLatin1String(what), quotedForLog(path), reason));
         return;
     }
     qDebug().noquote() << "FileUtils:" << what << quotedForLog(path) << "failed:" << reason;
@@ -80,7 +82,8 @@ bool walk(int dirFd, const QByteArray &path, const EntryAction &onEntry,
 }
 
 // Removes one entry of an open folder; a folder with AT_REMOVEDIR. Gone already is fine.
-bool removeAt(int dirFd, const char *name, const QByteArray &path, int flags, QStringList *collected)
+bool removeAt(int dirFd, const char *name, const QByteArray &path, int flags,
+              QStringList *collected)
 {
     if (::unlinkat(dirFd, name, flags) == 0 || errno == ENOENT)
         return true;
@@ -145,14 +148,15 @@ bool removeFolderTree(const QByteArray &path, QStringList *failures)
         logFailure("opening of", path, errno, failures);
         return false;
     }
-    bool ok = walk(fd, path,
-                   [failures](int dirFd, const char *name, const QByteArray &entryPath) {
-                       return removeAt(dirFd, name, entryPath, 0, failures);
-                   },
-                   [failures](int dirFd, const char *name, const QByteArray &entryPath) {
-                       return removeAt(dirFd, name, entryPath, AT_REMOVEDIR, failures);
-                   },
-                   failures);
+    bool ok = walk(
+        fd, path,
+        [failures](int dirFd, const char *name, const QByteArray &entryPath) {
+            return removeAt(dirFd, name, entryPath, 0, failures);
+        },
+        [failures](int dirFd, const char *name, const QByteArray &entryPath) {
+            return removeAt(dirFd, name, entryPath, AT_REMOVEDIR, failures);
+        },
+        failures);
     ::close(fd);
     // By its path: rmdir never follows a link that took the folder's place meanwhile.
     if (::rmdir(path.constData()) != 0 && errno != ENOENT) {
@@ -208,7 +212,8 @@ bool matchesWildcard(const QByteArray &name, const QByteArray &wildcard)
         if (w < wildcard.size() && wildcard[w] == '*') {
             starW = ++w;
             starN = n;
-        } else if (w < wildcard.size() && (wildcard[w] == '?' || fold(wildcard[w]) == fold(name[n]))) {
+        } else if (w < wildcard.size()
+                   && (wildcard[w] == '?' || fold(wildcard[w]) == fold(name[n]))) {
             ++w;
             ++n;
         } else if (starW >= 0) { // let the last '*' take one more byte
@@ -233,7 +238,7 @@ QString quotedForLog(const QByteArray &path)
             i += length;
         } else {
             text += QStringLiteral("\\x")
-                    + QString::number(uchar(path[i]), 16).toUpper().rightJustified(2, QLatin1Char('0'));
+                + QString::number(uchar(path[i]), 16).toUpper().rightJustified(2, QLatin1Char('0'));
             ++i;
         }
     }

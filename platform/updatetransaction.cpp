@@ -75,7 +75,8 @@ bool makeFolders(const QByteArray &folder)
 {
     if (lexists(folder))
         return true;
-    return makeFolders(parentOf(folder)) && (::mkdir(folder.constData(), 0700) == 0 || errno == EEXIST);
+    return makeFolders(parentOf(folder))
+        && (::mkdir(folder.constData(), 0700) == 0 || errno == EEXIST);
 }
 
 bool renamed(const QByteArray &from, const QByteArray &to)
@@ -105,7 +106,8 @@ bool syncFileSystemOf(const QByteArray &folder)
 // Writes a small file and flushes its content; the caller puts it in place.
 bool writeFlushed(const QByteArray &path, const QByteArray &data)
 {
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    const int fd
+        = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0)
         return false;
     qint64 written = 0;
@@ -139,7 +141,8 @@ QByteArray journalText(const WorkPaths &w, const std::vector<Switch> &switches)
 {
     QByteArray body;
     for (const Switch &s : switches)
-        body += encodePath(w, s.staged) + ' ' + encodePath(w, s.final) + ' ' + encodePath(w, s.old) + '\n';
+        body += encodePath(w, s.staged) + ' ' + encodePath(w, s.final) + ' ' + encodePath(w, s.old)
+            + '\n';
     return kJournalMagic + '\n' + QByteArray::number(qulonglong(switches.size())) + '\n' + body
         + "end " + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex() + '\n';
 }
@@ -180,7 +183,8 @@ bool parseJournal(const WorkPaths &w, const QByteArray &text, std::vector<Switch
             return false;
         const QByteArray staged = QByteArray::fromPercentEncoding(fields[0]);
         const QByteArray final = QByteArray::fromPercentEncoding(fields[1]);
-        const QByteArray old = fields[2] == "-" ? QByteArray() : QByteArray::fromPercentEncoding(fields[2]);
+        const QByteArray old
+            = fields[2] == "-" ? QByteArray() : QByteArray::fromPercentEncoding(fields[2]);
         if (!isPlainRelative(staged) || !staged.startsWith(workName + "/staging/")
             || !isPlainRelative(final) || final == workName || final.startsWith(workName + '/')
             || (!old.isEmpty() && (!isPlainRelative(old) || !old.startsWith(workName + "/old/"))))
@@ -250,7 +254,8 @@ bool removeLeftovers(const WorkPaths &w, QStringList *failures)
     ok = removeFolderTree(w.old, failures) && ok;
     for (const QByteArray &file : {w.journalNew, w.rollback}) {
         if (::unlink(file.constData()) != 0 && errno != ENOENT) {
-            failures->append(QStringLiteral("removal of \"%1\" failed: %2").arg(dec(file), errorText(errno)));
+            failures->append(
+                QStringLiteral("removal of \"%1\" failed: %2").arg(dec(file), errorText(errno)));
             ok = false;
         }
     }
@@ -365,7 +370,10 @@ SwitchResult switchAll(const WorkPaths &w, const std::vector<Switch> &switches, 
 class UpdateTransaction::Private
 {
 public:
-    explicit Private(const QString &workFolder) : w(enc(workFolder)) {}
+    explicit Private(const QString &workFolder)
+        : w(enc(workFolder))
+    {
+    }
 
     struct Tree
     {
@@ -496,7 +504,8 @@ bool UpdateTransaction::Private::prepareWorkFolder()
         return failIo(FailureKind::WriteFailed, "creation of folder", w.work, errno);
     struct stat st;
     if (::lstat(w.work.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return failIo(FailureKind::WriteFailed, "use of work folder", w.work, errno ? errno : ENOTDIR);
+        return failIo(FailureKind::WriteFailed, "use of work folder", w.work,
+                      errno ? errno : ENOTDIR);
     workDevice = st.st_dev;
     blockSize = qMax<qint64>(512, st.st_blksize);
     return true;
@@ -514,8 +523,10 @@ bool UpdateTransaction::Private::planTree(const Tree &tree, const QByteArray &st
 {
     struct stat src;
     if (::lstat(tree.source.constData(), &src) != 0 || !S_ISDIR(src.st_mode))
-        return failIo(FailureKind::ReadFailed, "reading of update folder", tree.source, errno ? errno : ENOTDIR);
-    if (!tree.target.startsWith(w.base + '/') || tree.target.startsWith(w.work + '/') || tree.target == w.work)
+        return failIo(FailureKind::ReadFailed, "reading of update folder", tree.source,
+                      errno ? errno : ENOTDIR);
+    if (!tree.target.startsWith(w.base + '/') || tree.target.startsWith(w.work + '/')
+        || tree.target == w.work)
         return failIo(FailureKind::WriteFailed, "installation into", tree.target, EXDEV);
     struct stat dst;
     if (::lstat(tree.target.constData(), &dst) == 0) {
@@ -625,7 +636,8 @@ bool UpdateTransaction::Private::planFolder(const Tree &tree, const QByteArray &
             planEntry(tree, source, stagedPath, st, true, &entryOk);
             ok = entryOk && ok;
             if (entryOk) {
-                const QByteArray old = exists ? join(w.old, QByteArray::number(++oldCounter)) : QByteArray();
+                const QByteArray old
+                    = exists ? join(w.old, QByteArray::number(++oldCounter)) : QByteArray();
                 switches.push_back({stagedPath, target, old});
             }
         }
@@ -644,21 +656,25 @@ bool UpdateTransaction::Private::enoughSpace()
     qint64 journal = 0;
     for (const Switch &s : switches)
         journal += 2 * (s.staged.size() + s.final.size() + s.old.size()) + 4;
-    const qint64 needed = bytesNeeded + (journal + blockSize - 1) / blockSize * blockSize + 4 * blockSize;
+    const qint64 needed
+        = bytesNeeded + (journal + blockSize - 1) / blockSize * blockSize + 4 * blockSize;
     const qint64 free = qint64(fs.f_bavail) * qint64(fs.f_frsize);
     constexpr qint64 mb = 1024 * 1024;
     if (needed > free) {
-        qDebug().noquote() << QStringLiteral("Not enough space to install the update: %1 MB needed, %2 MB free.")
-                                  .arg((needed + mb - 1) / mb)
-                                  .arg(free / mb);
+        qDebug().noquote()
+            << QStringLiteral("Not enough space to install the update: %1 MB needed, %2 MB free.")
+                   .arg((needed + mb - 1) / mb)
+                   .arg(free / mb);
         fail(FailureKind::NoSpace, w.work, ENOSPC);
         return false;
     }
     // File systems without a fixed number of entries report none.
     if (fs.f_files > 0 && qint64(fs.f_favail) < inodesNeeded + 4) {
-        qDebug().noquote() << QStringLiteral("Not enough free file entries to install the update: %1 needed, %2 free.")
-                                  .arg(inodesNeeded + 4)
-                                  .arg(qint64(fs.f_favail));
+        qDebug().noquote()
+            << QStringLiteral(
+                   "Not enough free file entries to install the update: %1 needed, %2 free.")
+                   .arg(inodesNeeded + 4)
+                   .arg(qint64(fs.f_favail));
         fail(FailureKind::NoSpace, w.work, ENOSPC);
         return false;
     }
@@ -732,7 +748,8 @@ bool UpdateTransaction::Private::copyFile(const Stage &s)
         fail(FailureKind::SpecialFile, s.source, 0);
         return false;
     }
-    const int out = ::open(s.staged.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int out
+        = ::open(s.staged.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (out < 0) {
         const int error = errno;
         ::close(in);
@@ -766,7 +783,8 @@ bool UpdateTransaction::Private::copyContent(int in, int out, const QByteArray &
         ssize_t n = -1;
         if (kernelCopy) {
             n = ::copy_file_range(in, nullptr, out, nullptr, chunk, 0);
-            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+            if (n < 0
+                && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
                 kernelCopy = false;
                 continue;
             }
@@ -785,8 +803,8 @@ bool UpdateTransaction::Private::copyContent(int in, int out, const QByteArray &
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            return failIo(errno == EIO ? FailureKind::ReadFailed : FailureKind::WriteFailed, "copy of",
-                          from, errno);
+            return failIo(errno == EIO ? FailureKind::ReadFailed : FailureKind::WriteFailed,
+                          "copy of", from, errno);
         if (n == 0)
             return true;
         // A large file is handed to the disk while it is copied, and what lies more than
@@ -812,7 +830,8 @@ bool UpdateTransaction::Private::stageLink(const Stage &s)
     QByteArray target(4096, Qt::Uninitialized);
     const ssize_t n = ::readlink(s.source.constData(), target.data(), size_t(target.size()));
     if (n < 0 || n >= target.size())
-        return failIo(FailureKind::ReadFailed, "reading of link", s.source, n < 0 ? errno : ENAMETOOLONG);
+        return failIo(FailureKind::ReadFailed, "reading of link", s.source,
+                      n < 0 ? errno : ENAMETOOLONG);
     target.truncate(n);
     advance(0, 1);
     if (::symlink(target.constData(), s.staged.constData()) != 0)
@@ -840,7 +859,8 @@ bool UpdateTransaction::Private::commit()
         return true;
     case SwitchResult::RolledBack:
         restoreFolderTimes();
-        qDebug() << kLog << "the switch failed and was undone; the installed folders are unchanged.";
+        qDebug() << kLog
+                 << "the switch failed and was undone; the installed folders are unchanged.";
         fail(FailureKind::WriteFailed, failed.first, failed.second);
         return false;
     case SwitchResult::Stuck:
@@ -876,7 +896,8 @@ UpdateTransaction::Recovery UpdateTransaction::recover(const QString &workFolder
         return Recovery::NothingToDo;
     }
     if (!lexists(w.journal)) {
-        if (!lexists(w.staging) && !lexists(w.old) && !lexists(w.journalNew) && !lexists(w.rollback))
+        if (!lexists(w.staging) && !lexists(w.old) && !lexists(w.journalNew)
+            && !lexists(w.rollback))
             return Recovery::NothingToDo;
         // No journal: the switch never began, or it ended before its journal went.
         return removeLeftovers(w) ? Recovery::LeftoversRemoved : Recovery::Failed;
@@ -884,7 +905,8 @@ UpdateTransaction::Recovery UpdateTransaction::recover(const QString &workFolder
     QByteArray text;
     std::vector<Switch> switches;
     if (!readJournal(w.journal, &text) || !parseJournal(w, text, &switches)) {
-        qDebug() << kLog << "the journal of an interrupted installation is damaged; nothing was changed:"
+        qDebug() << kLog
+                 << "the journal of an interrupted installation is damaged; nothing was changed:"
                  << dec(w.journal);
         return Recovery::Failed;
     }

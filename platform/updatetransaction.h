@@ -51,7 +51,7 @@ public:
         SpecialFile,    // neither file, folder nor link in the update
         ReadFailed,
         WriteFailed,
-        Unrecovered,    // an interrupted earlier run could not be recovered
+        Unrecovered, // an interrupted earlier run could not be recovered
     };
 
     struct Failure

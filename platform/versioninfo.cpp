@@ -21,11 +21,11 @@ namespace {
 thread_local DWORD lastError = ERROR_SUCCESS;
 
 // Limits that no sound executable comes near; beyond them the bytes are hostile.
-constexpr std::size_t kMaxPathChars = 32767;     // the platform's longest path
+constexpr std::size_t kMaxPathChars = 32767; // the platform's longest path
 constexpr std::uint32_t kMaxDirectoryEntries = 4096;
 constexpr std::uint16_t kRtVersion = 16;
 constexpr std::uint32_t kHighBit = 0x80000000u;
-constexpr std::size_t kNodeHeader = 6;           // wLength, wValueLength, wType
+constexpr std::size_t kNodeHeader = 6; // wLength, wValueLength, wType
 constexpr std::uint16_t kTextValue = 1;
 
 std::uint16_t le16(const unsigned char *p)
@@ -61,7 +61,8 @@ class MemorySource final : public Source
 {
 public:
     MemorySource(const void *data, std::size_t size)
-        : m_data(static_cast<const unsigned char *>(data)), m_size(size)
+        : m_data(static_cast<const unsigned char *>(data))
+        , m_size(size)
     {
     }
 
@@ -86,7 +87,11 @@ private:
 class FileSource final : public Source
 {
 public:
-    FileSource(int fd, std::uint64_t size) : m_fd(fd), m_size(size) {}
+    FileSource(int fd, std::uint64_t size)
+        : m_fd(fd)
+        , m_size(size)
+    {
+    }
     ~FileSource() override { ::close(m_fd); }
     FileSource(const FileSource &) = delete;
     FileSource &operator=(const FileSource &) = delete;
@@ -136,7 +141,10 @@ struct Section
 class Image
 {
 public:
-    explicit Image(const Source &source) : m_source(source) {}
+    explicit Image(const Source &source)
+        : m_source(source)
+    {
+    }
 
     // Reads the headers; returns ERROR_SUCCESS or the error of the first fault.
     DWORD load();
@@ -179,9 +187,14 @@ DWORD Image::load()
         return ERROR_BAD_EXE_FORMAT;
     std::size_t directoriesAt = 0;
     switch (le16(optional)) {
-    case 0x10b: directoriesAt = 96; break;
-    case 0x20b: directoriesAt = 112; break;
-    default: return ERROR_BAD_EXE_FORMAT;
+    case 0x10b:
+        directoriesAt = 96;
+        break;
+    case 0x20b:
+        directoriesAt = 112;
+        break;
+    default:
+        return ERROR_BAD_EXE_FORMAT;
     }
     if (optionalSize < directoriesAt)
         return ERROR_BAD_EXE_FORMAT;
@@ -226,8 +239,8 @@ bool Image::readRva(std::uint32_t rva, void *out, std::size_t count) const
         if (count > extent - offset)
             return false;
         const std::uint64_t inFile = std::min<std::uint64_t>(section.rawSize, extent);
-        const std::size_t fromFile =
-            offset >= inFile ? 0 : std::size_t(std::min<std::uint64_t>(count, inFile - offset));
+        const std::size_t fromFile
+            = offset >= inFile ? 0 : std::size_t(std::min<std::uint64_t>(count, inFile - offset));
         auto *dest = static_cast<unsigned char *>(out);
         if (fromFile && !m_source.read(std::uint64_t(section.rawPointer) + offset, dest, fromFile))
             return false;
@@ -444,15 +457,22 @@ DWORD missingError(const std::string &path)
 DWORD errorOfErrno(int code, const std::string &path)
 {
     switch (code) {
-    case ENOENT: return missingError(path);
+    case ENOENT:
+        return missingError(path);
     case ENOTDIR:
-    case ELOOP: return ERROR_PATH_NOT_FOUND;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case ELOOP:
+        return ERROR_PATH_NOT_FOUND;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
     case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EIO: return ERROR_READ_FAULT;
-    default: return ERROR_ACCESS_DENIED;
+    case ENFILE:
+        return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EIO:
+        return ERROR_READ_FAULT;
+    default:
+        return ERROR_ACCESS_DENIED;
     }
 }
 
@@ -485,8 +505,8 @@ DWORD openFile(const wchar_t *fileName, int &fd, std::uint64_t &size)
 struct Node
 {
     std::size_t start = 0;
-    std::size_t end = 0;          // clamped to the parent's end
-    std::size_t keyEnd = 0;       // just past the key's terminating zero
+    std::size_t end = 0;    // clamped to the parent's end
+    std::size_t keyEnd = 0; // just past the key's terminating zero
     std::size_t valueStart = 0;
     std::size_t childrenStart = 0;
     std::uint16_t valueLength = 0;
@@ -514,8 +534,8 @@ bool readNode(const unsigned char *block, std::size_t start, std::size_t limit, 
     node.keyEnd = p + 2;
     node.valueStart = align4(node.keyEnd);
     // Text lengths count UTF-16 characters, other values bytes.
-    const std::size_t valueBytes =
-        node.type == kTextValue ? std::size_t(node.valueLength) * 2 : node.valueLength;
+    const std::size_t valueBytes
+        = node.type == kTextValue ? std::size_t(node.valueLength) * 2 : node.valueLength;
     node.childrenStart = align4(node.valueStart + valueBytes);
     return true;
 }
@@ -611,7 +631,10 @@ DWORD GetModuleFileName(void *module, wchar_t *fileName, DWORD size)
         if (b < 0x80) {
             c = b;
         } else {
-            const std::size_t need = (b & 0xe0) == 0xc0 ? 2 : (b & 0xf0) == 0xe0 ? 3 : (b & 0xf8) == 0xf0 ? 4 : 0;
+            const std::size_t need = (b & 0xe0) == 0xc0 ? 2
+                : (b & 0xf0) == 0xe0                    ? 3
+                : (b & 0xf8) == 0xf0                    ? 4
+                                                        : 0;
             if (need && i + need <= path.size()) {
                 std::uint32_t v = b & (0x7f >> need);
                 bool ok = true;

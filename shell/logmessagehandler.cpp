@@ -38,9 +38,9 @@ int openLog()
     if ((found && S_ISREG(st.st_mode)) || (!found && errno == ENOENT)) {
         // Without blocking: should a named pipe take the file's place meanwhile, it must
         // not stop the run.
-        fd = ::openat(folder, logFileName,
-                      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                      0666);
+        fd = ::openat(
+            folder, logFileName,
+            O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
         if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
             ::close(fd);
             fd = -1;

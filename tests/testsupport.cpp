@@ -10,9 +10,9 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QLabel>
 #include <QProcess>
 #include <QTextBrowser>
-#include <QLabel>
 
 #include <sys/stat.h>
 
@@ -25,7 +25,8 @@ DeviceTree::DeviceTree(const QStringList &options)
         return;
     }
     QString output;
-    const int code = runTool(QStringLiteral("make-device.sh"), QStringList{root()} + options, &output);
+    const int code
+        = runTool(QStringLiteral("make-device.sh"), QStringList{root()} + options, &output);
     m_ok = code == 0;
     if (!m_ok)
         m_error = QStringLiteral("make-device.sh failed (%1): %2").arg(code).arg(output);
@@ -38,8 +39,8 @@ DeviceTree::~DeviceTree()
 
     // Immutable files left by a failed test must not keep the temporary tree alive.
     QProcess chattr;
-    chattr.start(QStringLiteral("chattr"), {QStringLiteral("-R"), QStringLiteral("-f"),
-                                            QStringLiteral("-i"), root()});
+    chattr.start(QStringLiteral("chattr"),
+                 {QStringLiteral("-R"), QStringLiteral("-f"), QStringLiteral("-i"), root()});
     chattr.waitForFinished(10000);
     if (m_hadPreviousRoot)
         qputenv("CORVANE_DEVICE_ROOT", m_previousRoot);
@@ -75,7 +76,8 @@ bool DeviceTree::write(const QString &devicePath, const QByteArray &content) con
     const QString host = path(devicePath);
     QDir().mkpath(QFileInfo(host).absolutePath());
     QFile file(host);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(content) == content.size();
 }
 
 QString DeviceTree::logPath() const
@@ -214,7 +216,8 @@ QStringList installLeftovers(const QString &workFolder)
 {
     UpdateTransaction::finishCleanUp(); // what a finished run leaves, once it has cleaned up
     QStringList found;
-    QDirIterator it(workFolder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    QDirIterator it(workFolder,
+                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     while (it.hasNext()) {
         it.next();
         if (it.fileName() != QLatin1String("lock"))
@@ -239,14 +242,16 @@ QMap<QString, QByteArray> fingerprint(const QString &folder)
         if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
             continue;
         QByteArray print = QByteArray::number(st.st_mode, 8) + ' '
-            + QByteArray::number(qint64(st.st_mtim.tv_sec)) + '.' + QByteArray::number(qint64(st.st_mtim.tv_nsec));
+            + QByteArray::number(qint64(st.st_mtim.tv_sec)) + '.'
+            + QByteArray::number(qint64(st.st_mtim.tv_nsec));
         if (S_ISLNK(st.st_mode)) {
             print += " -> " + QFile::encodeName(it.fileInfo().symLinkTarget());
         } else if (S_ISREG(st.st_mode)) {
             QFile f(path);
             print += ' ' + QByteArray::number(qint64(st.st_size)) + ' '
-                + (f.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex()
-                                               : QByteArray("unreadable"));
+                + (f.open(QIODevice::ReadOnly)
+                       ? QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex()
+                       : QByteArray("unreadable"));
         }
         result.insert(QDir(folder).relativeFilePath(path), print);
     }
@@ -281,7 +286,8 @@ void startInstaller(QProcess &process, const QString &root, const QStringList &a
     if (wrapper.isEmpty())
         process.start(installerProgram(), arguments);
     else
-        process.start(wrapper.first(), wrapper.mid(1) + QStringList{installerProgram()} + arguments);
+        process.start(wrapper.first(),
+                      wrapper.mid(1) + QStringList{installerProgram()} + arguments);
 }
 
 WholeRun::WholeRun(PasswordPage page)

@@ -16,11 +16,13 @@ namespace {
 
 QByteArray keyHex()
 {
-    return QCryptographicHash::hash("corvane-installer-shared-key-v1", QCryptographicHash::Sha256).toHex();
+    return QCryptographicHash::hash("corvane-installer-shared-key-v1", QCryptographicHash::Sha256)
+        .toHex();
 }
 
 // Runs a program with the given standard input; returns its standard output.
-QByteArray run(const QString &program, const QStringList &arguments, const QByteArray &input, int *exitCode)
+QByteArray run(const QString &program, const QStringList &arguments, const QByteArray &input,
+               int *exitCode)
 {
     QProcess process;
     process.start(program, arguments);
@@ -36,10 +38,12 @@ QByteArray run(const QString &program, const QStringList &arguments, const QByte
 }
 
 // openssl enc with the shared key and the given IV (hex); extra options such as -d or -nopad.
-QByteArray openssl(const QByteArray &input, const QByteArray &ivHex, const QStringList &extra, int *exitCode)
+QByteArray openssl(const QByteArray &input, const QByteArray &ivHex, const QStringList &extra,
+                   int *exitCode)
 {
-    QStringList arguments{"enc", "-aes-256-cbc", "-K", QString::fromLatin1(keyHex()), "-iv",
-                          QString::fromLatin1(ivHex)};
+    QStringList arguments{"enc", "-aes-256-cbc",
+                          "-K",  QString::fromLatin1(keyHex()),
+                          "-iv", QString::fromLatin1(ivHex)};
     return run(QStringLiteral("openssl"), arguments + extra, input, exitCode);
 }
 
@@ -166,14 +170,15 @@ void TestAesEncryption::corruptInputFails_data()
     // A final block whose last byte is 0x11 cannot be PKCS#7 padding.
     QTest::newRow("padding byte too big") << makeStored(QByteArray(15, 'a') + '\x11', {"-nopad"});
     QTest::newRow("padding byte zero") << makeStored(QByteArray(15, 'a') + '\x00', {"-nopad"});
-    QTest::newRow("inconsistent padding") << makeStored(QByteArray(13, 'a') + "\x01\x03\x03", {"-nopad"});
+    QTest::newRow("inconsistent padding")
+        << makeStored(QByteArray(13, 'a') + "\x01\x03\x03", {"-nopad"});
     QTest::newRow("not utf-8") << makeStored("\xff\xfe\xfd");
     QTest::newRow("cut utf-8 sequence") << makeStored("ab\xc3");
     QTest::newRow("other key") << [] {
         int code = 0;
         const QByteArray cipher = run(QStringLiteral("openssl"),
-                                      {"enc", "-aes-256-cbc", "-K", QString(64, QLatin1Char('1')), "-iv",
-                                       QString::fromLatin1(fixedIvHex)},
+                                      {"enc", "-aes-256-cbc", "-K", QString(64, QLatin1Char('1')),
+                                       "-iv", QString::fromLatin1(fixedIvHex)},
                                       QByteArray(15, 'a') + "\x11" + QByteArray(16, 'b'), &code);
         // Under the shared key this fixed text decrypts to bytes without valid padding.
         return QString::fromLatin1((QByteArray::fromHex(fixedIvHex) + cipher).toBase64());
@@ -226,7 +231,8 @@ void TestAesEncryption::encryptTool_data()
     QTest::newRow("crlf") << QByteArray("secret\r\n") << "secret";
     QTest::newRow("second line ignored") << QByteArray("first\nsecond\n") << "first";
     QTest::newRow("spaces kept") << QByteArray("  a b  \n") << "  a b  ";
-    QTest::newRow("utf-8") << QStringLiteral("Pa\u00df\u20ac\n").toUtf8() << QStringLiteral("Pa\u00df\u20ac");
+    QTest::newRow("utf-8") << QStringLiteral("Pa\u00df\u20ac\n").toUtf8()
+                           << QStringLiteral("Pa\u00df\u20ac");
     QTest::newRow("empty line") << QByteArray("\n") << QString();
 }
 
@@ -234,7 +240,8 @@ void TestAesEncryption::encryptTool()
 {
     QFETCH(QByteArray, input);
     QFETCH(QString, password);
-    QVERIFY2(QFileInfo(encryptToolPath()).isExecutable(), qPrintable(encryptToolPath() + " is not built"));
+    QVERIFY2(QFileInfo(encryptToolPath()).isExecutable(),
+             qPrintable(encryptToolPath() + " is not built"));
     int code = 0;
     const QByteArray output = run(encryptToolPath(), {}, input, &code);
     QCOMPARE(code, 0);
@@ -259,7 +266,8 @@ void TestAesEncryption::encryptToolRejectsBadInput()
 {
     QFETCH(QByteArray, input);
     QFETCH(QStringList, arguments);
-    QVERIFY2(QFileInfo(encryptToolPath()).isExecutable(), qPrintable(encryptToolPath() + " is not built"));
+    QVERIFY2(QFileInfo(encryptToolPath()).isExecutable(),
+             qPrintable(encryptToolPath() + " is not built"));
     int code = 0;
     const QByteArray output = run(encryptToolPath(), arguments, input, &code);
     QVERIFY(code > 0);

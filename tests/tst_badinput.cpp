@@ -29,7 +29,8 @@
 namespace {
 
 const QString kSuccess = QStringLiteral("Update was successful. Remove stick to start Corvane.");
-const QString kFailure = QStringLiteral("Update was not successful. Remove stick to start Corvane.");
+const QString kFailure
+    = QStringLiteral("Update was not successful. Remove stick to start Corvane.");
 
 QStringList logFilesBelow(const QString &root)
 {
@@ -139,7 +140,10 @@ private:
 // One whole run in the process; a password page is cancelled and remembered.
 struct Run : WholeRun
 {
-    Run() : WholeRun(CancelPasswordPage) {}
+    Run()
+        : WholeRun(CancelPasswordPage)
+    {
+    }
 };
 
 } // namespace
@@ -176,19 +180,20 @@ void TestBadInput::databases_data()
     // A settings database that cannot be read may hold a password: the page is shown
     // and only the service code opens it (after SQLite's busy wait when locked). A
     // readable database without the item passes without asking.
-    QTest::newRow("settings locked") << admin << "locked" << true << "8581" << "Admin-DB not readable.";
+    QTest::newRow("settings locked") << admin << "locked" << true << "8581"
+                                     << "Admin-DB not readable.";
     QTest::newRow("settings not a database") << admin << "garbage" << true << "8581"
                                              << "Admin-DB not readable.";
     QTest::newRow("settings without the item") << admin << "no item" << false << "8581"
                                                << "Error LOAD DB";
     QTest::newRow("settings read-only") << admin << "immutable" << true << "8581" << QString();
-    QTest::newRow("settings in read-only folder") << admin << "immutable folder" << true << "8581"
-                                                  << QString();
-    QTest::newRow("system locked") << system << "locked" << true << QString()
-                                   << "System-DB query not executable.";
+    QTest::newRow("settings in read-only folder")
+        << admin << "immutable folder" << true << "8581" << QString();
+    QTest::newRow("system locked")
+        << system << "locked" << true << QString() << "System-DB query not executable.";
     QTest::newRow("system read-only") << system << "immutable" << true << "8581" << QString();
-    QTest::newRow("system in read-only folder") << system << "immutable folder" << true << "8581"
-                                                << QString();
+    QTest::newRow("system in read-only folder")
+        << system << "immutable folder" << true << "8581" << QString();
 }
 
 void TestBadInput::databases()
@@ -229,7 +234,8 @@ void TestBadInput::databases()
 
     QCOMPARE(run.pageShown, pageShown);
     QCOMPARE(run.manager.serviceCode(), serviceCode);
-    const bool readable = database.contains("Vane_System") || (fault != "locked" && fault != "garbage");
+    const bool readable
+        = database.contains("Vane_System") || (fault != "locked" && fault != "garbage");
     if (pageShown)
         QCOMPARE(run.manager.adminPassword(), readable ? QStringLiteral("Geheim-1") : QString());
     QCOMPARE(run.manager.isAcceptedEntry(QString()), false);
@@ -310,8 +316,8 @@ void TestBadInput::settingsReadDecidesOnce()
     run.manager.onStartup();
 
     QCOMPARE(run.pageShown, pageShown);
-    QCOMPARE(run.question(), pageShown ? QStringLiteral("Nothing done. Remove stick to start Corvane.")
-                                       : kSuccess);
+    QCOMPARE(run.question(),
+             pageShown ? QStringLiteral("Nothing done. Remove stick to start Corvane.") : kSuccess);
     const QStringList lines = tree.logLines();
     // The password is either read as it is or unknown, and then the read says so.
     const QString password = run.manager.adminPassword();
@@ -409,22 +415,29 @@ void TestBadInput::failedUpdateChangesNothing_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("logLine");
     QTest::addColumn<QString>("paneLine");
-    QTest::newRow("flash disk too full") << "full" << "Not enough space to install the update: "
+    QTest::newRow("flash disk too full") << "full"
+                                         << "Not enough space to install the update: "
                                          << "Not enough space on the flash disk";
     QTest::newRow("installed folder where the update has a file")
-        << "folder" << "a folder, where the update puts a file: "
+        << "folder"
+        << "a folder, where the update puts a file: "
         << "A folder is in the way of the update: Corvane/readme.txt";
     QTest::newRow("installed file where the update has a folder")
-        << "file" << "not a folder, where the update puts one: "
+        << "file"
+        << "not a folder, where the update puts one: "
         << "A file is in the way of an update folder: System/drivers";
     QTest::newRow("named pipe in the update")
-        << "fifo" << "neither file, folder nor link: "
+        << "fifo"
+        << "neither file, folder nor link: "
         << "Not a file, folder or link in the update: Corvane_Installer/Corvane/pipe";
     QTest::newRow("update file that cannot be read")
-        << "unreadable" << "opening of" << "Cannot read Corvane_Installer/System/boot.cfg: Permission denied";
+        << "unreadable"
+        << "opening of"
+        << "Cannot read Corvane_Installer/System/boot.cfg: Permission denied";
     // The system folder is switched first; the failure in the application folder undoes it.
     QTest::newRow("installed file that cannot be replaced")
-        << "immutable" << "the switch failed and was undone"
+        << "immutable"
+        << "the switch failed and was undone"
         << "Cannot write Corvane/lang/de.qm: Operation not permitted";
 }
 
@@ -445,7 +458,8 @@ void TestBadInput::failedUpdateChangesNothing()
         QProcess copy;
         copy.start("cp", {"-a", aside + "/.", flash});
         QVERIFY(copy.waitForFinished(10000) && copy.exitCode() == 0);
-        QVERIFY(tree.write("/FlashDisk/Corvane_Installer/System/firmware.bin", QByteArray(3 << 20, 'f')));
+        QVERIFY(tree.write("/FlashDisk/Corvane_Installer/System/firmware.bin",
+                           QByteArray(3 << 20, 'f')));
         QVERIFY(tree.write("/FlashDisk/other-data.bin", QByteArray(3 << 20, 'o')));
     } else if (fault == "folder") {
         QVERIFY(QFile::remove(tree.path("/FlashDisk/Corvane/readme.txt")));
@@ -454,11 +468,15 @@ void TestBadInput::failedUpdateChangesNothing()
         QVERIFY(QDir(tree.path("/FlashDisk/System/drivers")).removeRecursively());
         QVERIFY(tree.write("/FlashDisk/System/drivers", "a file"));
     } else if (fault == "fifo") {
-        QCOMPARE(::mkfifo(QFile::encodeName(tree.path("/FlashDisk/Corvane_Installer/Corvane/pipe")).constData(), 0644), 0);
+        QCOMPARE(::mkfifo(QFile::encodeName(tree.path("/FlashDisk/Corvane_Installer/Corvane/pipe"))
+                              .constData(),
+                          0644),
+                 0);
     } else if (fault == "unreadable") {
         QVERIFY(QFile::setPermissions(tree.path("/FlashDisk/Corvane_Installer/System/boot.cfg"),
                                       QFileDevice::Permissions()));
-    } else if (fault == "immutable" && !setImmutable(tree.path("/FlashDisk/Corvane/lang/de.qm"), true)) {
+    } else if (fault == "immutable"
+               && !setImmutable(tree.path("/FlashDisk/Corvane/lang/de.qm"), true)) {
         QSKIP("the file system does not support the immutable attribute");
     }
     // The clean-up before the copy removes these whatever happens; they are left out here.
@@ -514,7 +532,8 @@ void TestBadInput::everyConflictIsLogged()
     const QStringList lines = tree.logLines();
     QCOMPARE(blocked.size(), 8);
     for (const QString &path : blocked)
-        QCOMPARE(lines.count("Update: a folder, where the update puts a file: \"" + path + "\""), 1);
+        QCOMPARE(lines.count("Update: a folder, where the update puts a file: \"" + path + "\""),
+                 1);
     QCOMPARE(fingerprint(tree.path("/FlashDisk/System")), before);
 }
 
@@ -578,15 +597,18 @@ void TestBadInput::logCannotBeWritten()
     if (obstacle == "folder")
         QVERIFY(QFileInfo(tree.logPath()).isDir());
     if (obstacle == "stick file")
-        QCOMPARE(tree.read("/USB HD/Corvane_Installer"), QByteArray("a file where the stick folder was"));
+        QCOMPARE(tree.read("/USB HD/Corvane_Installer"),
+                 QByteArray("a file where the stick folder was"));
     if (obstacle == "fifo") {
         struct stat st;
-        QVERIFY(::lstat(QFile::encodeName(tree.logPath()).constData(), &st) == 0 && S_ISFIFO(st.st_mode));
+        QVERIFY(::lstat(QFile::encodeName(tree.logPath()).constData(), &st) == 0
+                && S_ISFIFO(st.st_mode));
     }
     const QStringList logs = logFilesBelow(tree.root());
-    QCOMPARE(logs, obstacle == "stick file" || obstacle == "folder link"
-                       ? QStringList()
-                       : QStringList{"USB HD/Corvane_Installer/log.txt"});
+    QCOMPARE(logs,
+             obstacle == "stick file" || obstacle == "folder link"
+                 ? QStringList()
+                 : QStringList{"USB HD/Corvane_Installer/log.txt"});
 }
 
 void TestBadInput::stickFolderTurnsIntoAFile()
@@ -616,10 +638,11 @@ void TestBadInput::stickPulledDuringInstallation()
     Run run;
     QSignalSpy removed(&run.installer, &FileInstaller::notifyStickRemoved);
     // Pulled as the copy begins: everything after this line has nowhere to go.
-    QObject::connect(&run.installer, &FileInstaller::NotifyWriteLine, &run.view, [&](const QString &line) {
-        if (line == "Installing update to Corvane...")
-            QVERIFY(tree.pullStick());
-    });
+    QObject::connect(&run.installer, &FileInstaller::NotifyWriteLine, &run.view,
+                     [&](const QString &line) {
+                         if (line == "Installing update to Corvane...")
+                             QVERIFY(tree.pullStick());
+                     });
     run.manager.onStartup();
 
     QCOMPARE(run.question(), kSuccess);

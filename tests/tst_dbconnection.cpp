@@ -1,8 +1,8 @@
 // Named SQL connections: what a caller of IDBConnection sees (open handles, queries,
 // the connection registry, files on disk) and the exact log lines.
 
-#include "devicefiles.h"
 #include "dbconnection.h"
+#include "devicefiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,12 +22,13 @@ bool makeDatabase(const QString &path, const QString &mark)
 {
     bool ok = false;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QLatin1String(corvane::device::sqlDriver), QStringLiteral("maker"));
+        QSqlDatabase db = QSqlDatabase::addDatabase(QLatin1String(corvane::device::sqlDriver),
+                                                    QStringLiteral("maker"));
         db.setDatabaseName(path);
         if (db.open()) {
             QSqlQuery q(db);
             ok = q.exec(QStringLiteral("create table t (mark text)"))
-                 && q.exec(QStringLiteral("insert into t values ('%1')").arg(mark));
+                && q.exec(QStringLiteral("insert into t values ('%1')").arg(mark));
         }
         db.close();
     }
@@ -49,10 +50,7 @@ class TestDBConnection : public QObject
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        QVERIFY(m_dir.isValid());
-    }
+    void init() { QVERIFY(m_dir.isValid()); }
     void cleanup()
     {
         // Every case must leave the registry as it found it.
@@ -92,7 +90,8 @@ void TestDBConnection::opensExistingFile()
 
     MessageLog log;
     {
-        DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
+        DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver),
+                                QStringLiteral("conn"));
         IDBConnection *db = &connection;
         {
             const QSqlDatabase handle = db->getDatabase(path, QStringLiteral("conn"));
@@ -117,7 +116,8 @@ void TestDBConnection::missingFileIsNotCreated()
     QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("missing"))));
     MessageLog log;
     {
-        DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
+        DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver),
+                                QStringLiteral("conn"));
         {
             const QSqlDatabase handle = connection.getDatabase(path, QStringLiteral("conn"));
             QVERIFY(handle.isValid());
@@ -128,7 +128,8 @@ void TestDBConnection::missingFileIsNotCreated()
         connection.closeDatabase(QStringLiteral("conn"));
     }
     QVERIFY(!QFile::exists(path));
-    QCOMPARE(QDir(m_dir.filePath(QStringLiteral("missing"))).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+    QCOMPARE(QDir(m_dir.filePath(QStringLiteral("missing")))
+                 .entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
              QStringList());
     QCOMPARE(log.debugLines(), QStringList());
     QCOMPARE(log.matching(QStringLiteral("still in use")), QStringList());
@@ -141,7 +142,8 @@ void TestDBConnection::missingDriver()
     MessageLog log;
     {
         DBConnection connection(nullptr, QStringLiteral("QNOSUCHDRIVER"), QStringLiteral("conn"));
-        QCOMPARE(log.debugLines(), QStringList{QStringLiteral("\"DB Driver fehlt: QNOSUCHDRIVER\"")});
+        QCOMPARE(log.debugLines(),
+                 QStringList{QStringLiteral("\"DB Driver fehlt: QNOSUCHDRIVER\"")});
         for (int round = 0; round < 2; ++round) {
             {
                 const QSqlDatabase handle = connection.getDatabase(path, QStringLiteral("conn"));
@@ -153,7 +155,8 @@ void TestDBConnection::missingDriver()
             connection.closeDatabase(QStringLiteral("conn"));
         }
     }
-    const QString failed = QStringLiteral("Failed to open Db Connection. Driver:  \"QNOSUCHDRIVER\"");
+    const QString failed
+        = QStringLiteral("Failed to open Db Connection. Driver:  \"QNOSUCHDRIVER\"");
     QCOMPARE(log.debugLines(),
              (QStringList{QStringLiteral("\"DB Driver fehlt: QNOSUCHDRIVER\""), failed, failed}));
     QCOMPARE(log.matching(QStringLiteral("still in use")), QStringList());
@@ -164,7 +167,8 @@ void TestDBConnection::closeUnknownNameDoesNothing()
     QSqlDatabase::addDatabase(QLatin1String(corvane::device::sqlDriver), QStringLiteral("other"));
     MessageLog log;
     {
-        DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
+        DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver),
+                                QStringLiteral("conn"));
         connection.closeDatabase(QStringLiteral("never-opened"));
         connection.closeDatabase(QStringLiteral("conn"));
         QCOMPARE(QSqlDatabase::connectionNames(), QStringList{QStringLiteral("other")});
@@ -182,11 +186,14 @@ void TestDBConnection::getDatabaseTwiceReplacesConnection()
     QVERIFY(makeDatabase(second, QStringLiteral("second")));
     MessageLog log;
     {
-        DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
+        DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver),
+                                QStringLiteral("conn"));
         bool ok = false;
-        QCOMPARE(readMark(connection.getDatabase(first, QStringLiteral("conn")), &ok), QStringLiteral("first"));
+        QCOMPARE(readMark(connection.getDatabase(first, QStringLiteral("conn")), &ok),
+                 QStringLiteral("first"));
         QVERIFY(ok);
-        QCOMPARE(readMark(connection.getDatabase(second, QStringLiteral("conn")), &ok), QStringLiteral("second"));
+        QCOMPARE(readMark(connection.getDatabase(second, QStringLiteral("conn")), &ok),
+                 QStringLiteral("second"));
         QVERIFY(ok);
         QCOMPARE(QSqlDatabase::connectionNames(), QStringList{QStringLiteral("conn")});
         connection.closeDatabase(QStringLiteral("conn"));
@@ -200,7 +207,8 @@ void TestDBConnection::destroyAfterClose()
     const QString path = m_dir.filePath(QStringLiteral("e.db"));
     QVERIFY(makeDatabase(path, QStringLiteral("x")));
     MessageLog log;
-    auto connection = std::make_unique<DBConnection>(nullptr, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
+    auto connection = std::make_unique<DBConnection>(
+        nullptr, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
     QVERIFY(connection->getDatabase(path, QStringLiteral("conn")).isOpen());
     connection->closeDatabase(QStringLiteral("conn"));
     QVERIFY(!QSqlDatabase::contains(QStringLiteral("conn")));
@@ -218,7 +226,8 @@ void TestDBConnection::destroyClosesOwnConnection()
     MessageLog log;
     {
         QObject parent;
-        auto *connection = new DBConnection(&parent, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
+        auto *connection = new DBConnection(&parent, QLatin1String(corvane::device::sqlDriver),
+                                            QStringLiteral("conn"));
         QVERIFY(connection->getDatabase(path, QStringLiteral("conn")).isOpen());
         // A second name is the caller's to close; the parent's end closes only "conn".
         QVERIFY(connection->getDatabase(path, QStringLiteral("conn2")).isOpen());
@@ -236,7 +245,8 @@ void TestDBConnection::closeDoesNotReopen()
     const QString path = m_dir.filePath(QStringLiteral("gone.db"));
     QVERIFY(makeDatabase(path, QStringLiteral("x")));
     MessageLog log;
-    DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
+    DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver),
+                            QStringLiteral("conn"));
     {
         QSqlDatabase handle = connection.getDatabase(path, QStringLiteral("conn"));
         QVERIFY(handle.isOpen());
@@ -251,7 +261,8 @@ void TestDBConnection::closeDoesNotReopen()
 
 void TestDBConnection::castsToInterface()
 {
-    DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver), QStringLiteral("conn"));
+    DBConnection connection(nullptr, QLatin1String(corvane::device::sqlDriver),
+                            QStringLiteral("conn"));
     QObject *object = &connection;
     IDBConnection *expected = &connection;
     QCOMPARE(qobject_cast<IDBConnection *>(object), expected);
@@ -259,7 +270,8 @@ void TestDBConnection::castsToInterface()
     QCOMPARE(object->qt_metacast("IDBConnection"), static_cast<void *>(expected));
     QCOMPARE(object->qt_metacast("QObject"), static_cast<void *>(object));
     QCOMPARE(object->qt_metacast("IMenuItemRepository"), nullptr);
-    QCOMPARE(QString::fromLatin1(object->metaObject()->className()), QStringLiteral("DBConnection"));
+    QCOMPARE(QString::fromLatin1(object->metaObject()->className()),
+             QStringLiteral("DBConnection"));
 }
 
 QTEST_GUILESS_MAIN(TestDBConnection)

@@ -141,12 +141,14 @@ void TestFileInstaller::cleanUpStaysInside()
     // xml files that no clean-up may reach: in the device's system folder, where a link
     // of the update leads ("../../System"), where the same link leads once installed, and
     // in a folder outside the device.
-    const QStringList kept{"/FlashDisk/System/device.xml", "/System/device.xml", "/outside/secret.xml"};
+    const QStringList kept{"/FlashDisk/System/device.xml", "/System/device.xml",
+                           "/outside/secret.xml"};
     for (const QString &keep : kept)
         QVERIFY(tree.write(keep, "keep"));
     const QByteArray root = QFile::encodeName(tree.root());
     const QByteArray installedSystem = root + "/FlashDisk/Corvane/system/";
-    const QList<QByteArray> oddNames{installedSystem + "inst_\xc3_y.xml", installedSystem + "K\xc3\xa4se.xml",
+    const QList<QByteArray> oddNames{installedSystem + "inst_\xc3_y.xml",
+                                     installedSystem + "K\xc3\xa4se.xml",
                                      QFile::encodeName(update) + "/remotecmd/bad_\xff_x.xml"};
     if (kind == "relative link" || kind == "absolute link") {
         QVERIFY(QDir(update + "/remotecmd").removeRecursively());
@@ -170,7 +172,8 @@ void TestFileInstaller::cleanUpStaysInside()
     // A later run meets what this one installed.
     QVERIFY(installer.installUpdate());
     if (kind.endsWith("link"))
-        QCOMPARE(QFileInfo(tree.path("/FlashDisk/Corvane/remotecmd")).isSymLink(), kind != "list link");
+        QCOMPARE(QFileInfo(tree.path("/FlashDisk/Corvane/remotecmd")).isSymLink(),
+                 kind != "list link");
 
     for (const QString &keep : kept)
         QCOMPARE(tree.read(keep), QByteArray("keep"));
@@ -183,8 +186,10 @@ void TestFileInstaller::cleanUpStaysInside()
         for (const QByteArray &name : oddNames)
             QVERIFY2(::lstat(name.constData(), &st) != 0, name.constData());
         // UTF-8 names as they are, other bytes written out.
-        QVERIFY2(text.contains("removed file:  \"" + installedSystem + "K\xc3\xa4se.xml\"\n"), text.constData());
-        QVERIFY2(text.contains("removed file:  \"" + installedSystem + "inst_\\xC3_y.xml\"\n"), text.constData());
+        QVERIFY2(text.contains("removed file:  \"" + installedSystem + "K\xc3\xa4se.xml\"\n"),
+                 text.constData());
+        QVERIFY2(text.contains("removed file:  \"" + installedSystem + "inst_\\xC3_y.xml\"\n"),
+                 text.constData());
         QVERIFY(text.contains("/remotecmd/bad_\\xFF_x.xml\"\n"));
         QVERIFY(!text.contains("error"));
     }
@@ -236,11 +241,13 @@ void TestFileInstaller::progressCoversBothFolders()
     QVERIFY(QDir().mkpath(update + "/System"));
     QVERIFY(QDir().mkpath(update + "/Corvane"));
     for (int i = 0; i < systemFiles; ++i)
-        QVERIFY(tree.write(QStringLiteral("/FlashDisk/Corvane_Installer/System/d%1/s%2").arg(i % 9).arg(i),
-                           QByteArray(fileSize, 's')));
+        QVERIFY(tree.write(
+            QStringLiteral("/FlashDisk/Corvane_Installer/System/d%1/s%2").arg(i % 9).arg(i),
+            QByteArray(fileSize, 's')));
     for (int i = 0; i < appFiles; ++i)
-        QVERIFY(tree.write(QStringLiteral("/FlashDisk/Corvane_Installer/Corvane/d%1/a%2").arg(i % 5).arg(i),
-                           QByteArray(fileSize, 'a')));
+        QVERIFY(tree.write(
+            QStringLiteral("/FlashDisk/Corvane_Installer/Corvane/d%1/a%2").arg(i % 5).arg(i),
+            QByteArray(fileSize, 'a')));
     const qint64 total = qint64(systemFiles + appFiles) * fileSize;
 
     FileInstaller installer;

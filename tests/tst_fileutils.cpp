@@ -30,8 +30,8 @@ QByteArray get(const QString &path)
 QByteArray journal(const QByteArray &body, bool damaged = false)
 {
     const QByteArray sum = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
-    return "corvane-update-journal 1\n" + QByteArray::number(body.count('\n')) + "\n" + body + "end "
-        + (damaged ? sum.left(10) : sum) + "\n";
+    return "corvane-update-journal 1\n" + QByteArray::number(body.count('\n')) + "\n" + body
+        + "end " + (damaged ? sum.left(10) : sum) + "\n";
 }
 
 } // namespace
@@ -88,9 +88,9 @@ void TestFileUtils::copyKeepsPermissionsAndLinks()
     const QString outside = dir.filePath("outside");
     QVERIFY(put(outside + "/secret.txt", "outside the update"));
     QVERIFY(put(src + "/run.sh", "#!/bin/sh\n"));
-    QVERIFY(QFile::setPermissions(src + "/run.sh", QFile::ReadOwner | QFile::WriteOwner
-                                                       | QFile::ExeOwner | QFile::ReadGroup
-                                                       | QFile::ExeGroup));
+    QVERIFY(QFile::setPermissions(src + "/run.sh",
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                      | QFile::ReadGroup | QFile::ExeGroup));
     QVERIFY(QFile::link("run.sh", src + "/current"));
     QVERIFY(QFile::link(outside, src + "/escape"));
     QVERIFY(QFile::link("loop", src + "/loop"));
@@ -102,12 +102,14 @@ void TestFileUtils::copyKeepsPermissionsAndLinks()
     QCOMPARE(QFileInfo(dst + "/run.sh").permissions() & 0x0FFF,
              QFileInfo(src + "/run.sh").permissions() & 0x0FFF);
     QVERIFY(QFileInfo(dst + "/run.sh").isExecutable());
-    QCOMPARE(QFileInfo(dst + "/current").symLinkTarget(), QFileInfo(dst + "/run.sh").absoluteFilePath());
+    QCOMPARE(QFileInfo(dst + "/current").symLinkTarget(),
+             QFileInfo(dst + "/run.sh").absoluteFilePath());
     QVERIFY(QFileInfo(dst + "/escape").isSymLink());
     QVERIFY(QFileInfo(dst + "/loop").isSymLink());
     // The link is copied, not the tree it points to.
     QCOMPARE(QDir(outside).entryList(QDir::Files), QStringList{"secret.txt"});
-    QVERIFY(!QFileInfo::exists(dst + "/escape/secret.txt") || QFileInfo(dst + "/escape").isSymLink());
+    QVERIFY(!QFileInfo::exists(dst + "/escape/secret.txt")
+            || QFileInfo(dst + "/escape").isSymLink());
 }
 
 void TestFileUtils::copyKeepsNamesThatLookTemporary()
@@ -127,10 +129,14 @@ void TestFileUtils::copyFailures_data()
 {
     QTest::addColumn<QString>("situation");
     QTest::addColumn<QString>("expectedLog");
-    QTest::newRow("missing source") << "missing-source" << "reading of update folder";
-    QTest::newRow("folder where a file goes") << "folder-over-file" << "a folder, where the update puts a file";
-    QTest::newRow("file where a folder goes") << "file-over-folder" << "not a folder, where the update puts one";
-    QTest::newRow("immutable target file") << "immutable" << "the switch failed and was undone";
+    QTest::newRow("missing source") << "missing-source"
+                                    << "reading of update folder";
+    QTest::newRow("folder where a file goes") << "folder-over-file"
+                                              << "a folder, where the update puts a file";
+    QTest::newRow("file where a folder goes") << "file-over-folder"
+                                              << "not a folder, where the update puts one";
+    QTest::newRow("immutable target file") << "immutable"
+                                           << "the switch failed and was undone";
 }
 
 void TestFileUtils::copyFailures()
@@ -167,7 +173,8 @@ void TestFileUtils::copyFailures()
     // All or nothing: the target is as it was, with nothing staged left beside it.
     QCOMPARE(QFileInfo(dst + "/a.txt").isDir(), situation == "folder-over-file");
     QCOMPARE(QFileInfo::exists(dst + "/a.txt"), situation == "folder-over-file");
-    QCOMPARE(get(dst + "/z.txt"), situation == "immutable" ? QByteArray("old") : QByteArray("<missing>"));
+    QCOMPARE(get(dst + "/z.txt"),
+             situation == "immutable" ? QByteArray("old") : QByteArray("<missing>"));
     QCOMPARE(get(dst + "/y.txt"), QByteArray("y"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              situation == "missing-source" ? QStringList({"dst"}) : QStringList({"dst", "src"}));
@@ -190,12 +197,13 @@ void TestFileUtils::copyProgress()
     const QString src = dir.filePath("src"), dst = dir.filePath("dst");
     QVERIFY(QDir().mkpath(src));
     for (int i = 0; i < files; ++i)
-        QVERIFY(put(QStringLiteral("%1/d%2/f%3").arg(src).arg(i % 7).arg(i), QByteArray(fileSize, 'x')));
+        QVERIFY(put(QStringLiteral("%1/d%2/f%3").arg(src).arg(i % 7).arg(i),
+                    QByteArray(fileSize, 'x')));
 
     QList<FileUtils::CopyProgress> reports;
     FileUtils utils;
-    QVERIFY(utils.CopyRecursivelyOverwrite(src, dst, QStringList(),
-                                           [&](const FileUtils::CopyProgress &p) { reports << p; }));
+    QVERIFY(utils.CopyRecursivelyOverwrite(
+        src, dst, QStringList(), [&](const FileUtils::CopyProgress &p) { reports << p; }));
     QVERIFY(reports.size() >= 2);
     const qint64 total = qint64(files) * fileSize;
     QCOMPARE(reports.first().bytesDone, 0);
@@ -227,13 +235,17 @@ void TestFileUtils::recovery_data()
     QTest::addColumn<QByteArray>("content"); // of dst/a.txt afterwards
     const QByteArray entry = "work/staging/0/a.txt dst/a.txt work/old/1\n";
     using R = UpdateTransaction::Recovery;
-    QTest::newRow("cut before the entry") << journal(entry) << false << false << int(R::Completed) << QByteArray("new");
-    QTest::newRow("cut after the entry") << journal(entry) << true << false << int(R::Completed) << QByteArray("new");
-    QTest::newRow("cut while undoing") << journal(entry) << true << true << int(R::RolledBack) << QByteArray("old");
-    QTest::newRow("damaged journal") << journal(entry, true) << false << false << int(R::Failed) << QByteArray("old");
+    QTest::newRow("cut before the entry")
+        << journal(entry) << false << false << int(R::Completed) << QByteArray("new");
+    QTest::newRow("cut after the entry")
+        << journal(entry) << true << false << int(R::Completed) << QByteArray("new");
+    QTest::newRow("cut while undoing")
+        << journal(entry) << true << true << int(R::RolledBack) << QByteArray("old");
+    QTest::newRow("damaged journal")
+        << journal(entry, true) << false << false << int(R::Failed) << QByteArray("old");
     QTest::newRow("journal pointing outside")
-        << journal("work/staging/0/a.txt work/../../outside/a.txt -\n") << false << false << int(R::Failed)
-        << QByteArray("old");
+        << journal("work/staging/0/a.txt work/../../outside/a.txt -\n") << false << false
+        << int(R::Failed) << QByteArray("old");
 }
 
 void TestFileUtils::recovery()

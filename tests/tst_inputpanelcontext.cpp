@@ -69,8 +69,14 @@ QString visible(bool panels)
     names.sort();
     return names.join(QLatin1Char('+'));
 }
-QString visiblePanels() { return visible(true); }
-QString visibleBars() { return visible(false); }
+QString visiblePanels()
+{
+    return visible(true);
+}
+QString visibleBars()
+{
+    return visible(false);
+}
 
 QWidget *theVisiblePanel()
 {
@@ -86,8 +92,8 @@ QWidget *theVisiblePanel()
 QPushButton *keyOf(QWidget *panel, const QString &name)
 {
     static const QHash<QString, QString> special{
-        {"shift", "shiftButton"}, {"123", "numberButton"}, {"abc", "numberButton"},
-        {"ok", "enterButton"},    {"cancel", "cancelButton"}, {"back", "backspaceButton"},
+        {"shift", "shiftButton"},      {"123", "numberButton"},    {"abc", "numberButton"},
+        {"ok", "enterButton"},         {"cancel", "cancelButton"}, {"back", "backspaceButton"},
         {"space", "panelButton_space"}};
     const QString objectName = special.value(name, QStringLiteral("panelButton_") + name.toUpper());
     return panel ? panel->findChild<QPushButton *>(objectName) : nullptr;
@@ -309,35 +315,47 @@ void TestInputPanelContext::typing_data()
     QTest::addColumn<QString>("panels"); // visible panels afterwards
 
     const QString capital = "InputPanel", small = "InputPanelShift", digits = "InputPanelNumber";
-    QTest::newRow("short tap on a vowel") << QStringList{"A"} << "A" << "" << capital;
-    QTest::newRow("consonants and space") << QStringList{"K", "space", "M"} << "K M" << "" << capital;
-    QTest::newRow("long press: capital bar, nothing typed")
-        << QStringList{"hold A"} << "" << "KeyBar_A" << capital;
-    QTest::newRow("long press: small bar, nothing typed")
-        << QStringList{"shift", "hold o"} << "" << "KeyBar_O_small" << small;
-    QTest::newRow("accent typed, bar gone") << QStringList{"hold E", "bar 4"} << "É" << "" << capital;
-    QTest::newRow("small accent") << QStringList{"shift", "hold u", "bar 2"} << "ü" << "" << small;
-    QTest::newRow("tap on another vowel with a bar up")
-        << QStringList{"hold A", "U"} << "U" << "" << capital;
-    QTest::newRow("tap on the same vowel with a bar up")
-        << QStringList{"hold A", "A"} << "A" << "" << capital;
+    QTest::newRow("short tap on a vowel") << QStringList{"A"} << "A"
+                                          << "" << capital;
+    QTest::newRow("consonants and space") << QStringList{"K", "space", "M"} << "K M"
+                                          << "" << capital;
+    QTest::newRow("long press: capital bar, nothing typed") << QStringList{"hold A"} << ""
+                                                            << "KeyBar_A" << capital;
+    QTest::newRow("long press: small bar, nothing typed") << QStringList{"shift", "hold o"} << ""
+                                                          << "KeyBar_O_small" << small;
+    QTest::newRow("accent typed, bar gone") << QStringList{"hold E", "bar 4"} << "É"
+                                            << "" << capital;
+    QTest::newRow("small accent") << QStringList{"shift", "hold u", "bar 2"} << "ü"
+                                  << "" << small;
+    QTest::newRow("tap on another vowel with a bar up") << QStringList{"hold A", "U"} << "U"
+                                                        << "" << capital;
+    QTest::newRow("tap on the same vowel with a bar up") << QStringList{"hold A", "A"} << "A"
+                                                         << "" << capital;
     QTest::newRow("long press on another vowel swaps the bar")
-        << QStringList{"hold A", "hold I"} << "" << "KeyBar_I" << capital;
+        << QStringList{"hold A", "hold I"} << ""
+        << "KeyBar_I" << capital;
     QTest::newRow("long press on the same vowel keeps its bar")
-        << QStringList{"hold O", "hold O"} << "" << "KeyBar_O" << capital;
-    QTest::newRow("consonant with a bar up") << QStringList{"hold A", "K"} << "K" << "" << capital;
-    QTest::newRow("press beside the keys hides the bar")
-        << QStringList{"hold A", "outside"} << "" << "" << capital;
+        << QStringList{"hold O", "hold O"} << ""
+        << "KeyBar_O" << capital;
+    QTest::newRow("consonant with a bar up") << QStringList{"hold A", "K"} << "K"
+                                             << "" << capital;
+    QTest::newRow("press beside the keys hides the bar") << QStringList{"hold A", "outside"} << ""
+                                                         << "" << capital;
     QTest::newRow("press beside the keys without a bar") << QStringList{"B", "outside", "C"} << "BC"
                                                          << "" << capital;
-    QTest::newRow("shift and back") << QStringList{"shift", "w", "shift", "W"} << "wW" << "" << capital;
-    QTest::newRow("digits, then the capitals again")
-        << QStringList{"123", "7", "abc", "B"} << "7B" << "" << capital;
+    QTest::newRow("shift and back") << QStringList{"shift", "w", "shift", "W"} << "wW"
+                                    << "" << capital;
+    QTest::newRow("digits, then the capitals again") << QStringList{"123", "7", "abc", "B"} << "7B"
+                                                     << "" << capital;
     QTest::newRow("digits from small letters return to small letters")
-        << QStringList{"shift", "123", "0", "abc", "b"} << "0b" << "" << small;
-    QTest::newRow("digit mode stays") << QStringList{"123", "1", "2"} << "12" << "" << digits;
-    QTest::newRow("shift hides a bar") << QStringList{"hold A", "shift"} << "" << "" << small;
-    QTest::newRow("digit key hides a bar") << QStringList{"hold E", "123"} << "" << "" << digits;
+        << QStringList{"shift", "123", "0", "abc", "b"} << "0b"
+        << "" << small;
+    QTest::newRow("digit mode stays") << QStringList{"123", "1", "2"} << "12"
+                                      << "" << digits;
+    QTest::newRow("shift hides a bar") << QStringList{"hold A", "shift"} << ""
+                                       << "" << small;
+    QTest::newRow("digit key hides a bar") << QStringList{"hold E", "123"} << ""
+                                           << "" << digits;
 }
 
 void TestInputPanelContext::typing()
@@ -410,7 +428,8 @@ void TestInputPanelContext::shiftInDigitModeOnlyHidesBar()
     if (shift)
         emit static_cast<InputPanel *>(keyboardWindow("InputPanel"))->notifyShiftPressed();
     else
-        emit static_cast<InputPanelShift *>(keyboardWindow("InputPanelShift"))->notifyUnShiftPressed();
+        emit static_cast<InputPanelShift *>(keyboardWindow("InputPanelShift"))
+            ->notifyUnShiftPressed();
     QCOMPARE(visibleBars(), QString());
     QCOMPARE(visiblePanels(), QStringLiteral("InputPanelNumber"));
     QCOMPARE(keyboardWindow(qPrintable(bar))->pos(), barPlace);
@@ -419,7 +438,8 @@ void TestInputPanelContext::shiftInDigitModeOnlyHidesBar()
     QCOMPARE(visibleBars(), QString());
     QCOMPARE(page.field->text(), QStringLiteral("5"));
     page.driver.step("abc");
-    QCOMPARE(visiblePanels(), shift ? QStringLiteral("InputPanel") : QStringLiteral("InputPanelShift"));
+    QCOMPARE(visiblePanels(),
+             shift ? QStringLiteral("InputPanel") : QStringLiteral("InputPanelShift"));
 }
 
 void TestInputPanelContext::focusLeavingClosesOnlyCapitalPanel_data()
@@ -453,7 +473,8 @@ void TestInputPanelContext::tapIntoFieldResetsToCapitals_data()
     QTest::addColumn<QStringList>("steps");
     QTest::newRow("from capitals") << QStringList{"K", "L"};
     QTest::newRow("from small letters") << QStringList{"shift", "k"};
-    QTest::newRow("from digits reached from small letters") << QStringList{"shift", "k", "123", "4"};
+    QTest::newRow("from digits reached from small letters")
+        << QStringList{"shift", "k", "123", "4"};
 }
 
 // With the real view manager: the tap empties the password field.
@@ -489,10 +510,12 @@ void TestInputPanelContext::placement_data()
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QString>("panel");
     QTest::addColumn<QString>("bar"); // a bar shown by the steps, or none
-    QTest::newRow("capital panel and bar") << QStringList{"hold U"} << "InputPanel" << "KeyBar_U";
-    QTest::newRow("small panel and bar")
-        << QStringList{"shift", "hold i"} << "InputPanelShift" << "KeyBar_I_small";
-    QTest::newRow("digit panel") << QStringList{"123"} << "InputPanelNumber" << "";
+    QTest::newRow("capital panel and bar") << QStringList{"hold U"} << "InputPanel"
+                                           << "KeyBar_U";
+    QTest::newRow("small panel and bar") << QStringList{"shift", "hold i"} << "InputPanelShift"
+                                         << "KeyBar_I_small";
+    QTest::newRow("digit panel") << QStringList{"123"} << "InputPanelNumber"
+                                 << "";
 }
 
 void TestInputPanelContext::placement()
@@ -546,9 +569,8 @@ void TestInputPanelContext::wholeRun_data()
     QTest::newRow("service code on the digit panel")
         << stored << QStringList{"123", "8", "5", "8", "1", "ok"} << QStringList{} << true;
     QTest::newRow("wrong entry empties the field, keyboard stays")
-        << stored
-        << QStringList{"K", "W", "ok", "check", "K", "shift", "w", "hold e", "bar 4", "123", "7",
-                       "ok"}
+        << stored << QStringList{"K", "W",      "ok",    "check", "K", "shift",
+                                 "w", "hold e", "bar 4", "123",   "7", "ok"}
         << QStringList{"|InputPanel"} << true;
     QTest::newRow("wrong entry in digit mode")
         << stored << QStringList{"123", "8", "5", "8", "ok", "check", "1", "cancel"}

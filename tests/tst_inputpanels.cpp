@@ -373,9 +373,11 @@ void TestInputPanels::vowelPressAndRelease_data()
     };
     for (const auto &v : vowels) {
         QTest::addRow("%s %s released over key", v.panel, v.name)
-            << QString::fromLatin1(v.panel) << QString::fromLatin1(v.name) << QChar(v.vowel) << true;
+            << QString::fromLatin1(v.panel) << QString::fromLatin1(v.name) << QChar(v.vowel)
+            << true;
         QTest::addRow("%s %s dragged off", v.panel, v.name)
-            << QString::fromLatin1(v.panel) << QString::fromLatin1(v.name) << QChar(v.vowel) << false;
+            << QString::fromLatin1(v.panel) << QString::fromLatin1(v.name) << QChar(v.vowel)
+            << false;
     }
 }
 
@@ -398,7 +400,8 @@ void TestInputPanels::vowelPressAndRelease()
     const QPoint releaseAt = releaseOverKey ? key->rect().center() : QPoint(-200, -200);
     QTest::mouseRelease(key, Qt::LeftButton, {}, releaseAt);
     if (releaseOverKey)
-        QCOMPARE(log.fired(), QStringList{charSignal("characterGenerated", vowel.unicode())} + pressed);
+        QCOMPARE(log.fired(),
+                 QStringList{charSignal("characterGenerated", vowel.unicode())} + pressed);
     else
         QCOMPARE(log.fired(), pressed);
 }
@@ -426,7 +429,8 @@ void TestInputPanels::pressOnPanel_data()
     };
     for (const char *panel : panelClasses) {
         for (const auto &p : points)
-            QTest::addRow("%s %s", panel, p.what) << QString::fromLatin1(panel) << p.at << p.outside;
+            QTest::addRow("%s %s", panel, p.what)
+                << QString::fromLatin1(panel) << p.at << p.outside;
     }
 }
 
@@ -488,10 +492,15 @@ void TestInputPanels::window_data()
     QTest::addColumn<QString>("panel");
     QTest::addColumn<QString>("objectName");
     QTest::addColumn<QString>("title");
-    QTest::newRow("InputPanel") << "InputPanel" << "InputPanelForm" << "Input Panel";
-    QTest::newRow("InputPanelShift") << "InputPanelShift" << "InputPanelShiftForm" << "Input Panel";
-    QTest::newRow("InputPanelNumber")
-        << "InputPanelNumber" << "InputPanelNumberForm" << "Input Panel Number";
+    QTest::newRow("InputPanel") << "InputPanel"
+                                << "InputPanelForm"
+                                << "Input Panel";
+    QTest::newRow("InputPanelShift") << "InputPanelShift"
+                                     << "InputPanelShiftForm"
+                                     << "Input Panel";
+    QTest::newRow("InputPanelNumber") << "InputPanelNumber"
+                                      << "InputPanelNumberForm"
+                                      << "Input Panel Number";
 }
 
 void TestInputPanels::window()
@@ -553,24 +562,26 @@ void TestInputPanels::interface_data()
     const QStringList vowels{"keyPressedA()", "keyPressedE()", "keyPressedI()", "keyPressedO()",
                              "keyPressedU()"};
     QTest::newRow("InputPanel")
-        << "InputPanel"
-        << QStringList{"characterGenerated(QChar)", "notifyHideEvent()", "notifyCloseEvent()",
-                       "notifyBackspacePressed()", "notifyShiftPressed()", "notifyNumberPressed()",
-                       "notifyEnterPressed()", "notifyCancelPressed()", "notifyKeyPressed(QChar)",
-                       "notifyOutsidePressed()"}
+        << "InputPanel" << QStringList{"characterGenerated(QChar)", "notifyHideEvent()",
+                                       "notifyCloseEvent()",        "notifyBackspacePressed()",
+                                       "notifyShiftPressed()",      "notifyNumberPressed()",
+                                       "notifyEnterPressed()",      "notifyCancelPressed()",
+                                       "notifyKeyPressed(QChar)",   "notifyOutsidePressed()"}
         << shared + QStringList{"shiftPressed()", "numberPressed()", "cancelPressed()"} + vowels;
     QTest::newRow("InputPanelShift")
-        << "InputPanelShift"
-        << QStringList{"characterGenerated(QChar)", "notifyHideEvent()", "notifyCloseEvent()",
-                       "notifyBackspacePressed()", "notifyUnShiftPressed()", "notifyNumberPressed()",
-                       "notifyEnterPressed()", "notifyCancelPressed()", "notifyKeyPressed(QChar)",
-                       "notifyOutsidePressed()"}
+        << "InputPanelShift" << QStringList{"characterGenerated(QChar)", "notifyHideEvent()",
+                                            "notifyCloseEvent()",        "notifyBackspacePressed()",
+                                            "notifyUnShiftPressed()",    "notifyNumberPressed()",
+                                            "notifyEnterPressed()",      "notifyCancelPressed()",
+                                            "notifyKeyPressed(QChar)",   "notifyOutsidePressed()"}
         << shared + QStringList{"unShiftPressed()", "numberPressed()", "cancelPressed()"} + vowels;
     QTest::newRow("InputPanelNumber")
         << "InputPanelNumber"
-        << QStringList{"characterGenerated(QChar)", "notifyHideEvent()", "notifyCloseEvent()",
-                       "notifyBackspacePressed()", "notifyAlphaPressed()", "notifyEnterPressed()",
-                       "notifyCancelPressed()", "notifyKeyPressed(QChar)", "notifyOutsidePressed()"}
+        << QStringList{"characterGenerated(QChar)", "notifyHideEvent()",
+                       "notifyCloseEvent()",        "notifyBackspacePressed()",
+                       "notifyAlphaPressed()",      "notifyEnterPressed()",
+                       "notifyCancelPressed()",     "notifyKeyPressed(QChar)",
+                       "notifyOutsidePressed()"}
         << shared + QStringList{"alphaPressed()", "cancelPressed()"};
 }
 
@@ -609,9 +620,9 @@ void TestInputPanels::tapsKeepFocusInField_data()
     QTest::newRow("InputPanelShift") << "InputPanelShift"
                                      << QStringList{"panelButton_Q", "panelButton_E", "shiftButton",
                                                     "backspaceButton", "cancelButton"};
-    QTest::newRow("InputPanelNumber") << "InputPanelNumber"
-                                      << QStringList{"panelButton_7", "shiftButton", "numberButton",
-                                                     "panelButton_comma2"};
+    QTest::newRow("InputPanelNumber")
+        << "InputPanelNumber"
+        << QStringList{"panelButton_7", "shiftButton", "numberButton", "panelButton_comma2"};
 }
 
 void TestInputPanels::tapsKeepFocusInField()

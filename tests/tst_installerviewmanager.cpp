@@ -18,7 +18,8 @@ namespace {
 using Run = WholeRun;
 
 const QString kSuccess = QStringLiteral("Update was successful. Remove stick to start Corvane.");
-const QString kFailure = QStringLiteral("Update was not successful. Remove stick to start Corvane.");
+const QString kFailure
+    = QStringLiteral("Update was not successful. Remove stick to start Corvane.");
 const QString kNothing = QStringLiteral("Nothing done. Remove stick to start Corvane.");
 
 // The log lines of a run that carry no host path, with removal lines reduced to
@@ -81,10 +82,11 @@ void TestInstallerViewManager::noUpdate()
     QCOMPARE(lines.size(), 6);
     QVERIFY(lines[0].startsWith("Installer started at  QDateTime("));
     QVERIFY(lines[0].endsWith(" UTC Qt::UTC)"));
-    QCOMPARE(lines.mid(1), (QStringList{"Admin-DB not available.", "System-DB not available.",
-                                        "HandleEvents: WaitPassword: Ok.",
-                                        "HandleEvents: InitialState: Nothing done.",
-                                        "delete installer directory  true"}));
+    QCOMPARE(
+        lines.mid(1),
+        (QStringList{"Admin-DB not available.", "System-DB not available.",
+                     "HandleEvents: WaitPassword: Ok.", "HandleEvents: InitialState: Nothing done.",
+                     "delete installer directory  true"}));
     QCOMPARE(run.manager.currentState(), int(InstallerViewManager::WaitStickRemoval));
 }
 
@@ -129,8 +131,10 @@ void TestInstallerViewManager::successfulUpdate()
     QCOMPARE(tree.read("/FlashDisk/Corvane/system/layout.dat"), QByteArray("layout 5.0.7\n"));
     QVERIFY(QFileInfo(tree.path("/FlashDisk/Corvane/service.sh")).isExecutable());
     // Kept.
-    QCOMPARE(tree.read("/FlashDisk/System/keep.cfg"), QByteArray("device-specific, not in the update\n"));
-    QCOMPARE(tree.read("/FlashDisk/Corvane/remotecmd/remotecmd.log"), QByteArray("remote command log\n"));
+    QCOMPARE(tree.read("/FlashDisk/System/keep.cfg"),
+             QByteArray("device-specific, not in the update\n"));
+    QCOMPARE(tree.read("/FlashDisk/Corvane/remotecmd/remotecmd.log"),
+             QByteArray("remote command log\n"));
     QCOMPARE(tree.read("/FlashDisk/Corvane/system/calibration.dat"), QByteArray("calibration\n"));
     // Lists gone, in the installation and in the update alike.
     QVERIFY(!tree.exists("/FlashDisk/Corvane/list"));
@@ -138,8 +142,9 @@ void TestInstallerViewManager::successfulUpdate()
              (QStringList{"calibration.dat", "layout.dat"}));
     QCOMPARE(tree.listTree("/FlashDisk/Corvane/remotecmd"), QStringList{"remotecmd.log"});
     // Backup: files with a dot gone, the rest and the folders stay.
-    QCOMPARE(tree.listTree("/FlashDisk/Corvane_Backup"),
-             (QStringList{"Corvane", "Corvane/README", "Corvane/system", "System", "System/NOTES"}));
+    QCOMPARE(
+        tree.listTree("/FlashDisk/Corvane_Backup"),
+        (QStringList{"Corvane", "Corvane/README", "Corvane/system", "System", "System/NOTES"}));
     // The update's application folder is removed, its system folder stays.
     QVERIFY(!tree.exists("/FlashDisk/Corvane_Installer/Corvane"));
     QVERIFY(tree.exists("/FlashDisk/Corvane_Installer/System/boot.cfg"));
@@ -233,8 +238,9 @@ void TestInstallerViewManager::failingCopy()
     setImmutable(locked, false);
 
     QCOMPARE(run.question(), kFailure);
-    QCOMPARE(run.output(), (QStringList{"Installing update to Corvane...",
-                                        "Cannot write System/boot.cfg: Operation not permitted", "Failed."}));
+    QCOMPARE(run.output(),
+             (QStringList{"Installing update to Corvane...",
+                          "Cannot write System/boot.cfg: Operation not permitted", "Failed."}));
     // All or nothing: the rest of the update did not go in either.
     QCOMPARE(tree.read("/FlashDisk/System/boot.cfg"), QByteArray("boot 2.3.0\n"));
     QCOMPARE(tree.read("/FlashDisk/System/drivers/touch.dll"), QByteArray("touch driver 2.3.0\n"));
@@ -242,8 +248,9 @@ void TestInstallerViewManager::failingCopy()
     const QStringList lines = tree.logLines();
     const int status = lines.indexOf("Status:  false");
     QVERIFY(status > 0);
-    QCOMPARE(lines.mid(status), (QStringList{"Status:  false", "HandleEvents: InitialState: Failed.",
-                                             "delete installer directory  true"}));
+    QCOMPARE(lines.mid(status),
+             (QStringList{"Status:  false", "HandleEvents: InitialState: Failed.",
+                          "delete installer directory  true"}));
     QVERIFY(!tree.exists("/FlashDisk/Corvane_Installer/Corvane"));
 }
 

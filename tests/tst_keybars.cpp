@@ -50,8 +50,8 @@ struct Bar
 {
     const char *cls;
     const char *form;
-    char vowel;         // the capital letter in the key names
-    char16_t keys[5];   // left to right: diaeresis, circumflex, acute, grave, tilde (0: no key)
+    char vowel;       // the capital letter in the key names
+    char16_t keys[5]; // left to right: diaeresis, circumflex, acute, grave, tilde (0: no key)
 };
 
 const Bar bars[] = {
@@ -108,7 +108,8 @@ void TestKeyBars::key_data()
     QTest::addColumn<QRect>("geometry");
     for (const Bar &bar : bars) {
         for (int i = 0; i < keyCount(bar); ++i) {
-            const QString name = QStringLiteral("panelButton_%1_%2").arg(QLatin1Char(bar.vowel)).arg(i + 2);
+            const QString name
+                = QStringLiteral("panelButton_%1_%2").arg(QLatin1Char(bar.vowel)).arg(i + 2);
             QTest::addRow("%s %s", bar.cls, qPrintable(name))
                 << QString::fromLatin1(bar.cls) << name << QChar(bar.keys[i])
                 << QRect(10 + 60 * i, 10, 50, 50);
@@ -161,8 +162,8 @@ void TestKeyBars::bar_data()
         for (int i = 0; i < keyCount(bar); ++i)
             names << QStringLiteral("panelButton_%1_%2").arg(QLatin1Char(bar.vowel)).arg(i + 2);
         const QSize size(keyCount(bar) == 5 ? 310 : 250, 70);
-        QTest::newRow(bar.cls) << QString::fromLatin1(bar.cls) << QString::fromLatin1(bar.form) << size
-                               << names;
+        QTest::newRow(bar.cls) << QString::fromLatin1(bar.cls) << QString::fromLatin1(bar.form)
+                               << size << names;
     }
 }
 
@@ -219,12 +220,14 @@ void TestKeyBars::interface()
         const QMetaMethod m = mo->method(i);
         const char *kind = m.methodType() == QMetaMethod::Signal ? "signal" : "slot";
         const char *access = m.access() == QMetaMethod::Private ? "private" : "public";
-        methods << QStringLiteral("%1 %2 %3").arg(QLatin1String(access), QLatin1String(kind),
-                                                  QString::fromLatin1(m.methodSignature()));
+        methods << QStringLiteral("%1 %2 %3")
+                       .arg(QLatin1String(access), QLatin1String(kind),
+                            QString::fromLatin1(m.methodSignature()));
     }
-    QCOMPARE(methods, (QStringList{"public signal characterGenerated(QChar)",
-                                   "private slot saveFocusWidget(QWidget*,QWidget*)",
-                                   "private slot buttonClicked(QWidget*)"}));
+    QCOMPARE(methods,
+             (QStringList{"public signal characterGenerated(QChar)",
+                          "private slot saveFocusWidget(QWidget*,QWidget*)",
+                          "private slot buttonClicked(QWidget*)"}));
 }
 
 void TestKeyBars::pressBesideKeys_data()

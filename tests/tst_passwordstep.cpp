@@ -37,7 +37,8 @@ struct PasswordRun
     QString serviceCodeSeen;
     int showPanelSignals = 0;
 
-    explicit PasswordRun(QStringList entries) : script(std::move(entries))
+    explicit PasswordRun(QStringList entries)
+        : script(std::move(entries))
     {
         QObject::connect(&manager, &InstallerViewManager::notifyShowInputPanel, &view, [this] {
             ++showPanelSignals;
@@ -112,11 +113,11 @@ void TestPasswordStep::entries_data()
     const QStringList stored{"--password", "Geheim-1", "--serial", "1234567"};
     QTest::newRow("password") << stored << QStringList{"Geheim-1"} << QStringList() << true;
     QTest::newRow("service code") << stored << QStringList{"8581"} << QStringList() << true;
-    QTest::newRow("wrong, then right")
-        << stored << QStringList{"geheim-1", "Geheim-1 ", "Geheim-1"} << QStringList{"", ""} << true;
+    QTest::newRow("wrong, then right") << stored << QStringList{"geheim-1", "Geheim-1 ", "Geheim-1"}
+                                       << QStringList{"", ""} << true;
     QTest::newRow("non-ASCII password")
-        << QStringList{"--password", "Ürlaub é", "--serial", "1234567"}
-        << QStringList{"Ürlaub é"} << QStringList() << true;
+        << QStringList{"--password", "Ürlaub é", "--serial", "1234567"} << QStringList{"Ürlaub é"}
+        << QStringList() << true;
     // Without a system database the service code is empty: an empty entry is no code.
     QTest::newRow("empty entry, no system database")
         << QStringList{"--password", "Geheim-1"} << QStringList{"", "Geheim-1"} << QStringList{""}
@@ -129,8 +130,8 @@ void TestPasswordStep::entries_data()
         << QStringList{"--stored-value", "not-base64!", "--serial", "0001999"}
         << QStringList{"", "not-base64!", "-5498"} << QStringList{"", ""} << true;
     QTest::newRow("undecryptable, no code")
-        << QStringList{"--stored-value", "AAAAAAAAAAAAAAAAAAAAAA=="}
-        << QStringList{"", "<cancel>"} << QStringList{""} << false;
+        << QStringList{"--stored-value", "AAAAAAAAAAAAAAAAAAAAAA=="} << QStringList{"", "<cancel>"}
+        << QStringList{""} << false;
 }
 
 void TestPasswordStep::entries()
@@ -183,7 +184,8 @@ void TestPasswordStep::noSettingsDatabaseMeansNoPage()
     QCOMPARE(run.question(), kSuccess);
     const QStringList lines = tree.logLines();
     // Both values are read before anything is decided.
-    QCOMPARE(lines.mid(1, 2), (QStringList{"Admin-DB not available.", "HandleEvents: WaitPassword: Ok."}));
+    QCOMPARE(lines.mid(1, 2),
+             (QStringList{"Admin-DB not available.", "HandleEvents: WaitPassword: Ok."}));
     QVERIFY(!lines.contains("Enter Password..."));
 }
 
@@ -232,15 +234,20 @@ void TestPasswordStep::serviceCodeSources_data()
                                  << "System-DB record not retrievable.";
     QTest::newRow("no number column") << "create table sensor(nr integer, serial text);"
                                       << QString() << "System-DB query not executable.";
-    QTest::newRow("text serial") << "create table sensor(nr, number); insert into sensor values(1,'abcdefg');"
-                                 << "0000" << QString();
-    QTest::newRow("NULL serial") << "create table sensor(nr, number); insert into sensor values(1,NULL);"
-                                 << "0000" << QString();
-    QTest::newRow("short serial") << "create table sensor(nr, number); insert into sensor values(1,'12');"
-                                  << "0000" << QString();
-    QTest::newRow("numeric serial") << "create table sensor(nr, number); insert into sensor values(1,1234567);"
-                                    << "8581" << QString();
-    QTest::newRow("not a database") << "<garbage>" << QString() << "System-DB query not executable.";
+    QTest::newRow("text serial")
+        << "create table sensor(nr, number); insert into sensor values(1,'abcdefg');"
+        << "0000" << QString();
+    QTest::newRow("NULL serial")
+        << "create table sensor(nr, number); insert into sensor values(1,NULL);"
+        << "0000" << QString();
+    QTest::newRow("short serial")
+        << "create table sensor(nr, number); insert into sensor values(1,'12');"
+        << "0000" << QString();
+    QTest::newRow("numeric serial")
+        << "create table sensor(nr, number); insert into sensor values(1,1234567);"
+        << "8581" << QString();
+    QTest::newRow("not a database")
+        << "<garbage>" << QString() << "System-DB query not executable.";
     QTest::newRow("zero length") << "<empty>" << QString() << "System-DB query not executable.";
     QTest::newRow("missing") << "<missing>" << QString() << "System-DB not available.";
 }
@@ -283,18 +290,30 @@ void TestPasswordStep::makeServiceCode_data()
 {
     QTest::addColumn<QString>("serial");
     QTest::addColumn<QString>("code");
-    QTest::newRow("example") << "1234567" << "8581";
-    QTest::newRow("negative") << "0001999" << "-5498";
-    QTest::newRow("empty is seven zeros") << "" << "0000";
-    QTest::newRow("seven zeros") << "0000000" << "0000";
-    QTest::newRow("leading zeros kept") << "0002001" << "8271";
-    QTest::newRow("short") << "99" << "0000";
-    QTest::newRow("five characters") << "12345" << "2375";
-    QTest::newRow("non-numeric head") << "ab12999" << "-3769";
-    QTest::newRow("non-numeric tail") << "1000xyz" << "6504";
-    QTest::newRow("small negative") << "0000001" << "-8271";
-    QTest::newRow("zero difference") << "0001001" << "0000";
-    QTest::newRow("negative, padded") << "0000033" << "-079";
+    QTest::newRow("example") << "1234567"
+                             << "8581";
+    QTest::newRow("negative") << "0001999"
+                              << "-5498";
+    QTest::newRow("empty is seven zeros") << ""
+                                          << "0000";
+    QTest::newRow("seven zeros") << "0000000"
+                                 << "0000";
+    QTest::newRow("leading zeros kept") << "0002001"
+                                        << "8271";
+    QTest::newRow("short") << "99"
+                           << "0000";
+    QTest::newRow("five characters") << "12345"
+                                     << "2375";
+    QTest::newRow("non-numeric head") << "ab12999"
+                                      << "-3769";
+    QTest::newRow("non-numeric tail") << "1000xyz"
+                                      << "6504";
+    QTest::newRow("small negative") << "0000001"
+                                    << "-8271";
+    QTest::newRow("zero difference") << "0001001"
+                                     << "0000";
+    QTest::newRow("negative, padded") << "0000033"
+                                      << "-079";
 }
 
 void TestPasswordStep::makeServiceCode()

@@ -79,8 +79,8 @@ void TestShell::logLinesAppendAndShareOneFormat()
     qWarning() << "same text";
     qCritical() << QStringLiteral("quoted") << QByteArray("bytes");
     qInstallMessageHandler(nullptr);
-    QCOMPARE(tree.logLines(), (QStringList{"first run 1 true", "same text", "same text",
-                                           "\"quoted\" \"bytes\""}));
+    QCOMPARE(tree.logLines(),
+             (QStringList{"first run 1 true", "same text", "same text", "\"quoted\" \"bytes\""}));
 }
 
 void TestShell::logDroppedWhileStickFolderMissing()

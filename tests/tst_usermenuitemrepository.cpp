@@ -1,11 +1,11 @@
 // Reading one user setting from the administrator settings database of a simulated
 // device: the returned variant, the log lines, and that no connection stays behind.
 
-#include "devicefiles.h"
 #include "dbconnection.h"
-#include "usermenuitemrepository.h"
+#include "devicefiles.h"
 #include "useritem.h"
 #include "useritemreader.h"
+#include "usermenuitemrepository.h"
 
 #include <QDir>
 #include <QFile>
@@ -92,44 +92,53 @@ void TestUserMenuItemRepository::cleanup()
 
 void TestUserMenuItemRepository::loadValue_data()
 {
-    QTest::addColumn<QStringList>("sql");         // makes the database when not empty
-    QTest::addColumn<QByteArray>("fileContent");  // else the raw file (null: no file)
+    QTest::addColumn<QStringList>("sql");        // makes the database when not empty
+    QTest::addColumn<QByteArray>("fileContent"); // else the raw file (null: no file)
     QTest::addColumn<int>("id");
     QTest::addColumn<bool>("valid");
     QTest::addColumn<QString>("value");
 
-    const QString table = QStringLiteral("create table user (id integer primary key, name text, value text)");
+    const QString table
+        = QStringLiteral("create table user (id integer primary key, name text, value text)");
     const QByteArray noFile;
-    QTest::newRow("row 3") << QStringList{table, "insert into user values (1, 'a', 'one')",
-                                          "insert into user values (3, 'Administrator', 'c2VjcmV0')"}
-                           << noFile << 3 << true << "c2VjcmV0";
+    QTest::newRow("row 3")
+        << QStringList{table, "insert into user values (1, 'a', 'one')",
+                       "insert into user values (3, 'Administrator', 'c2VjcmV0')"}
+        << noFile << 3 << true << "c2VjcmV0";
     QTest::newRow("other id") << QStringList{table, "insert into user values (3, 'a', 'three')",
                                              "insert into user values (12, 'b', 'twelve')"}
                               << noFile << 12 << true << "twelve";
-    QTest::newRow("no row 3") << QStringList{table, "insert into user values (1, 'a', 'one')"} << noFile << 3
-                              << false << QString();
-    QTest::newRow("negative id") << QStringList{table, "insert into user values (1, 'a', 'one')"} << noFile << -1
-                                 << false << QString();
+    QTest::newRow("no row 3") << QStringList{table, "insert into user values (1, 'a', 'one')"}
+                              << noFile << 3 << false << QString();
+    QTest::newRow("negative id") << QStringList{table, "insert into user values (1, 'a', 'one')"}
+                                 << noFile << -1 << false << QString();
     QTest::newRow("no value column") << QStringList{"create table user (id integer, name text)",
                                                     "insert into user values (3, 'Administrator')"}
                                      << noFile << 3 << true << QString();
-    QTest::newRow("null value") << QStringList{table, "insert into user values (3, 'Administrator', NULL)"} << noFile
-                                << 3 << true << QString();
-    QTest::newRow("empty value") << QStringList{table, "insert into user values (3, 'Administrator', '')"} << noFile
-                                 << 3 << true << QString();
-    QTest::newRow("number value") << QStringList{table, "insert into user values (3, 'Administrator', 1234)"}
-                                  << noFile << 3 << true << "1234";
-    QTest::newRow("non-ascii value") << QStringList{table, QStringLiteral("insert into user values (3, 'x', "
-                                                                          "'P\u00e4ss \u20ac')")}
-                                     << noFile << 3 << true << QStringLiteral("P\u00e4ss \u20ac");
+    QTest::newRow("null value") << QStringList{table,
+                                               "insert into user values (3, 'Administrator', NULL)"}
+                                << noFile << 3 << true << QString();
+    QTest::newRow("empty value") << QStringList{table,
+                                                "insert into user values (3, 'Administrator', '')"}
+                                 << noFile << 3 << true << QString();
+    QTest::newRow("number value")
+        << QStringList{table, "insert into user values (3, 'Administrator', 1234)"} << noFile << 3
+        << true << "1234";
+    QTest::newRow("non-ascii value")
+        << QStringList{table,
+                       QStringLiteral("insert into user values (3, 'x', "
+                                      "'P\u00e4ss \u20ac')")}
+        << noFile << 3 << true << QStringLiteral("P\u00e4ss \u20ac");
     QTest::newRow("no user table") << QStringList{"create table other (id integer, value text)",
                                                   "insert into other values (3, 'x')"}
                                    << noFile << 3 << false << QString();
     QTest::newRow("zero length file") << QStringList() << QByteArray("") << 3 << false << QString();
     QTest::newRow("random bytes") << QStringList() << randomBytes(4096) << 3 << false << QString();
-    QTest::newRow("text file") << QStringList() << QByteArray("id;value\n3;secret\n") << 3 << false << QString();
+    QTest::newRow("text file") << QStringList() << QByteArray("id;value\n3;secret\n") << 3 << false
+                               << QString();
     QTest::newRow("sqlite header, garbage after")
-        << QStringList() << (QByteArray("SQLite format 3", 16) + randomBytes(4080)) << 3 << false << QString();
+        << QStringList() << (QByteArray("SQLite format 3", 16) + randomBytes(4080)) << 3 << false
+        << QString();
     QTest::newRow("missing file") << QStringList() << noFile << 3 << false << QString();
 }
 
@@ -172,8 +181,9 @@ void TestUserMenuItemRepository::loadValue()
         QCOMPARE(result.toString(), value);
         QCOMPARE(log.debugLines(), QStringList());
     } else {
-        QCOMPARE(log.debugLines(),
-                 QStringList{QStringLiteral("Error LOAD DB: UserItem NOT loaded. Id:  %1").arg(id)});
+        QCOMPARE(
+            log.debugLines(),
+            QStringList{QStringLiteral("Error LOAD DB: UserItem NOT loaded. Id:  %1").arg(id)});
     }
     // Qt warns this way when a connection is removed while a handle or query still uses it.
     for (const QString &line : log.allLines())
@@ -190,22 +200,27 @@ void TestUserMenuItemRepository::loadValue()
 
 void TestUserMenuItemRepository::missingDriver()
 {
-    QVERIFY(runSql(hostPath(), {"create table user (id integer, value text)", "insert into user values (3, 'x')"}));
+    QVERIFY(
+        runSql(hostPath(),
+               {"create table user (id integer, value text)", "insert into user values (3, 'x')"}));
     MessageLog log;
     QObject owner;
     auto *connection = new DBConnection(&owner, QStringLiteral("QNOSUCHDRIVER"), adminConnection);
     UserMenuItemRepository repository(&owner, connection);
     QVERIFY(!repository.loadValue(3).isValid());
     QVERIFY(!QSqlDatabase::contains(adminConnection));
-    QCOMPARE(log.debugLines(),
-             (QStringList{QStringLiteral("\"DB Driver fehlt: QNOSUCHDRIVER\""),
-                          QStringLiteral("Failed to open Db Connection. Driver:  \"QNOSUCHDRIVER\""),
-                          QStringLiteral("Error LOAD DB: UserItem NOT loaded. Id:  3")}));
+    QCOMPARE(
+        log.debugLines(),
+        (QStringList{QStringLiteral("\"DB Driver fehlt: QNOSUCHDRIVER\""),
+                     QStringLiteral("Failed to open Db Connection. Driver:  \"QNOSUCHDRIVER\""),
+                     QStringLiteral("Error LOAD DB: UserItem NOT loaded. Id:  3")}));
 }
 
 void TestUserMenuItemRepository::readsTwice()
 {
-    QVERIFY(runSql(hostPath(), {"create table user (id integer, value text)", "insert into user values (3, 'first')"}));
+    QVERIFY(runSql(
+        hostPath(),
+        {"create table user (id integer, value text)", "insert into user values (3, 'first')"}));
     MessageLog log;
     QObject owner;
     auto *connection = new DBConnection(&owner, driver, adminConnection);
@@ -223,9 +238,14 @@ void TestUserMenuItemRepository::readsTableWithSuffix_data()
     QTest::addColumn<QString>("suffix");
     QTest::addColumn<QString>("tableName");
     QTest::addColumn<QString>("value");
-    QTest::newRow("no suffix") << QString() << "user" << "plain";
-    QTest::newRow("suffix") << "2" << "user_2" << "second";
-    QTest::newRow("word suffix") << "backup" << "user_backup" << "saved";
+    QTest::newRow("no suffix") << QString() << "user"
+                               << "plain";
+    QTest::newRow("suffix") << "2"
+                            << "user_2"
+                            << "second";
+    QTest::newRow("word suffix") << "backup"
+                                 << "user_backup"
+                                 << "saved";
 }
 
 void TestUserMenuItemRepository::readsTableWithSuffix()
@@ -235,10 +255,12 @@ void TestUserMenuItemRepository::readsTableWithSuffix()
     QFETCH(QString, value);
     const QString path = m_root.filePath(QStringLiteral("suffix.db"));
     QFile::remove(path);
-    QVERIFY(runSql(path, {"create table user (id integer, value text)", "insert into user values (3, 'plain')",
-                          "create table user_2 (id integer, value text)", "insert into user_2 values (3, 'second')",
-                          "create table user_backup (id integer, value text)",
-                          "insert into user_backup values (3, 'saved')"}));
+    QVERIFY(runSql(
+        path,
+        {"create table user (id integer, value text)", "insert into user values (3, 'plain')",
+         "create table user_2 (id integer, value text)", "insert into user_2 values (3, 'second')",
+         "create table user_backup (id integer, value text)",
+         "insert into user_backup values (3, 'saved')"}));
     UserItem item(3, QString(), QStringLiteral("Administrator"), QStringLiteral("user"), suffix);
     QCOMPARE(item.tableName(), tableName);
     {
@@ -267,7 +289,8 @@ void TestUserMenuItemRepository::castsToInterface()
     QCOMPARE(object->qt_metacast("IMenuItemRepository/1.0"), static_cast<void *>(expected));
     QCOMPARE(object->qt_metacast("IMenuItemRepository/2.0"), nullptr);
     QCOMPARE(object->qt_metacast("IDBConnection"), nullptr);
-    QCOMPARE(QString::fromLatin1(object->metaObject()->className()), QStringLiteral("UserMenuItemRepository"));
+    QCOMPARE(QString::fromLatin1(object->metaObject()->className()),
+             QStringLiteral("UserMenuItemRepository"));
 }
 
 QTEST_GUILESS_MAIN(TestUserMenuItemRepository)

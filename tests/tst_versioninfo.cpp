@@ -23,7 +23,8 @@ using namespace winver;
 
 namespace {
 
-const QString kCantObtain = QStringLiteral("Can't obtain ProductName and ProductVersion from resources\n");
+const QString kCantObtain
+    = QStringLiteral("Can't obtain ProductName and ProductVersion from resources\n");
 
 QString sizeFailed(int error)
 {
@@ -159,7 +160,8 @@ void TestVersionInfo::initTestCase()
 QString TestVersionInfo::writeFile(const QString &name, const QByteArray &content) const
 {
     QFile out(file(name));
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(content) != content.size())
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || out.write(content) != content.size())
         return QString();
     return out.fileName();
 }
@@ -182,10 +184,14 @@ void TestVersionInfo::productVersionMatchesPefile_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("version");
-    QTest::newRow("x86") << "x86.exe" << "2.4.1";
-    QTest::newRow("x64") << "x64.exe" << "10.0.3-rc2";
-    QTest::newRow("arm") << "arm.exe" << "4.0.12 beta";
-    QTest::newRow("two tables, no explicit terminators") << "tables.exe" << "5.6.7.8-ch";
+    QTest::newRow("x86") << "x86.exe"
+                         << "2.4.1";
+    QTest::newRow("x64") << "x64.exe"
+                         << "10.0.3-rc2";
+    QTest::newRow("arm") << "arm.exe"
+                         << "4.0.12 beta";
+    QTest::newRow("two tables, no explicit terminators") << "tables.exe"
+                                                         << "5.6.7.8-ch";
 }
 
 void TestVersionInfo::productVersionMatchesPefile()
@@ -203,7 +209,8 @@ void TestVersionInfo::productVersionMatchesPefile()
         "for info in getattr(pe, 'FileInfo', []):\n"
         "    for entry in info:\n"
         "        for table in getattr(entry, 'StringTable', []):\n"
-        "            if table.LangID in (b'080704b0', '080704b0') and b'ProductName' in table.entries:\n"
+        "            if table.LangID in (b'080704b0', '080704b0') and b'ProductName' in "
+        "table.entries:\n"
         "                sys.stdout.buffer.write(table.entries[b'ProductVersion'])\n"
         "                sys.exit(0)\n"
         "sys.exit(3)\n");
@@ -244,8 +251,10 @@ void TestVersionInfo::queries_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("found");
     QTest::addColumn<QString>("text");
-    QTest::newRow("Swiss version") << "\\StringFileInfo\\080704b0\\ProductVersion" << true << "5.6.7.8-ch";
-    QTest::newRow("English version") << "\\StringFileInfo\\040904b0\\ProductVersion" << true << "5.6-en";
+    QTest::newRow("Swiss version")
+        << "\\StringFileInfo\\080704b0\\ProductVersion" << true << "5.6.7.8-ch";
+    QTest::newRow("English version")
+        << "\\StringFileInfo\\040904b0\\ProductVersion" << true << "5.6-en";
     QTest::newRow("keys ignore case") << "\\stringfileinfo\\080704B0\\PRODUCTNAME" << true
                                       << QStringLiteral("Corvane Z\u00fcrich");
     QTest::newRow("empty value") << "\\StringFileInfo\\080704b0\\Comments" << true << "";
@@ -253,7 +262,8 @@ void TestVersionInfo::queries_data()
         << "\\\\StringFileInfo\\080704b0\\\\ProductVersion\\" << true << "5.6.7.8-ch";
     QTest::newRow("missing value") << "\\StringFileInfo\\080704b0\\CompanyName" << false << "";
     QTest::newRow("partial table name") << "\\StringFileInfo\\0807\\ProductVersion" << false << "";
-    QTest::newRow("below a value") << "\\StringFileInfo\\080704b0\\ProductVersion\\x" << false << "";
+    QTest::newRow("below a value")
+        << "\\StringFileInfo\\080704b0\\ProductVersion\\x" << false << "";
     QTest::newRow("key prefix") << "\\StringFileInfo\\080704b0\\Product" << false << "";
 }
 
@@ -288,7 +298,8 @@ void TestVersionInfo::fixedInfoAndTranslation()
     const QByteArray pe = readFile("tables.exe");
     std::vector<unsigned char> block(GetFileVersionInfoSizeFromImage(pe.constData(), pe.size()));
     QVERIFY(!block.empty());
-    QVERIFY(GetFileVersionInfoFromImage(pe.constData(), pe.size(), DWORD(block.size()), block.data()));
+    QVERIFY(
+        GetFileVersionInfoFromImage(pe.constData(), pe.size(), DWORD(block.size()), block.data()));
 
     void *value = nullptr;
     UINT length = 0;
@@ -341,7 +352,8 @@ void TestVersionInfo::openErrors_data()
     QTest::newRow("text file") << file("text.exe") << int(ERROR_BAD_EXE_FORMAT);
     QTest::newRow("no RT_VERSION") << file("none.exe") << int(ERROR_RESOURCE_TYPE_NOT_FOUND);
     QTest::newRow("empty name") << QString() << int(ERROR_PATH_NOT_FOUND);
-    QTest::newRow("name too long") << file(QString(5000, QLatin1Char('a'))) << int(ERROR_FILENAME_EXCED_RANGE);
+    QTest::newRow("name too long")
+        << file(QString(5000, QLatin1Char('a'))) << int(ERROR_FILENAME_EXCED_RANGE);
 }
 
 void TestVersionInfo::openErrors()
@@ -430,7 +442,8 @@ void TestVersionInfo::corruptedFields_data()
     row("optional header size huge", "sizeOfOptionalHeader", 0xffff, 2, {}, bad);
     row("no sections", "numberOfSections", 0, 2, {}, bad);
     row("65535 sections", "numberOfSections", 0xffff, 2, {}, bad);
-    row("two data directories", "numberOfRvaAndSizes", 2, 4, {}, sizeFailed(ERROR_RESOURCE_DATA_NOT_FOUND));
+    row("two data directories", "numberOfRvaAndSizes", 2, 4, {},
+        sizeFailed(ERROR_RESOURCE_DATA_NOT_FOUND));
     row("resource address 0", "resourceRva", 0, 4, {}, sizeFailed(ERROR_RESOURCE_DATA_NOT_FOUND));
     row("resource size 0", "resourceSize", 0, 4, {}, sizeFailed(ERROR_RESOURCE_DATA_NOT_FOUND));
     row("resource address huge", "resourceRva", 0xfffffff0, 4, {}, bad);
@@ -528,9 +541,12 @@ void TestVersionInfo::truncatedFiles_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("version");
-    QTest::newRow("x86") << "x86.exe" << "2.4.1";
-    QTest::newRow("x64") << "x64.exe" << "10.0.3-rc2";
-    QTest::newRow("arm") << "arm.exe" << "4.0.12 beta";
+    QTest::newRow("x86") << "x86.exe"
+                         << "2.4.1";
+    QTest::newRow("x64") << "x64.exe"
+                         << "10.0.3-rc2";
+    QTest::newRow("arm") << "arm.exe"
+                         << "4.0.12 beta";
 }
 
 // Every prefix of a real file: until the whole version block is there the read
@@ -555,8 +571,9 @@ void TestVersionInfo::truncatedFiles()
         }
         QVERIFY2(read.isNull(), qPrintable(QString::number(length)));
         QCOMPARE(messages.size(), 1);
-        QVERIFY2(messages.first().startsWith(QLatin1String("GetFileVersionInfoSize failed with error ")),
-                 qPrintable(messages.first()));
+        QVERIFY2(
+            messages.first().startsWith(QLatin1String("GetFileVersionInfoSize failed with error ")),
+            qPrintable(messages.first()));
     }
 }
 
@@ -616,8 +633,10 @@ void TestVersionInfo::hugeSparseFile()
 
     rusage after = {};
     getrusage(RUSAGE_SELF, &after);
-    QVERIFY2(after.ru_maxrss - before.ru_maxrss < 64 * 1024,
-             qPrintable(QStringLiteral("peak memory grew by %1 KiB").arg(after.ru_maxrss - before.ru_maxrss)));
+    QVERIFY2(
+        after.ru_maxrss - before.ru_maxrss < 64 * 1024,
+        qPrintable(
+            QStringLiteral("peak memory grew by %1 KiB").arg(after.ru_maxrss - before.ru_maxrss)));
     QFile::remove(path);
 }
 
@@ -633,7 +652,8 @@ void TestVersionInfo::garbageFiles_data()
     QTest::newRow("MZ and random") << QByteArray("MZ") << 4096 << QString();
     QTest::newRow("PE headers and random") << peAt64 << 8192 << QString();
     QTest::newRow("DOS header only") << peAt64.left(64) << 64 << sizeFailed(ERROR_BAD_EXE_FORMAT);
-    QTest::newRow("zeros behind PE") << peAt64 + QByteArray(4096, '\0') << 4096 << sizeFailed(ERROR_BAD_EXE_FORMAT);
+    QTest::newRow("zeros behind PE")
+        << peAt64 + QByteArray(4096, '\0') << 4096 << sizeFailed(ERROR_BAD_EXE_FORMAT);
 }
 
 void TestVersionInfo::garbageFiles()
@@ -652,7 +672,8 @@ void TestVersionInfo::garbageFiles()
         QVERIFY(readWithCapture(path, &messages).isNull());
         QCOMPARE(messages.size(), 1);
         if (message.isNull())
-            QVERIFY2(messages.first().startsWith(QLatin1String("GetFileVersionInfoSize failed with error ")),
+            QVERIFY2(messages.first().startsWith(
+                         QLatin1String("GetFileVersionInfoSize failed with error ")),
                      qPrintable(messages.first()));
         else
             QCOMPARE(messages.first(), message);

@@ -16,9 +16,11 @@
 int main(int argc, char *argv[])
 {
     if (argc > 1) {
-        std::fprintf(stderr, "usage: %s < password-line\n"
-                             "Reads a password (one UTF-8 line) on standard input and prints its stored text.\n",
-                     argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s < password-line\n"
+            "Reads a password (one UTF-8 line) on standard input and prints its stored text.\n",
+            argv[0]);
         return 2;
     }
     std::string line;
@@ -33,7 +35,8 @@ int main(int argc, char *argv[])
         line.pop_back();
 
     QStringDecoder toUtf16(QStringDecoder::Utf8,
-                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+                           QStringDecoder::Flag::Stateless
+                               | QStringDecoder::Flag::ConvertInitialBom);
     const QString password = toUtf16.decode(QByteArray::fromStdString(line));
     if (toUtf16.hasError()) {
         std::fprintf(stderr, "corvane-encrypt: the password is not UTF-8 text\n");

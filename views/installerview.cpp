@@ -7,10 +7,11 @@
 namespace {
 // Often enough for a bar that moves smoothly, seldom enough to cost nothing.
 constexpr int kRepaintIntervalMs = 50;
-}
+} // namespace
 
 InstallerView::InstallerView(QWidget *parent, Qt::WindowFlags flags)
-    : QMainWindow(parent, flags), ui(std::make_unique<Ui::InstallerClass>())
+    : QMainWindow(parent, flags)
+    , ui(std::make_unique<Ui::InstallerClass>())
 {
     ui->setupUi(this);
     // The File menu is not for the operator: its Exit would leave the device without

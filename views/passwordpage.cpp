@@ -5,7 +5,8 @@
 #include <QLineEdit>
 
 PasswordPage::PasswordPage(int maxLength, QWidget *parent)
-    : QWidget(parent), m_ui(std::make_unique<Ui::MainForm>())
+    : QWidget(parent)
+    , m_ui(std::make_unique<Ui::MainForm>())
 {
     m_ui->setupUi(this);
     m_ui->lineEdit->setMaxLength(maxLength);

@@ -59,8 +59,8 @@ namespace device = corvane::device;
 namespace {
 
 // The installed folders, relative to the device's root.
-const QStringList kCheckedFolders = {QLatin1String(device::systemFolder + 1),
-                                     QLatin1String(device::appFolder + 1)};
+const QStringList kCheckedFolders
+    = {QLatin1String(device::systemFolder + 1), QLatin1String(device::appFolder + 1)};
 const char kInstallingLine[] = "Installing update to Corvane...";
 const char kStatusLine[] = "Status: ";
 
@@ -110,13 +110,24 @@ bool layOut(const QString &root, quint32 seed)
     QRandomGenerator random(seed);
     const QString update = QFileInfo(onDevice(root, device::updateSystemFolder)).path();
     const QString installed = root + QStringLiteral("/FlashDisk");
-    const QStringList folders = {
-        "System/drivers", "System/drivers/usb", "System/fonts", "System/config/a/b/c",
-        "Corvane/lang", "Corvane/modules/scale", "Corvane/modules/scale/profiles",
-        "Corvane/modules/printer/layouts/labels", "Corvane/modules/printer/layouts/receipts",
-        "Corvane/plugins/a/b/c/d/e", "Corvane/web/static/css", "Corvane/web/static/img",
-        "Corvane/web/templates", "Corvane/help/de", "Corvane/help/en", "Corvane/help/fr",
-        "Corvane/data/defaults", "Corvane"};
+    const QStringList folders = {"System/drivers",
+                                 "System/drivers/usb",
+                                 "System/fonts",
+                                 "System/config/a/b/c",
+                                 "Corvane/lang",
+                                 "Corvane/modules/scale",
+                                 "Corvane/modules/scale/profiles",
+                                 "Corvane/modules/printer/layouts/labels",
+                                 "Corvane/modules/printer/layouts/receipts",
+                                 "Corvane/plugins/a/b/c/d/e",
+                                 "Corvane/web/static/css",
+                                 "Corvane/web/static/img",
+                                 "Corvane/web/templates",
+                                 "Corvane/help/de",
+                                 "Corvane/help/en",
+                                 "Corvane/help/fr",
+                                 "Corvane/data/defaults",
+                                 "Corvane"};
     bool ok = true;
     for (int i = 0; i < 320; ++i) {
         const QString rel = folders[int(random.bounded(folders.size()))]
@@ -124,7 +135,8 @@ bool layOut(const QString &root, quint32 seed)
         const qint64 size = 64 + random.bounded(48 * 1024);
         ok = put(update + '/' + rel, randomBytes(random, size)) && ok;
         if (random.bounded(2) == 0) // an older version is installed
-            ok = put(installed + '/' + rel, randomBytes(random, 64 + random.bounded(48 * 1024))) && ok;
+            ok = put(installed + '/' + rel, randomBytes(random, 64 + random.bounded(48 * 1024)))
+                && ok;
     }
     // Large files: one replaced by a shorter one, one replaced by one of the same size, one new.
     ok = put(installed + "/Corvane/media/intro.mpg", randomBytes(random, 9 * 1024 * 1024)) && ok;
@@ -137,7 +149,8 @@ bool layOut(const QString &root, quint32 seed)
     ok = put(installed + "/System/drivers/custom.dll", "device-specific driver") && ok;
     ok = QFile::link(QStringLiteral("modules/scale"), update + "/Corvane/scale") && ok;
     // A folder the installed application does not have yet.
-    ok = put(update + "/Corvane/modules/reports/2024/q1/summary.bin", randomBytes(random, 2048)) && ok;
+    ok = put(update + "/Corvane/modules/reports/2024/q1/summary.bin", randomBytes(random, 2048))
+        && ok;
     return ok;
 }
 
@@ -275,8 +288,11 @@ void recoverAndCheck(const QString &root, const Expected &e, KillFigures *f, con
             isOld += e.old.value(it.key()) == it.value() ? 1 : 0;
             isNew += e.after.value(it.key()) == it.value() ? 1 : 0;
         }
-        say(label + QStringLiteral(": after recovery a mixture: %1 paths, %2 as old, %3 as new")
-                        .arg(now.size()).arg(isOld).arg(isNew));
+        say(label
+            + QStringLiteral(": after recovery a mixture: %1 paths, %2 as old, %3 as new")
+                  .arg(now.size())
+                  .arg(isOld)
+                  .arg(isNew));
     }
     const QStringList left = leftovers(root);
     if (!left.isEmpty()) {
@@ -297,17 +313,22 @@ void rerunAndCheck(const QString &root, const Expected &e, KillFigures *f, const
     if (final == e.after && left.isEmpty() && statusTrue)
         ++f->rerunsCompleted;
     else
-        say(label + QStringLiteral(": rerun incomplete (tree %1, left over %2, status %3)")
-                        .arg(final == e.after ? "complete" : "differs")
-                        .arg(left.size())
-                        .arg(statusTrue ? "true" : "missing or false"));
+        say(label
+            + QStringLiteral(": rerun incomplete (tree %1, left over %2, status %3)")
+                  .arg(final == e.after ? "complete" : "differs")
+                  .arg(left.size())
+                  .arg(statusTrue ? "true" : "missing or false"));
 }
 
 QString recoveryFigures(const KillFigures &f)
 {
-    return QStringLiteral("After --recover-only: all old %1, all new %2, mixtures %3, recovery failures "
-                          "%4, entries left in the work folder %5")
-        .arg(f.recoveredOld).arg(f.recoveredNew).arg(f.mixtures).arg(f.recoveryFailures)
+    return QStringLiteral(
+               "After --recover-only: all old %1, all new %2, mixtures %3, recovery failures "
+               "%4, entries left in the work folder %5")
+        .arg(f.recoveredOld)
+        .arg(f.recoveredNew)
+        .arg(f.mixtures)
+        .arg(f.recoveryFailures)
         .arg(f.leftoversAfterRecovery);
 }
 
@@ -390,19 +411,28 @@ int killMode(const QString &work, const QString &pristine, const Expected &e, qi
         rerunAndCheck(root, e, &f, label);
     }
 
-    say(QStringLiteral("Kills: %1 (%2 after the copy had ended), delays uniform over a copy of %3 ms")
-            .arg(f.kills).arg(f.killsAfterCopy).arg(copyUs / 1000));
+    say(QStringLiteral(
+            "Kills: %1 (%2 after the copy had ended), delays uniform over a copy of %3 ms")
+            .arg(f.kills)
+            .arg(f.killsAfterCopy)
+            .arg(copyUs / 1000));
     QString spread;
     for (int b = 0; b < 10; ++b)
         spread += QStringLiteral(" %1-%2%:%3").arg(b * 10).arg(b * 10 + 10).arg(f.spread[b]);
     say(QStringLiteral("Spread (share of changed files in place at the kill):") + spread);
     say(QStringLiteral("Files checked after kills: %1; torn: %2; unexpected: %3; moved aside until "
                        "recovery: %4")
-            .arg(f.filesChecked).arg(f.torn).arg(f.unexpected).arg(f.vanished));
+            .arg(f.filesChecked)
+            .arg(f.torn)
+            .arg(f.unexpected)
+            .arg(f.vanished));
     say(recoveryFigures(f));
-    say(QStringLiteral("Reruns that completed the update: %1 of %2").arg(f.rerunsCompleted).arg(f.kills));
-    say(QStringLiteral("Note: a killed process leaves the page cache intact, so kills cannot show a "
-                       "missing flush; --strict checks the flush order."));
+    say(QStringLiteral("Reruns that completed the update: %1 of %2")
+            .arg(f.rerunsCompleted)
+            .arg(f.kills));
+    say(QStringLiteral(
+        "Note: a killed process leaves the page cache intact, so kills cannot show a "
+        "missing flush; --strict checks the flush order."));
     const bool passed = f.torn == 0 && f.unexpected == 0 && recoveredCleanly(f, f.kills);
     say(passed ? QStringLiteral("1 passed, 0 failed") : QStringLiteral("0 passed, 1 failed"));
     return passed ? 0 : 1;
@@ -440,8 +470,10 @@ QList<Call> parseTrace(const QString &file)
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly))
         return calls;
-    static const QRegularExpression line(QStringLiteral("^(?:\\d+\\s+)?(\\w+)\\((.*)\\)\\s+=\\s+(-?\\d+)"));
-    static const QRegularExpression item(QStringLiteral("<((?:[^>\\\\]|\\\\.)*)>|\"((?:[^\"\\\\]|\\\\.)*)\""));
+    static const QRegularExpression line(
+        QStringLiteral("^(?:\\d+\\s+)?(\\w+)\\((.*)\\)\\s+=\\s+(-?\\d+)"));
+    static const QRegularExpression item(
+        QStringLiteral("<((?:[^>\\\\]|\\\\.)*)>|\"((?:[^\"\\\\]|\\\\.)*)\""));
     while (!f.atEnd()) {
         const QString text = QString::fromLatin1(f.readLine()).trimmed();
         const auto m = line.match(text);
@@ -458,7 +490,8 @@ QList<Call> parseTrace(const QString &file)
             const auto im = items.next();
             const bool isFolder = !im.captured(1).isNull();
             const QString path = unescape(isFolder ? im.captured(1) : im.captured(2));
-            if (relativeToFolder && afterFolder && !isFolder && !path.isEmpty() && !path.startsWith('/'))
+            if (relativeToFolder && afterFolder && !isFolder && !path.isEmpty()
+                && !path.startsWith('/'))
                 c.paths.last() += '/' + path;
             else
                 c.paths << path;
@@ -502,10 +535,11 @@ Replay replay(const QList<Call> &calls, const QString &base)
         targetRenames += isTargetRename(c) ? 1 : 0;
 
     Replay r;
-    std::set<QString> dirty;             // files with data not yet on disk
-    std::multiset<QString> unsyncedIn;   // folders with renames not yet on disk
-    std::map<QString, bool> tornIfCut;   // final path -> renamed while its data was not on disk
-    bool journalNamed = false, journalNameOnDisk = false, journalGone = false, journalGoneOnDisk = false;
+    std::set<QString> dirty;           // files with data not yet on disk
+    std::multiset<QString> unsyncedIn; // folders with renames not yet on disk
+    std::map<QString, bool> tornIfCut; // final path -> renamed while its data was not on disk
+    bool journalNamed = false, journalNameOnDisk = false, journalGone = false,
+         journalGoneOnDisk = false;
     bool forwardSafe = false; // when the journal got its name, all it refers to was on disk
     int targetsIssued = 0;
     for (const Call &c : calls) {
@@ -625,17 +659,19 @@ QList<InjectionPoint> injectionPoints(const QList<Call> &calls, const QString &b
             points << InjectionPoint{QStringLiteral("the flush after the switch"), c.name, nth};
         } else if (c.name.startsWith("unlink") && last == work + QStringLiteral("/journal")) {
             points << InjectionPoint{QStringLiteral("the journal's removal"), c.name, nth};
-        } else if (c.name.startsWith("unlink") && firstUnlinkOfOld && last.startsWith(work + QStringLiteral("/old/"))) {
+        } else if (c.name.startsWith("unlink") && firstUnlinkOfOld
+                   && last.startsWith(work + QStringLiteral("/old/"))) {
             firstUnlinkOfOld = false;
             points << InjectionPoint{QStringLiteral("the clean-up of old files"), c.name, nth};
         }
     }
     if (!switchRenames.isEmpty()) {
         const int n = int(switchRenames.size());
-        const QList<std::pair<QString, int>> picks = {{QStringLiteral("the switch's first rename"), 0},
-                                                      {QStringLiteral("the switch's second rename"), 1},
-                                                      {QStringLiteral("the middle of the switch"), n / 2},
-                                                      {QStringLiteral("the switch's last rename"), n - 1}};
+        const QList<std::pair<QString, int>> picks
+            = {{QStringLiteral("the switch's first rename"), 0},
+               {QStringLiteral("the switch's second rename"), 1},
+               {QStringLiteral("the middle of the switch"), n / 2},
+               {QStringLiteral("the switch's last rename"), n - 1}};
         for (const auto &[what, index] : picks) {
             InjectionPoint p = switchRenames.value(qBound(0, index, n - 1));
             p.what = what;
@@ -654,10 +690,10 @@ int strictMode(const QString &work, const QString &pristine, const Expected &e)
     const QString trace = work + QStringLiteral("/trace.txt");
     QProcess process;
     start(process, root, {},
-                   {"strace", "-f", "-qq", "-y", "-s", "0", "-e", "signal=none", "-o", trace, "-e",
-                    "trace=openat,write,pwrite64,copy_file_range,sendfile,ftruncate,fsync,fdatasync,"
-                    "syncfs,sync,rename,renameat,renameat2,mkdir,mkdirat,symlink,symlinkat,unlink,"
-                    "unlinkat,link,linkat"});
+          {"strace", "-f", "-qq", "-y", "-s", "0", "-e", "signal=none", "-o", trace, "-e",
+           "trace=openat,write,pwrite64,copy_file_range,sendfile,ftruncate,fsync,fdatasync,"
+           "syncfs,sync,rename,renameat,renameat2,mkdir,mkdirat,symlink,symlinkat,unlink,"
+           "unlinkat,link,linkat"});
     if (!process.waitForStarted(10000)) {
         say(QStringLiteral("SKIP: strace is not available"));
         return 77;
@@ -675,12 +711,17 @@ int strictMode(const QString &work, const QString &pristine, const Expected &e)
     const QList<Call> calls = parseTrace(trace);
     const Replay r = replay(calls, base);
     const bool complete = snapshot(root) == e.after;
-    say(QStringLiteral("Strict: %1 system calls replayed as power cuts, %2 renames of the switch; cut "
-                       "points with a torn file: %3; where recovery could leave a mixture: %4")
-            .arg(r.cutPoints).arg(r.renames).arg(r.tornPoints).arg(r.mixedPoints));
+    say(QStringLiteral(
+            "Strict: %1 system calls replayed as power cuts, %2 renames of the switch; cut "
+            "points with a torn file: %3; where recovery could leave a mixture: %4")
+            .arg(r.cutPoints)
+            .arg(r.renames)
+            .arg(r.tornPoints)
+            .arg(r.mixedPoints));
     say(QStringLiteral("Strict: at the end, folders with renames not yet flushed: %1; installation "
                        "complete: %2")
-            .arg(r.unsyncedAtEnd).arg(complete ? "yes" : "no"));
+            .arg(r.unsyncedAtEnd)
+            .arg(complete ? "yes" : "no"));
 
     // The same installation cut by a kill at chosen calls, recovered and run again.
     KillFigures f;
@@ -692,8 +733,8 @@ int strictMode(const QString &work, const QString &pristine, const Expected &e)
         run(QStringLiteral("cp"), {QStringLiteral("-a"), pristine, root});
         QProcess killed;
         start(killed, root, {},
-                       {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + point.syscall, "-e",
-                        QStringLiteral("inject=%1:signal=KILL:when=%2").arg(point.syscall).arg(point.nth)});
+              {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + point.syscall, "-e",
+               QStringLiteral("inject=%1:signal=KILL:when=%2").arg(point.syscall).arg(point.nth)});
         killed.waitForFinished(120000);
         if (readLog(root).contains("delete installer directory")) { // the kill missed its call
             ++missed;
@@ -715,10 +756,12 @@ int strictMode(const QString &work, const QString &pristine, const Expected &e)
             }())
             .arg(missed));
     say(QStringLiteral("Strict: ") + recoveryFigures(f));
-    say(QStringLiteral("Strict: reruns that completed the update: %1 of %2").arg(f.rerunsCompleted).arg(f.kills));
-    const bool passed = r.renames > 0 && r.tornPoints == 0 && r.mixedPoints == 0 && r.unsyncedAtEnd == 0
-        && complete && points.size() >= 9 && missed == 0 && recoveredCleanly(f, f.kills)
-        && f.recoveredOld > 0 && f.recoveredNew > 0;
+    say(QStringLiteral("Strict: reruns that completed the update: %1 of %2")
+            .arg(f.rerunsCompleted)
+            .arg(f.kills));
+    const bool passed = r.renames > 0 && r.tornPoints == 0 && r.mixedPoints == 0
+        && r.unsyncedAtEnd == 0 && complete && points.size() >= 9 && missed == 0
+        && recoveredCleanly(f, f.kills) && f.recoveredOld > 0 && f.recoveredNew > 0;
     say(passed ? QStringLiteral("1 passed, 0 failed") : QStringLiteral("0 passed, 1 failed"));
     return passed ? 0 : 1;
 }
@@ -734,7 +777,7 @@ int main(int argc, char **argv)
     // Memory-backed when the machine has it: a run is then CPU-bound and 50 kills fit in
     // a minute; what a kill shows does not depend on the disk below the page cache.
     QString base = QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm")
-                                                                       : QDir::tempPath();
+                                                                      : QDir::tempPath();
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == "--kills" && i + 1 < args.size())
@@ -750,7 +793,8 @@ int main(int argc, char **argv)
         else if (args[i] == "--installer" && i + 1 < args.size())
             installerProgram() = args[++i];
         else {
-            say(QStringLiteral("usage: powercut [--kills N] [--seed S] [--strict] [--keep] [--work DIR] [--installer EXE]"));
+            say(QStringLiteral("usage: powercut [--kills N] [--seed S] [--strict] [--keep] [--work "
+                               "DIR] [--installer EXE]"));
             return 2;
         }
     }
@@ -791,10 +835,15 @@ int main(int argc, char **argv)
     int changed = 0;
     for (auto it = e.after.cbegin(); it != e.after.cend(); ++it)
         changed += e.before.value(it.key()) != it.value() ? 1 : 0;
-    say(QStringLiteral("Device: %1 files installed before, %2 after, %3 of them new or replaced; seed %4")
-            .arg(e.before.size()).arg(e.after.size()).arg(changed).arg(seed));
+    say(QStringLiteral(
+            "Device: %1 files installed before, %2 after, %3 of them new or replaced; seed %4")
+            .arg(e.before.size())
+            .arg(e.after.size())
+            .arg(changed)
+            .arg(seed));
     if (keep)
         say(QStringLiteral("Work folder kept: ") + work);
 
-    return strict ? strictMode(work, pristine, e) : killMode(work, pristine, e, copyUs, kills, seed);
+    return strict ? strictMode(work, pristine, e)
+                  : killMode(work, pristine, e, copyUs, kills, seed);
 }
