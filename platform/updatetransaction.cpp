@@ -393,7 +393,7 @@ public:
     Failure failure;
     FileUtils::CopyProgress state;
     FileUtils::ProgressCallback progress;
-    quint64 oldCounter = 0;
+    quint64 stagedCounter = 0;
     bool linksRefused = false;
     dev_t workDevice = 0;
     qint64 blockSize = 4096;
@@ -416,7 +416,10 @@ public:
 
     bool prepareWorkFolder();
     bool plan();
-    bool planTree(const Tree &tree, const QByteArray &stagingRoot);
+    bool planTree(const Tree &tree);
+    // Staging place of the next entry of the switch; its installed one goes to the same
+    // name below old/.
+    QByteArray nextStaged() { return join(w.staging, QByteArray::number(++stagedCounter)); }
     bool planFolder(const Tree &tree, const QByteArray &from, const QByteArray &to,
                     const QByteArray &staged, bool isNew);
     void noteSwitchedFolder(const QByteArray &folder)
@@ -515,11 +518,11 @@ bool UpdateTransaction::Private::plan()
 {
     bool ok = true;
     for (size_t i = 0; i < trees.size(); ++i)
-        ok = planTree(trees[i], join(w.staging, QByteArray::number(qulonglong(i)))) && ok;
+        ok = planTree(trees[i]) && ok;
     return ok;
 }
 
-bool UpdateTransaction::Private::planTree(const Tree &tree, const QByteArray &stagingRoot)
+bool UpdateTransaction::Private::planTree(const Tree &tree)
 {
     struct stat src;
     if (::lstat(tree.source.constData(), &src) != 0 || !S_ISDIR(src.st_mode))
@@ -537,8 +540,7 @@ bool UpdateTransaction::Private::planTree(const Tree &tree, const QByteArray &st
         }
         if (dst.st_dev != workDevice)
             return failIo(FailureKind::WriteFailed, "installation into", tree.target, EXDEV);
-        stages.push_back({Stage::Folder, tree.source, stagingRoot, src, false});
-        return planFolder(tree, tree.source, tree.target, stagingRoot, false);
+        return planFolder(tree, tree.source, tree.target, QByteArray(), false);
     }
     if (errno != ENOENT)
         return failIo(FailureKind::WriteFailed, "reading of", tree.target, errno);
@@ -547,8 +549,9 @@ bool UpdateTransaction::Private::planTree(const Tree &tree, const QByteArray &st
     if (::lstat(parentOf(tree.target).constData(), &parent) != 0 || !S_ISDIR(parent.st_mode))
         return failIo(FailureKind::WriteFailed, "installation into", tree.target, ENOENT);
     bool ok = true;
-    planEntry(tree, tree.source, stagingRoot, src, true, &ok);
-    switches.push_back({stagingRoot, tree.target, {}});
+    const QByteArray staged = nextStaged();
+    planEntry(tree, tree.source, staged, src, true, &ok);
+    switches.push_back({staged, tree.target, {}});
     noteSwitchedFolder(parentOf(tree.target));
     return ok;
 }
@@ -585,8 +588,9 @@ void UpdateTransaction::Private::planEntry(const Tree &tree, const QByteArray &f
     }
 }
 
-// Plans the entries of an update folder. Below a new folder (isNew) everything is new;
-// otherwise each entry is compared with the installed one of the same name in `to`.
+// Plans the entries of an update folder. Below a new folder (isNew, staged as a whole at
+// `staged`) everything is new; otherwise each entry is compared with the installed one of
+// the same name in `to`, and what replaces or adds one is staged on its own.
 bool UpdateTransaction::Private::planFolder(const Tree &tree, const QByteArray &from,
                                             const QByteArray &to, const QByteArray &staged,
                                             bool isNew)
@@ -601,14 +605,13 @@ bool UpdateTransaction::Private::planFolder(const Tree &tree, const QByteArray &
         if (!tree.excludes.isEmpty() && tree.excludes.contains(dec(name)))
             continue;
         const QByteArray source = join(from, name);
-        const QByteArray stagedPath = join(staged, name);
         struct stat st;
         if (::lstat(source.constData(), &st) != 0) {
             ok = failIo(FailureKind::ReadFailed, "reading of", source, errno);
             continue;
         }
         if (isNew) {
-            planEntry(tree, source, stagedPath, st, true, &ok);
+            planEntry(tree, source, join(staged, name), st, true, &ok);
             continue;
         }
         const QByteArray target = join(to, name);
@@ -619,10 +622,7 @@ bool UpdateTransaction::Private::planFolder(const Tree &tree, const QByteArray &
             continue;
         }
         if (S_ISDIR(st.st_mode) && exists && S_ISDIR(installed.st_mode)) {
-            stages.push_back({Stage::Folder, source, stagedPath, st, false});
-            ++inodesNeeded;
-            bytesNeeded += blockSize;
-            ok = planFolder(tree, source, target, stagedPath, false) && ok;
+            ok = planFolder(tree, source, target, QByteArray(), false) && ok;
         } else if (S_ISDIR(st.st_mode) && exists) {
             qDebug() << kLog << "not a folder, where the update puts one:" << dec(target);
             fail(FailureKind::FileInTheWay, target, 0);
@@ -633,11 +633,12 @@ bool UpdateTransaction::Private::planFolder(const Tree &tree, const QByteArray &
             ok = false;
         } else {
             bool entryOk = true;
+            const QByteArray stagedPath = nextStaged();
             planEntry(tree, source, stagedPath, st, true, &entryOk);
             ok = entryOk && ok;
             if (entryOk) {
                 const QByteArray old
-                    = exists ? join(w.old, QByteArray::number(++oldCounter)) : QByteArray();
+                    = exists ? join(w.old, stagedPath.mid(w.staging.size() + 1)) : QByteArray();
                 switches.push_back({stagedPath, target, old});
             }
         }

@@ -21,8 +21,8 @@
 //
 // Work folder layout (beside the targets, on their file system):
 //   journal, journal.new, rollback   the switch and its direction
-//   staging/<n>/...                  staged tree n
-//   old/<n>                          installed entries moved aside during the switch
+//   staging/<n>                      one staged entry: a file, a link or a whole new folder
+//   old/<n>                          the installed entry it replaces, during the switch
 
 #include "fileutils.h"
 
