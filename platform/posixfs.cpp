@@ -86,12 +86,12 @@ bool lexists(const QByteArray &path)
     return ::lstat(path.constData(), &st) == 0;
 }
 
-bool syncFolder(const QByteArray &folder)
+bool syncFolder(const QByteArray &folder, bool wholeFileSystem)
 {
     const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const bool ok = ::fsync(fd) == 0;
+    const bool ok = (wholeFileSystem ? ::syncfs(fd) : ::fsync(fd)) == 0;
     const int error = errno;
     ::close(fd);
     errno = error;

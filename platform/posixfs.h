@@ -28,7 +28,8 @@ bool listFolder(int dirFd, std::vector<QByteArray> *names);
 // Whether anything (a dangling link included) has this name; false with errno set.
 bool lexists(const QByteArray &path);
 
-// Flushes a folder's entries to disk; false with errno set.
-bool syncFolder(const QByteArray &folder);
+// Flushes a folder's entries to disk, or everything of the file system it is on; false
+// with errno set.
+bool syncFolder(const QByteArray &folder, bool wholeFileSystem = false);
 
 } // namespace corvane::fs

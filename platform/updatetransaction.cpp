@@ -92,17 +92,6 @@ bool renamed(const QByteArray &from, const QByteArray &to)
     return failWith(error);
 }
 
-bool syncFileSystemOf(const QByteArray &folder)
-{
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::syncfs(fd) == 0;
-    const int error = errno;
-    ::close(fd);
-    return ok || failWith(error);
-}
-
 // Writes a small file and flushes its content; the caller puts it in place.
 bool writeFlushed(const QByteArray &path, const QByteArray &data)
 {
@@ -313,7 +302,7 @@ Sweeper &sweeper()
 // the background when asked to.
 bool finishSwitch(const WorkPaths &w, bool sweepLater = false)
 {
-    if (!syncFileSystemOf(w.work)) {
+    if (!syncFolder(w.work, true)) {
         logFailure(kLog, "flush to disk of the switch in", w.base, errno);
         return false;
     }
@@ -714,7 +703,7 @@ bool UpdateTransaction::Private::stage()
             break;
     }
     // Nothing is switched before every staged byte is on disk.
-    if (ok && !syncFileSystemOf(w.work))
+    if (ok && !syncFolder(w.work, true))
         ok = failIo(FailureKind::WriteFailed, "flush to disk of", w.staging, errno);
     if (!ok)
         discard();

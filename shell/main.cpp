@@ -13,6 +13,7 @@
 #include "installerview.h"
 #include "installerviewmanager.h"
 #include "logmessagehandler.h"
+#include "wiring.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -78,12 +79,7 @@ int main(int argc, char *argv[])
     FileInstaller installer;
     InstallerViewManager manager(nullptr, &view, &installer);
 
-    QObject::connect(&view, &InstallerView::NotifyButton1Clicked, &manager,
-                     &InstallerViewManager::onButton1Clicked);
-    QObject::connect(&view, &InstallerView::NotifyButton2Clicked, &manager,
-                     &InstallerViewManager::onButton2Clicked);
-    QObject::connect(&installer, &FileInstaller::notifyStickRemoved, &manager,
-                     &InstallerViewManager::onStickRemoved);
+    corvane::wireParts(view, installer, manager);
 
     // The on-screen keyboard watches every event of the application for taps into text
     // fields; the application owns it and destroys it last.

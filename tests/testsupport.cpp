@@ -5,6 +5,7 @@
 #include "logmessagehandler.h"
 #include "ui_installerview.h"
 #include "updatetransaction.h"
+#include "wiring.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -292,12 +293,7 @@ void startInstaller(QProcess &process, const QString &root, const QStringList &a
 
 WholeRun::WholeRun(PasswordPage page)
 {
-    QObject::connect(&installer, &FileInstaller::notifyStickRemoved, &manager,
-                     &InstallerViewManager::onStickRemoved);
-    QObject::connect(&view, &InstallerView::NotifyButton1Clicked, &manager,
-                     &InstallerViewManager::onButton1Clicked);
-    QObject::connect(&view, &InstallerView::NotifyButton2Clicked, &manager,
-                     &InstallerViewManager::onButton2Clicked);
+    corvane::wireParts(view, installer, manager);
     if (page == CancelPasswordPage) {
         QObject::connect(&manager, &InstallerViewManager::notifyShowInputPanel, &view, [this] {
             pageShown = true;
