@@ -82,8 +82,9 @@ void InstallerView::setProgress(qint64 done, qint64 total)
 {
     // The bar is only touched when the window is repainted: QProgressBar repaints
     // itself at once on every change of its text, which per file would cost more
-    // than the copy of a small file. The first report shows the bar without painting
-    // it yet, so a copy that ends within one interval is painted once, at its end.
+    // than the copy of a small file. Neither the first report (the bar appears) nor
+    // the last one paints the window: the screen that follows the copy at once paints
+    // it anyway, so a copy shorter than one interval costs no painting of its own.
     const bool first = ui->progressBar->isHidden();
     const bool last = done >= total;
     if (!first && !last && m_lastRepaint.elapsed() < kRepaintIntervalMs)
@@ -94,9 +95,10 @@ void InstallerView::setProgress(qint64 done, qint64 total)
     if (first) {
         ui->progressBar->show();
         m_lastRepaint.start();
-        if (!last)
-            return;
+        return;
     }
+    if (last)
+        return;
     m_lastRepaint.start();
     // Taps are left for later: nothing the operator touches may run in the middle of
     // the copy.

@@ -31,7 +31,8 @@ public:
 
     // Shows how far the copy is. The bar appears with the first report and keeps its
     // last value. The window is repainted at most every 50 ms, so a copy of many small
-    // files is not slowed down by painting; the last report is always painted.
+    // files is not slowed down by painting; the last value is painted with the screen
+    // that follows the copy.
     void setProgress(qint64 done, qint64 total);
 
     // The form's widgets, for tests and for whoever needs to look at the screen; the
