@@ -81,17 +81,20 @@ void InstallerView::disableButtons()
 void InstallerView::setProgress(qint64 done, qint64 total)
 {
     // The bar is only touched when the window is repainted: QProgressBar repaints
-    // itself at once on every change of its text, which per file would cost more
-    // than the copy of a small file. Neither the first report (the bar appears) nor
-    // the last one paints the window: the screen that follows the copy at once paints
-    // it anyway, so a copy shorter than one interval costs no painting of its own.
+    // itself at once on every change of its text (hence its updates are off while the
+    // value is set), which per file would cost more than the copy of a small file.
+    // Neither the first report (the bar appears) nor the last one paints the window:
+    // the screen that follows the copy at once paints it anyway, so a copy shorter
+    // than one interval costs no painting of its own.
     const bool first = ui->progressBar->isHidden();
     const bool last = done >= total;
     if (!first && !last && m_lastRepaint.elapsed() < kRepaintIntervalMs)
         return;
     const int scale = ui->progressBar->maximum();
+    ui->progressBar->setUpdatesEnabled(false);
     ui->progressBar->setValue(total > 0 ? int(qBound<qint64>(0, done, total) * scale / total)
                                         : (last ? scale : 0));
+    ui->progressBar->setUpdatesEnabled(true);
     if (first) {
         ui->progressBar->show();
         m_lastRepaint.start();
