@@ -370,7 +370,7 @@ def bench_startup():
         proc.wait()
     row("process start -> first screen (offscreen)", times, "ms", "<= 300", lambda m, v: m <= 300)
     for trial in range(3):
-        root = device("rss", "--big-file", "64")
+        root = device("rss", "--big-system-file", "64")  # copied, not moved
         proc = subprocess.Popen([INSTALLER], env=env(root), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
         wait_for_line(os.path.join(stick(root), "log.txt"), "delete installer directory", proc, 120)

@@ -19,7 +19,9 @@ serial=1234567
 root=$(mktemp -d /tmp/corvane-demo.XXXXXX)
 shots=$root/screenshots
 mkdir -p "$shots"
-device_options=(--big-file 384)
+# A large system file makes the copy last long enough to be seen part-way (the
+# application folder's files are moved, not copied).
+device_options=(--big-system-file 384)
 [ $with_password = 1 ] && device_options+=(--password "$password" --serial "$serial")
 CORVANE_ENCRYPT_TOOL=$build/tools/corvane-encrypt "$here/make-device.sh" "$root" "${device_options[@]}"
 log="$root/USB HD/Corvane_Installer/log.txt"

@@ -12,7 +12,10 @@
 #     --launcher             the installed Corvane.exe is a script that, when started,
 #                            writes ROOT/launched (only sensible with --no-update, as
 #                            an update replaces it)
-#     --big-file MB          add a file of MB megabytes to the update
+#     --big-file MB          add a file of MB megabytes to the update's application
+#                            folder (Corvane/media/intro.mpg; it is moved, not copied)
+#     --big-system-file MB   add a file of MB megabytes to the update's system folder
+#                            (System/media/boot.img; it is copied)
 #     --no-stick             leave out the stick folder
 #     --password PW          store PW, encrypted, as the administrator password
 #                            (FlashDisk/Corvane/data/Administrator_setting.db, table user, id 3)
@@ -25,7 +28,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 usage() { sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; }
 [ $# -ge 1 ] || { usage; exit 2; }
 root=$1; shift
-update=1 version=2.4.1 launcher=0 big=0 stick=1
+update=1 version=2.4.1 launcher=0 big=0 big_system=0 stick=1
 password= stored= serial= has_stored=0 has_serial=0
 encrypt=${CORVANE_ENCRYPT_TOOL:-$here/../build/tools/corvane-encrypt}
 while [ $# -gt 0 ]; do
@@ -34,6 +37,7 @@ while [ $# -gt 0 ]; do
         --update-version) version=$2; shift 2 ;;
         --launcher) launcher=1; shift ;;
         --big-file) big=$2; shift 2 ;;
+        --big-system-file) big_system=$2; shift 2 ;;
         --no-stick) stick=0; shift ;;
         --password) password=$2; has_stored=1; shift 2 ;;
         --stored-value) stored=$2; has_stored=1; shift 2 ;;
@@ -98,6 +102,10 @@ if [ $update = 1 ]; then
     if [ "$big" != 0 ]; then
         mkdir -p "$upd/Corvane/media"
         head -c "$((big * 1024 * 1024))" /dev/zero > "$upd/Corvane/media/intro.mpg"
+    fi
+    if [ "$big_system" != 0 ]; then
+        mkdir -p "$upd/System/media"
+        head -c "$((big_system * 1024 * 1024))" /dev/zero > "$upd/System/media/boot.img"
     fi
 fi
 
