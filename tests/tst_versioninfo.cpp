@@ -180,7 +180,8 @@ QString TestVersionInfo::readWithCapture(const QString &path, QStringList *messa
     return version;
 }
 
-void TestVersionInfo::productVersionMatchesPefile_data()
+// The sample executables of the three machines and the versions they carry.
+static void addSampleRows()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("version");
@@ -190,6 +191,11 @@ void TestVersionInfo::productVersionMatchesPefile_data()
                          << "10.0.3-rc2";
     QTest::newRow("arm") << "arm.exe"
                          << "4.0.12 beta";
+}
+
+void TestVersionInfo::productVersionMatchesPefile_data()
+{
+    addSampleRows();
     QTest::newRow("two tables, no explicit terminators") << "tables.exe"
                                                          << "5.6.7.8-ch";
 }
@@ -539,14 +545,7 @@ void TestVersionInfo::corruptedFields()
 
 void TestVersionInfo::truncatedFiles_data()
 {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("version");
-    QTest::newRow("x86") << "x86.exe"
-                         << "2.4.1";
-    QTest::newRow("x64") << "x64.exe"
-                         << "10.0.3-rc2";
-    QTest::newRow("arm") << "arm.exe"
-                         << "4.0.12 beta";
+    addSampleRows();
 }
 
 // Every prefix of a real file: until the whole version block is there the read
