@@ -2,6 +2,7 @@
 
 #include "devicefiles.h"
 #include "devicepath.h"
+#include "posixfs.h"
 #include "treeremoval.h"
 #include "versioninfo.h"
 
@@ -12,7 +13,6 @@
 #include <QFileInfo>
 #include <QProcess>
 
-#include <cstring>
 #include <vector>
 
 using corvane::devicePath;
@@ -20,12 +20,8 @@ using corvane::devicePath;
 namespace device = corvane::device;
 
 namespace {
-QString errorText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 constexpr int kStickPollMs = 100;
-} // namespace
+}
 
 FileInstaller::FileInstaller(QObject *parent)
     : QObject(parent)
@@ -132,9 +128,11 @@ QString FileInstaller::failureLine(const UpdateTransaction::Failure &failure)
     case Kind::SpecialFile:
         return QStringLiteral("Not a file, folder or link in the update: %1").arg(failure.path);
     case Kind::ReadFailed:
-        return QStringLiteral("Cannot read %1: %2").arg(failure.path, errorText(failure.error));
+        return QStringLiteral("Cannot read %1: %2")
+            .arg(failure.path, corvane::fs::errorText(failure.error));
     case Kind::WriteFailed:
-        return QStringLiteral("Cannot write %1: %2").arg(failure.path, errorText(failure.error));
+        return QStringLiteral("Cannot write %1: %2")
+            .arg(failure.path, corvane::fs::errorText(failure.error));
     case Kind::Unrecovered:
         return QStringLiteral("An interrupted installation could not be recovered");
     case Kind::None:
@@ -229,7 +227,7 @@ bool FileInstaller::removeFiles(const QString &folder, const QString &nameFilter
     return corvane::removeMatching(
         QFile::encodeName(QDir(folder).absolutePath()), QFile::encodeName(nameFilter),
         [](const QByteArray &path, int error) {
-            // The path's own bytes, not escapes of them.
+            // Names as their own bytes; only bytes that are not text become escapes.
             qDebug().noquote() << (error == 0 ? "removed file: " : "error - removed file: ")
                                << corvane::quotedForLog(path);
         });
