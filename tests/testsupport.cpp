@@ -232,6 +232,14 @@ QStringList DeviceTree::leftovers() const
     return installLeftovers(onDevice(root(), corvane::device::installWorkFolder));
 }
 
+QByteArray contentHash(const QString &path)
+{
+    QFile f(path);
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    return f.open(QIODevice::ReadOnly) && hash.addData(&f) ? hash.result().toHex()
+                                                           : QByteArray("unreadable");
+}
+
 QMap<QString, QByteArray> fingerprint(const QString &folder)
 {
     QMap<QString, QByteArray> result;
@@ -248,11 +256,7 @@ QMap<QString, QByteArray> fingerprint(const QString &folder)
         if (S_ISLNK(st.st_mode)) {
             print += " -> " + QFile::encodeName(it.fileInfo().symLinkTarget());
         } else if (S_ISREG(st.st_mode)) {
-            QFile f(path);
-            print += ' ' + QByteArray::number(qint64(st.st_size)) + ' '
-                + (f.open(QIODevice::ReadOnly)
-                       ? QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex()
-                       : QByteArray("unreadable"));
+            print += ' ' + QByteArray::number(qint64(st.st_size)) + ' ' + contentHash(path);
         }
         result.insert(QDir(folder).relativeFilePath(path), print);
     }

@@ -60,6 +60,9 @@ QString onDevice(const QString &root, const char *devicePath);
 // Host path of the log file on the simulated stick at root.
 QString logFileOn(const QString &root);
 
+// A file's content as a hex SHA-1, or "unreadable".
+QByteArray contentHash(const QString &path);
+
 // Everything an installed folder holds, by relative path: the kind, permissions and
 // modification time of each entry, a file's size and content hash, a link's target.
 QMap<QString, QByteArray> fingerprint(const QString &folder);

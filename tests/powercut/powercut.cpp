@@ -31,7 +31,6 @@
 #include "testsupport.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -159,12 +158,7 @@ QByteArray hashOf(const QString &path)
     const QFileInfo info(path);
     if (info.isSymLink())
         return "link:" + QFile::encodeName(info.symLinkTarget());
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return "unreadable";
-    QCryptographicHash hash(QCryptographicHash::Sha1);
-    hash.addData(&f);
-    return hash.result().toHex();
+    return contentHash(path);
 }
 
 // Every file and link below the checked folders.
