@@ -319,8 +319,9 @@ bool finishSwitch(const WorkPaths &w, bool sweepLater = false)
     return true;
 }
 
-// Puts every entry back, last first. The rollback mark goes to disk first, so that a
-// power cut meanwhile is recovered in the same direction.
+// Puts every entry back, last first. The rollback mark goes to disk first (again, when
+// a rollback cut short is finished), so that a power cut meanwhile is recovered in the
+// same direction.
 bool rollBack(const WorkPaths &w, const std::vector<Switch> &switches)
 {
     if (!writeFlushed(w.rollback, "rollback\n") || !syncFolder(w.work))
@@ -900,12 +901,8 @@ UpdateTransaction::Recovery UpdateTransaction::recover(const QString &workFolder
                  << dec(w.journal);
         return Recovery::Failed;
     }
-    if (lexists(w.rollback)) {
-        bool ok = true;
-        for (auto it = switches.rbegin(); it != switches.rend(); ++it)
-            ok = undo(*it) && ok;
-        return ok && finishSwitch(w) ? Recovery::RolledBack : Recovery::Failed;
-    }
+    if (lexists(w.rollback))
+        return rollBack(w, switches) ? Recovery::RolledBack : Recovery::Failed;
     switch (switchAll(w, switches, false)) {
     case SwitchResult::Done:
         return Recovery::Completed;
