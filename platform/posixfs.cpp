@@ -26,9 +26,19 @@ QString errorText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-void logFailure(const char *prefix, const char *what, const QByteArray &path, int error)
+QString failureText(const char *what, const QByteArray &path, int error)
 {
-    qDebug() << prefix << what << dec(path) << "failed:" << errorText(error);
+    return QStringLiteral("%1 %2 failed: \"%3\"")
+        .arg(QLatin1String(what), quotedForLog(path), errorText(error));
+}
+
+void logFailure(const char *prefix, const char *what, const QByteArray &path, int error,
+                QStringList *collected)
+{
+    if (collected)
+        collected->append(failureText(what, path, error));
+    else
+        qDebug().noquote() << prefix << failureText(what, path, error);
 }
 
 QByteArray join(const QByteArray &folder, const QByteArray &name)
@@ -99,3 +109,64 @@ bool syncFolder(const QByteArray &folder, bool wholeFileSystem)
 }
 
 } // namespace corvane::fs
+
+namespace corvane {
+
+namespace {
+
+// Length of the valid UTF-8 sequence at bytes[i], or 0 when it is none.
+int utf8Length(const QByteArray &bytes, int i)
+{
+    const auto at = [&](int k) { return k < bytes.size() ? uchar(bytes[k]) : 0u; };
+    const uint b = at(i);
+    const auto tail = [&](int k) { return (at(k) & 0xC0) == 0x80; };
+    if (b < 0x80)
+        return 1;
+    if (b >= 0xC2 && b <= 0xDF)
+        return tail(i + 1) ? 2 : 0;
+    if (b >= 0xE0 && b <= 0xEF) {
+        // No overlong forms (E0 80..9F) and no surrogates (ED A0..BF).
+        const uint b1 = at(i + 1);
+        if ((b == 0xE0 && b1 < 0xA0) || (b == 0xED && b1 > 0x9F))
+            return 0;
+        return tail(i + 1) && tail(i + 2) ? 3 : 0;
+    }
+    if (b >= 0xF0 && b <= 0xF4) {
+        // No overlong forms (F0 80..8F) and nothing above U+10FFFF (F4 90..).
+        const uint b1 = at(i + 1);
+        if ((b == 0xF0 && b1 < 0x90) || (b == 0xF4 && b1 > 0x8F))
+            return 0;
+        return tail(i + 1) && tail(i + 2) && tail(i + 3) ? 4 : 0;
+    }
+    return 0;
+}
+
+bool isControl(const QByteArray &bytes, int i, int length)
+{
+    const uint b = uchar(bytes[i]);
+    if (length == 1)
+        return b < 0x20 || b == 0x7F;
+    // U+0080 to U+009F, the second set of control characters.
+    return length == 2 && b == 0xC2 && uchar(bytes[i + 1]) < 0xA0;
+}
+
+} // namespace
+
+QString quotedForLog(const QByteArray &path)
+{
+    QString text = QStringLiteral("\"");
+    for (int i = 0; i < path.size();) {
+        const int length = utf8Length(path, i);
+        if (length > 0 && !isControl(path, i, length)) {
+            text += QString::fromUtf8(path.constData() + i, length);
+            i += length;
+        } else {
+            text += QStringLiteral("\\x")
+                + QString::number(uchar(path[i]), 16).toUpper().rightJustified(2, QLatin1Char('0'));
+            ++i;
+        }
+    }
+    return text + QLatin1Char('"');
+}
+
+} // namespace corvane

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <vector>
 
@@ -14,8 +15,12 @@ QByteArray enc(const QString &path);
 QString dec(const QByteArray &path);
 QString errorText(int error);
 
-// One log line: "<prefix> <what> "<path>" failed: "<reason>"", prefix such as "FileUtils:".
-void logFailure(const char *prefix, const char *what, const QByteArray &path, int error);
+// A failure as it is logged: <what> "<path>" failed: "<reason>" (path as quotedForLog).
+QString failureText(const char *what, const QByteArray &path, int error);
+// Logs failureText after a prefix such as "FileUtils:", or adds it to collected when
+// that is given (for a thread that must not log).
+void logFailure(const char *prefix, const char *what, const QByteArray &path, int error,
+                QStringList *collected = nullptr);
 
 QByteArray join(const QByteArray &folder, const QByteArray &name);
 QByteArray parentOf(const QByteArray &path);
@@ -33,3 +38,12 @@ bool lexists(const QByteArray &path);
 bool syncFolder(const QByteArray &folder, bool wholeFileSystem = false);
 
 } // namespace corvane::fs
+
+namespace corvane {
+
+// A path as it goes into the log, in double quotes: bytes that form valid UTF-8 (the
+// local 8-bit encoding) are kept as they are; control bytes and bytes that are not
+// UTF-8 become "\xNN", so a log line stays one line of valid text.
+QString quotedForLog(const QByteArray &path);
+
+} // namespace corvane

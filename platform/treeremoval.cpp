@@ -16,18 +16,7 @@ namespace corvane {
 
 namespace {
 
-// Failures go to the log, or into a list when one is given (a thread that must not log).
-void logFailure(const char *what, const QByteArray &path, int error,
-                QStringList *collected = nullptr)
-{
-    const QString reason = QLatin1Char('"') + fs::errorText(error) + QLatin1Char('"');
-    if (collected) {
-        collected->append(QStringLiteral("%1 %2 failed: %3")
-                              .arg(QLatin1String(what), quotedForLog(path), reason));
-        return;
-    }
-    qDebug().noquote() << "FileUtils:" << what << quotedForLog(path) << "failed:" << reason;
-}
+constexpr char kLog[] = "FileUtils:";
 
 // Opens a folder for walking; a link in its place is refused (ELOOP), never entered.
 int openFolderAt(int dirFd, const char *name)
@@ -47,7 +36,7 @@ bool walk(int dirFd, const QByteArray &path, const EntryAction &onEntry,
 {
     std::vector<QByteArray> names;
     if (!fs::listFolder(dirFd, &names)) {
-        logFailure("listing of", path, errno, collected);
+        fs::logFailure(kLog, "listing of", path, errno, collected);
         return false;
     }
     bool ok = true;
@@ -56,7 +45,7 @@ bool walk(int dirFd, const QByteArray &path, const EntryAction &onEntry,
         struct stat st;
         if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT) { // an entry that went meanwhile needs nothing more
-                logFailure("stat of", entryPath, errno, collected);
+                fs::logFailure(kLog, "stat of", entryPath, errno, collected);
                 ok = false;
             }
             continue;
@@ -68,7 +57,7 @@ bool walk(int dirFd, const QByteArray &path, const EntryAction &onEntry,
         const int sub = openFolderAt(dirFd, name.constData());
         if (sub < 0) {
             if (errno != ENOENT) {
-                logFailure("opening of", entryPath, errno, collected);
+                fs::logFailure(kLog, "opening of", entryPath, errno, collected);
                 ok = false;
             }
             continue;
@@ -87,44 +76,8 @@ bool removeAt(int dirFd, const char *name, const QByteArray &path, int flags,
 {
     if (::unlinkat(dirFd, name, flags) == 0 || errno == ENOENT)
         return true;
-    logFailure("removal of", path, errno, collected);
+    fs::logFailure(kLog, "removal of", path, errno, collected);
     return false;
-}
-
-// Length of the valid UTF-8 sequence at bytes[i], or 0 when it is none.
-int utf8Length(const QByteArray &bytes, int i)
-{
-    const auto at = [&](int k) { return k < bytes.size() ? uchar(bytes[k]) : 0u; };
-    const uint b = at(i);
-    const auto tail = [&](int k) { return (at(k) & 0xC0) == 0x80; };
-    if (b < 0x80)
-        return 1;
-    if (b >= 0xC2 && b <= 0xDF)
-        return tail(i + 1) ? 2 : 0;
-    if (b >= 0xE0 && b <= 0xEF) {
-        // No overlong forms (E0 80..9F) and no surrogates (ED A0..BF).
-        const uint b1 = at(i + 1);
-        if ((b == 0xE0 && b1 < 0xA0) || (b == 0xED && b1 > 0x9F))
-            return 0;
-        return tail(i + 1) && tail(i + 2) ? 3 : 0;
-    }
-    if (b >= 0xF0 && b <= 0xF4) {
-        // No overlong forms (F0 80..8F) and nothing above U+10FFFF (F4 90..).
-        const uint b1 = at(i + 1);
-        if ((b == 0xF0 && b1 < 0x90) || (b == 0xF4 && b1 > 0x8F))
-            return 0;
-        return tail(i + 1) && tail(i + 2) && tail(i + 3) ? 4 : 0;
-    }
-    return 0;
-}
-
-bool isControl(const QByteArray &bytes, int i, int length)
-{
-    const uint b = uchar(bytes[i]);
-    if (length == 1)
-        return b < 0x20 || b == 0x7F;
-    // U+0080 to U+009F, the second set of control characters.
-    return length == 2 && b == 0xC2 && uchar(bytes[i + 1]) < 0xA0;
 }
 
 } // namespace
@@ -145,7 +98,7 @@ bool removeFolderTree(const QByteArray &path, QStringList *failures)
     if (fd < 0) {
         if (errno == ENOENT)
             return true;
-        logFailure("opening of", path, errno, failures);
+        fs::logFailure(kLog, "opening of", path, errno, failures);
         return false;
     }
     bool ok = walk(
@@ -160,7 +113,7 @@ bool removeFolderTree(const QByteArray &path, QStringList *failures)
     ::close(fd);
     // By its path: rmdir never follows a link that took the folder's place meanwhile.
     if (::rmdir(path.constData()) != 0 && errno != ENOENT) {
-        logFailure("removal of", path, errno, failures);
+        fs::logFailure(kLog, "removal of", path, errno, failures);
         ok = false;
     }
     return ok;
@@ -184,7 +137,7 @@ bool removeMatching(const QByteArray &folder, const QByteArray &wildcard,
                                << "is not a folder; nothing removed";
             return true;
         default:
-            logFailure("opening of", folder, error);
+            fs::logFailure(kLog, "opening of", folder, error);
             return false;
         }
     }
@@ -226,23 +179,6 @@ bool matchesWildcard(const QByteArray &name, const QByteArray &wildcard)
     while (w < wildcard.size() && wildcard[w] == '*')
         ++w;
     return w == wildcard.size();
-}
-
-QString quotedForLog(const QByteArray &path)
-{
-    QString text = QStringLiteral("\"");
-    for (int i = 0; i < path.size();) {
-        const int length = utf8Length(path, i);
-        if (length > 0 && !isControl(path, i, length)) {
-            text += QString::fromUtf8(path.constData() + i, length);
-            i += length;
-        } else {
-            text += QStringLiteral("\\x")
-                + QString::number(uchar(path[i]), 16).toUpper().rightJustified(2, QLatin1Char('0'));
-            ++i;
-        }
-    }
-    return text + QLatin1Char('"');
 }
 
 } // namespace corvane

@@ -5,6 +5,8 @@
 // points to is never touched. Names are handled as the file system's bytes, whatever
 // their encoding.
 
+#include "posixfs.h" // quotedForLog
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -38,10 +40,5 @@ bool removeMatching(const QByteArray &folder, const QByteArray &wildcard,
 // byte, everything else for itself with ASCII letters in either case (like the name
 // filters of a folder listing, which ignore case).
 bool matchesWildcard(const QByteArray &name, const QByteArray &wildcard);
-
-// A path as it goes into the log, in double quotes: bytes that form valid UTF-8 (the
-// local 8-bit encoding) are kept as they are; control bytes and bytes that are not
-// UTF-8 become "\xNN", so a log line stays one line of valid text.
-QString quotedForLog(const QByteArray &path);
 
 } // namespace corvane

@@ -243,8 +243,7 @@ bool removeLeftovers(const WorkPaths &w, QStringList *failures)
     ok = removeFolderTree(w.old, failures) && ok;
     for (const QByteArray &file : {w.journalNew, w.rollback}) {
         if (::unlink(file.constData()) != 0 && errno != ENOENT) {
-            failures->append(
-                QStringLiteral("removal of \"%1\" failed: %2").arg(dec(file), errorText(errno)));
+            logFailure(kLog, "removal of", file, errno, failures);
             ok = false;
         }
     }
