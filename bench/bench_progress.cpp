@@ -6,7 +6,6 @@
 #include "devicefiles.h"
 #include "fileinstaller.h"
 #include "installerview.h"
-#include "updatetransaction.h"
 
 #include <QApplication>
 #include <QDir>
@@ -64,7 +63,7 @@ double median(std::vector<double> v)
 void measure(const QString &base, int files, int rounds)
 {
     QTemporaryDir dir(base + "/corvane-bench-XXXXXX");
-    qputenv("CORVANE_DEVICE_ROOT", QFile::encodeName(dir.path()));
+    const corvane::DeviceRoot root(dir.path());
     std::vector<double> plain, shown, ratios;
     for (int round = 0; round < rounds * 2; ++round) {
         const bool display = (round % 2 == 1) != (round / 2 % 2 == 1); // ABBA order
@@ -75,7 +74,7 @@ void measure(const QString &base, int files, int rounds)
         InstallerView view;
         view.showFullScreen();
         QCoreApplication::processEvents();
-        FileInstaller installer;
+        FileInstaller installer(nullptr, root);
         if (display)
             QObject::connect(&installer, &FileInstaller::notifyProgress, &view,
                              &InstallerView::setProgress);
@@ -83,7 +82,7 @@ void measure(const QString &base, int files, int rounds)
         timer.start();
         installer.installUpdate();
         const double ms = timer.nsecsElapsed() / 1e6;
-        UpdateTransaction::finishCleanUp(); // the old files go while the result is shown
+        installer.finishCleanUp(); // the old files go while the result is shown
         (display ? shown : plain).push_back(ms);
         if (plain.size() == shown.size())
             ratios.push_back(shown.back() / plain.back());

@@ -1,7 +1,6 @@
 #include "usermenuitemrepository.h"
 
 #include "devicefiles.h"
-#include "devicepath.h"
 #include "idbconnection.h"
 #include "useritem.h"
 
@@ -12,9 +11,11 @@ const QString adminDatabase = QLatin1String(corvane::device::adminDatabase);
 const QString adminConnection = QLatin1String(corvane::device::adminConnection);
 } // namespace
 
-UserMenuItemRepository::UserMenuItemRepository(QObject *parent, IDBConnection *connection)
+UserMenuItemRepository::UserMenuItemRepository(QObject *parent, IDBConnection *connection,
+                                               const QString &databaseFile)
     : QObject(parent)
     , dbConnection(connection)
+    , m_databaseFile(databaseFile.isEmpty() ? adminDatabase : databaseFile)
 {
 }
 
@@ -38,8 +39,7 @@ QVariant UserMenuItemRepository::loadValue(int id, UserItemReader::Outcome *outc
     {
         // The handle and the reader's copy of it end here, before the connection is
         // removed; Qt warns and cuts off live queries when a used connection is removed.
-        const QSqlDatabase db
-            = dbConnection->getDatabase(corvane::devicePath(adminDatabase), adminConnection);
+        const QSqlDatabase db = dbConnection->getDatabase(m_databaseFile, adminConnection);
         UserItemReader reader(db);
         // A database that did not open cannot have been read.
         read = db.isOpen() ? reader.read(item) : UserItemReader::Outcome::Failed;

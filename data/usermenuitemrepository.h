@@ -8,6 +8,7 @@
 #include "useritemreader.h"
 
 #include <QObject>
+#include <QString>
 #include <QVariant>
 
 class IDBConnection;
@@ -19,7 +20,10 @@ class UserMenuItemRepository : public QObject, public IMenuItemRepository
 
 public:
     // The connection is not owned; it must outlive the repository (give both one parent).
-    UserMenuItemRepository(QObject *parent, IDBConnection *connection);
+    // databaseFile: the host path of the administrator settings database (by default its
+    // path on the device).
+    UserMenuItemRepository(QObject *parent, IDBConnection *connection,
+                           const QString &databaseFile = QString());
 
     QVariant loadValue(int id) override;
 
@@ -30,4 +34,5 @@ public:
 
 private:
     IDBConnection *dbConnection = nullptr;
+    QString m_databaseFile;
 };

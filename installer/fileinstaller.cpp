@@ -1,7 +1,6 @@
 #include "fileinstaller.h"
 
 #include "devicefiles.h"
-#include "devicepath.h"
 #include "posixfs.h"
 #include "treeremoval.h"
 #include "versioninfo.h"
@@ -15,15 +14,13 @@
 
 #include <vector>
 
-using corvane::devicePath;
-
 namespace device = corvane::device;
 
 namespace {
 constexpr int kStickPollMs = 100;
 }
 
-FileInstaller::FileInstaller(QObject *parent)
+FileInstaller::FileInstaller(QObject *parent, const corvane::DeviceRoot &root)
     : QObject(parent)
     , updateSystemDir(QLatin1String(device::updateSystemFolder))
     , systemDir(QLatin1String(device::systemFolder))
@@ -34,19 +31,20 @@ FileInstaller::FileInstaller(QObject *parent)
     , backupAppDir(backupDir + QStringLiteral("/Corvane"))
     , appExe(QLatin1String(device::appExecutable))
     , updateAppExe(updateAppDir + QStringLiteral("/Corvane.exe"))
+    , m_root(root)
 {
 }
 
 bool FileInstaller::isUpdateAvailable()
 {
-    const bool system = fileUtils.dirExists(devicePath(updateSystemDir));
-    const bool app = fileUtils.dirExists(devicePath(updateAppDir));
+    const bool system = fileUtils.dirExists(m_root.path(updateSystemDir));
+    const bool app = fileUtils.dirExists(m_root.path(updateAppDir));
     // A link in place of an update folder leads elsewhere: nothing there is an update,
     // and its clean-up would reach into whatever the link points to.
     bool linked = false;
     for (const QString &folder : {updateSystemDir, updateAppDir}) {
-        if (corvane::pathKind(QFile::encodeName(devicePath(folder))) == corvane::PathKind::Link) {
-            qDebug() << "Update folder is a link, not installed:" << devicePath(folder);
+        if (corvane::pathKind(QFile::encodeName(m_root.path(folder))) == corvane::PathKind::Link) {
+            qDebug() << "Update folder is a link, not installed:" << m_root.path(folder);
             linked = true;
         }
     }
@@ -55,7 +53,7 @@ bool FileInstaller::isUpdateAvailable()
 
 QString FileInstaller::updateVersion()
 {
-    return readProductVersion(devicePath(updateAppExe));
+    return readProductVersion(m_root.path(updateAppExe));
 }
 
 bool FileInstaller::installUpdate()
@@ -64,23 +62,21 @@ bool FileInstaller::installUpdate()
     bool status = true;
 
     if (applicationExists()) {
-        status &= fileUtils.removeDir(devicePath(QLatin1String(device::appListFolder)));
-        status &= removeFiles(devicePath(QLatin1String(device::appRemoteCommandFolder)),
-                              QStringLiteral("*.xml"));
-        status &= removeFiles(devicePath(QLatin1String(device::appSystemListFolder)),
-                              QStringLiteral("*.xml"));
+        status &= fileUtils.removeDir(m_root.path(device::appListFolder));
+        status &= removeFiles(m_root.path(device::appRemoteCommandFolder), QStringLiteral("*.xml"));
+        status &= removeFiles(m_root.path(device::appSystemListFolder), QStringLiteral("*.xml"));
         qDebug() << "Clear available xmlFiles: " << status;
     }
 
-    status &= fileUtils.removeDir(devicePath(updateAppDir + QStringLiteral("/list")));
-    status &= removeFiles(devicePath(updateAppDir + QStringLiteral("/remotecmd")),
+    status &= fileUtils.removeDir(m_root.path(updateAppDir + QStringLiteral("/list")));
+    status &= removeFiles(m_root.path(updateAppDir + QStringLiteral("/remotecmd")),
                           QStringLiteral("*.xml"));
-    status &= removeFiles(devicePath(updateAppDir + QStringLiteral("/system")),
+    status &= removeFiles(m_root.path(updateAppDir + QStringLiteral("/system")),
                           QStringLiteral("*.xml"));
     qDebug() << "Clear installer xmlFiles: " << status;
 
     if (backupExists()) {
-        status &= removeFiles(devicePath(backupDir), QStringLiteral("*.*"));
+        status &= removeFiles(m_root.path(backupDir), QStringLiteral("*.*"));
         qDebug() << "Clear Backup: " << status;
     }
 
@@ -97,14 +93,14 @@ bool FileInstaller::copyUpdate()
 {
     // Both folders are one transaction: either all of the update is installed or
     // nothing installed changes.
-    UpdateTransaction update(devicePath(QLatin1String(device::installWorkFolder)));
-    update.addTree(devicePath(updateSystemDir), devicePath(systemDir),
+    UpdateTransaction update(workFolder(), &m_oldFiles);
+    update.addTree(m_root.path(updateSystemDir), m_root.path(systemDir),
                    UpdateTransaction::Source::Copy);
     // The update's application folder is removed after every run, so its files can
     // become the installed ones without their data being written again.
-    update.addTree(devicePath(updateAppDir), devicePath(appDir), UpdateTransaction::Source::Link);
+    update.addTree(m_root.path(updateAppDir), m_root.path(appDir), UpdateTransaction::Source::Link);
     qint64 reported = -1;
-    const bool ok = update.run([this, &reported](const FileUtils::CopyProgress &p) {
+    const bool ok = update.run([this, &reported](const UpdateProgress &p) {
         if (p.bytesDone <= reported)
             return;
         reported = p.bytesDone;
@@ -141,15 +137,19 @@ QString FileInstaller::failureLine(const UpdateTransaction::Failure &failure)
     return QStringLiteral("Installation failed");
 }
 
-QString FileInstaller::lockFile()
+QString FileInstaller::workFolder() const
 {
-    return devicePath(QLatin1String(device::installWorkFolder) + QLatin1Char('/')
-                      + QLatin1String(device::installLockName));
+    return m_root.path(device::installWorkFolder);
+}
+
+QString FileInstaller::lockFile() const
+{
+    return workFolder() + QLatin1Char('/') + QLatin1String(device::installLockName);
 }
 
 bool FileInstaller::recoverInterruptedInstallation(bool reportNothingToDo)
 {
-    switch (UpdateTransaction::recover(devicePath(QLatin1String(device::installWorkFolder)))) {
+    switch (UpdateTransaction::recover(workFolder())) {
     case UpdateTransaction::Recovery::NothingToDo:
         if (reportNothingToDo)
             qDebug() << "Recovery: no interrupted installation.";
@@ -174,7 +174,7 @@ bool FileInstaller::recoverInterruptedInstallation(bool reportNothingToDo)
 
 bool FileInstaller::removeInstallerDirectory()
 {
-    const bool result = fileUtils.removeDir(devicePath(updateAppDir));
+    const bool result = fileUtils.removeDir(m_root.path(updateAppDir));
     qDebug() << "delete installer directory " << result;
     return result;
 }
@@ -189,13 +189,18 @@ void FileInstaller::startStickWatch()
 void FileInstaller::startApplication()
 {
     // The application starts with the old files of the update gone and their space free.
-    UpdateTransaction::finishCleanUp();
-    startProcess(devicePath(appExe));
+    finishCleanUp();
+    startProcess(m_root.path(appExe));
+}
+
+void FileInstaller::finishCleanUp()
+{
+    m_oldFiles.wait();
 }
 
 void FileInstaller::onTimerTimeout()
 {
-    if (fileUtils.dirExists(devicePath(QLatin1String(device::stickFolder)))) {
+    if (fileUtils.dirExists(m_root.path(device::stickFolder))) {
         stickTimer.start(kStickPollMs);
         return;
     }
@@ -206,13 +211,13 @@ void FileInstaller::onTimerTimeout()
 
 bool FileInstaller::applicationExists()
 {
-    return fileUtils.fileExists(devicePath(appExe));
+    return fileUtils.fileExists(m_root.path(appExe));
 }
 
 bool FileInstaller::backupExists()
 {
-    const bool system = fileUtils.dirExists(devicePath(backupSystemDir));
-    const bool app = fileUtils.dirExists(devicePath(backupAppDir));
+    const bool system = fileUtils.dirExists(m_root.path(backupSystemDir));
+    const bool app = fileUtils.dirExists(m_root.path(backupAppDir));
     return system && app;
 }
 

@@ -9,7 +9,9 @@
 // Progress goes to the window (NotifyWriteLine, notifyProgress) and every step to
 // the debug stream, which the shell writes to the log on the stick.
 
+#include "devicepath.h"
 #include "fileutils.h"
+#include "leftovers.h"
 #include "updatetransaction.h"
 
 #include <QObject>
@@ -21,7 +23,8 @@ class FileInstaller : public QObject
     Q_OBJECT
 
 public:
-    explicit FileInstaller(QObject *parent = nullptr);
+    // root: the device whose folders are installed (by default the device itself).
+    explicit FileInstaller(QObject *parent = nullptr, const corvane::DeviceRoot &root = {});
 
     bool isUpdateAvailable();
     QString updateVersion();
@@ -36,10 +39,17 @@ public:
 
     // Completes or rolls back an installation that a power cut or a crash interrupted,
     // and logs what it did. False when it could not.
-    static bool recoverInterruptedInstallation(bool reportNothingToDo);
+    bool recoverInterruptedInstallation(bool reportNothingToDo);
 
-    // Host path of the file whose lock one installer holds for its whole run.
-    static QString lockFile();
+    // Waits until the old files of an installation are removed (they go in the
+    // background while the result is shown) and logs what could not be removed.
+    void finishCleanUp();
+
+    const corvane::DeviceRoot &deviceRoot() const { return m_root; }
+    // Host paths of the installer's work folder and of the file whose lock one installer
+    // holds for its whole run.
+    QString workFolder() const;
+    QString lockFile() const;
 
 signals:
     void NotifyWriteLine(QString text);
@@ -71,4 +81,6 @@ private:
     const QString backupAppDir;
     const QString appExe;
     const QString updateAppExe;
+    const corvane::DeviceRoot m_root;
+    BackgroundRemoval m_oldFiles;
 };

@@ -3,7 +3,6 @@
 #include "aes_encryption.h"
 #include "dbconnection.h"
 #include "devicefiles.h"
-#include "devicepath.h"
 #include "fileinstaller.h"
 #include "installerview.h"
 #include "passwordpage.h"
@@ -19,8 +18,6 @@
 #include <QTimer>
 
 #include <algorithm>
-
-using corvane::devicePath;
 
 namespace {
 const QString kAdminDb = QLatin1String(corvane::device::adminDatabase);
@@ -216,12 +213,13 @@ void InstallerViewManager::endPause()
 QString InstallerViewManager::readAdminPassword()
 {
     QString result;
-    if (!fileUtils.fileExists(devicePath(kAdminDb))) {
+    if (!fileUtils.fileExists(installer->deviceRoot().path(kAdminDb))) {
         qDebug() << "Admin-DB not available.";
         return result;
     }
     adminDbConnection = new DBConnection(this, kDriver, kAdminConnection);
-    itemRepository = new UserMenuItemRepository(this, adminDbConnection);
+    itemRepository = new UserMenuItemRepository(this, adminDbConnection,
+                                                installer->deviceRoot().path(kAdminDb));
     // Decided from this one read. A database that could not be read (locked past the
     // busy wait, damaged, not a database) may well hold a password: the page is shown,
     // and only the service code opens it. A readable one without the item holds none.
@@ -251,7 +249,7 @@ QString InstallerViewManager::readAdminPassword()
 QString InstallerViewManager::readServiceCode()
 {
     QString result;
-    const QString path = devicePath(kSystemDb);
+    const QString path = installer->deviceRoot().path(kSystemDb);
     if (!fileUtils.fileExists(path)) {
         qDebug() << "System-DB not available.";
         return result;

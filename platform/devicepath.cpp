@@ -4,15 +4,18 @@
 
 namespace corvane {
 
-QString devicePath(const QString &path)
+DeviceRoot::DeviceRoot(const QString &root)
+    : m_root(root)
 {
-    // Read on every call: cheap, and tests may point the program at another tree.
-    QString root = qEnvironmentVariable("CORVANE_DEVICE_ROOT");
-    if (root.isEmpty())
-        return path;
-    while (root.size() > 1 && root.endsWith(QLatin1Char('/')))
-        root.chop(1);
-    return root + path;
+    while (m_root.size() > 1 && m_root.endsWith(QLatin1Char('/')))
+        m_root.chop(1);
+    if (m_root == QLatin1String("/"))
+        m_root.clear();
+}
+
+DeviceRoot DeviceRoot::fromEnvironment()
+{
+    return DeviceRoot(qEnvironmentVariable("CORVANE_DEVICE_ROOT"));
 }
 
 } // namespace corvane

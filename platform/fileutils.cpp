@@ -2,10 +2,8 @@
 
 #include "posixfs.h"
 #include "treeremoval.h"
-#include "updatetransaction.h"
 
 #include <QDebug>
-#include <QFileInfo>
 
 #include <cerrno>
 
@@ -49,20 +47,4 @@ bool FileUtils::removeDir(const QString &path) const
     default:
         return corvane::removeFolderTree(native);
     }
-}
-
-bool FileUtils::CopyRecursivelyOverwrite(const QString &source, const QString &target,
-                                         const QStringList &excludes,
-                                         const ProgressCallback &progress) const
-{
-    // Staged beside the target, on its file system, and switched in as a whole.
-    const QFileInfo info(target);
-    const QString work = info.absolutePath() + QStringLiteral("/.corvane-copy-") + info.fileName();
-    UpdateTransaction copy(work);
-    copy.addTree(source, target, UpdateTransaction::Source::Copy, excludes);
-    const bool ok = copy.run(progress);
-    UpdateTransaction::finishCleanUp();
-    // Empty unless a switch is left to finish (then the next copy finishes it).
-    ::rmdir(enc(work).constData());
-    return ok;
 }

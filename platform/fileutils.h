@@ -1,26 +1,13 @@
 #pragma once
-// File operations of an update run: existence checks, folder removal that never
-// follows a link, and a copy that replaces a whole tree power-cut safe (see
-// UpdateTransaction for how).
+// The file calls of an update run: existence checks and folder removal that never
+// follows a link. Installing an update is the update engine's work (update/), not
+// this class's.
 
 #include <QString>
-#include <QStringList>
-
-#include <functional>
 
 class FileUtils
 {
 public:
-    // What a copy has done so far, of the total counted before it started.
-    struct CopyProgress
-    {
-        qint64 bytesDone = 0;
-        qint64 bytesTotal = 0;
-        qint64 filesDone = 0;
-        qint64 filesTotal = 0;
-    };
-    using ProgressCallback = std::function<void(const CopyProgress &)>;
-
     FileUtils() = default;
     ~FileUtils() = default;
 
@@ -31,15 +18,4 @@ public:
     // already removed: that is a success. Symbolic links are removed, never followed,
     // also one that stands in place of the folder itself.
     bool removeDir(const QString &path) const;
-
-    // Copies the tree below source into target as one whole: every file is staged
-    // first, and only when all of them are on disk are they switched in; a failure
-    // leaves the target as it was. Missing target folders are created, permissions
-    // and times are kept and symbolic links are copied as links. Names listed in
-    // excludes (file or folder names, any depth) are skipped; an empty list copies
-    // everything. progress, when set, is called after every file and at least once
-    // at the start and at the end.
-    bool CopyRecursivelyOverwrite(const QString &source, const QString &target,
-                                  const QStringList &excludes,
-                                  const ProgressCallback &progress = {}) const;
 };

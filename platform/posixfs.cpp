@@ -108,6 +108,64 @@ bool syncFolder(const QByteArray &folder, bool wholeFileSystem)
     return ok;
 }
 
+bool writeFlushed(const QByteArray &path, const QByteArray &data)
+{
+    const int fd
+        = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return false;
+    qint64 written = 0;
+    int error = 0;
+    while (written < data.size() && error == 0) {
+        const ssize_t n = ::write(fd, data.constData() + written, size_t(data.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            error = n < 0 ? errno : EIO;
+        else
+            written += n;
+    }
+    if (error == 0 && ::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    errno = error;
+    return error == 0;
+}
+
+bool readSmallFile(const QByteArray &path, qint64 maxSize, QByteArray *content)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    int error = 0;
+    if (::fstat(fd, &st) != 0)
+        error = errno;
+    else if (!S_ISREG(st.st_mode))
+        error = EINVAL;
+    else if (st.st_size > maxSize)
+        error = EFBIG;
+    if (error == 0) {
+        content->resize(qsizetype(st.st_size));
+        qint64 got = 0;
+        while (got < st.st_size && error == 0) {
+            const ssize_t n = ::read(fd, content->data() + got, size_t(st.st_size - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                error = errno;
+            else if (n == 0)
+                error = EIO; // shorter than it said: changed while it was read
+            else
+                got += n;
+        }
+    }
+    ::close(fd);
+    errno = error;
+    return error == 0;
+}
+
 } // namespace corvane::fs
 
 namespace corvane {

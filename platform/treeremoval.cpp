@@ -16,7 +16,7 @@ namespace corvane {
 
 namespace {
 
-constexpr char kLog[] = "FileUtils:";
+constexpr char kLog[] = "Removal:";
 
 // Opens a folder for walking; a link in its place is refused (ELOOP), never entered.
 int openFolderAt(int dirFd, const char *name)
@@ -129,11 +129,11 @@ bool removeMatching(const QByteArray &folder, const QByteArray &wildcard,
         case PathKind::Missing:
             return true;
         case PathKind::Link:
-            qDebug().noquote() << "FileUtils:" << quotedForLog(folder)
+            qDebug().noquote() << kLog << quotedForLog(folder)
                                << "is a symbolic link; not followed, nothing removed";
             return true;
         case PathKind::Other:
-            qDebug().noquote() << "FileUtils:" << quotedForLog(folder)
+            qDebug().noquote() << kLog << quotedForLog(folder)
                                << "is not a folder; nothing removed";
             return true;
         default:

@@ -1,12 +1,12 @@
 #include "logmessagehandler.h"
 
 #include "devicefiles.h"
-#include "devicepath.h"
 
 #include <QFile>
 #include <QTextStream>
 
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,6 +20,15 @@ namespace {
 using device::logFileName;
 using device::stickFolder;
 
+// The stick folder's host path. A plain array, never destroyed: messages may still come
+// while static objects are destroyed at exit.
+char g_stickFolder[4096] = {};
+
+const char *stickFolderPath()
+{
+    return g_stickFolder[0] != '\0' ? g_stickFolder : stickFolder;
+}
+
 // The log file on the stick, opened for appending, or -1. Only a regular file directly
 // in the stick folder qualifies, reached through no link: neither the folder nor the
 // file may be a link (a stick can carry links that lead onto the flash disk), and
@@ -28,8 +37,7 @@ using device::stickFolder;
 // point, is the system's and is followed.
 int openLog()
 {
-    const int folder = ::open(QFile::encodeName(devicePath(QLatin1String(stickFolder))).constData(),
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int folder = ::open(stickFolderPath(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (folder < 0)
         return -1;
     struct stat st;
@@ -51,9 +59,19 @@ int openLog()
 }
 } // namespace
 
+void setLogDevice(const DeviceRoot &root)
+{
+    const QByteArray folder = QFile::encodeName(root.path(stickFolder));
+    // A folder too long for any path gets no log rather than another device's.
+    const QByteArray kept = folder.size() < qsizetype(sizeof g_stickFolder)
+        ? folder
+        : QByteArray("/nonexistent/too-long-stick-folder");
+    std::memcpy(g_stickFolder, kept.constData(), size_t(kept.size()) + 1);
+}
+
 QString logFilePath()
 {
-    return devicePath(QLatin1String(stickFolder) + QLatin1Char('/') + QLatin1String(logFileName));
+    return QFile::decodeName(stickFolderPath()) + QLatin1Char('/') + QLatin1String(logFileName);
 }
 
 void logMessageHandler(QtMsgType, const QMessageLogContext &, const QString &message)

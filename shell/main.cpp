@@ -51,32 +51,35 @@ bool takeLock(InstallerLock &lock)
     return false;
 }
 
-int recoverOnly(int argc, char **argv)
+int recoverOnly(int argc, char **argv, const corvane::DeviceRoot &root)
 {
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(logAndEcho);
-    InstallerLock lock(FileInstaller::lockFile());
+    FileInstaller installer(nullptr, root);
+    InstallerLock lock(installer.lockFile());
     if (!takeLock(lock))
         return 1;
-    return FileInstaller::recoverInterruptedInstallation(true) ? 0 : 1;
+    return installer.recoverInterruptedInstallation(true) ? 0 : 1;
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // The one place that reads where the device is; everything else is handed it.
+    const corvane::DeviceRoot root = corvane::DeviceRoot::fromEnvironment();
+    corvane::setLogDevice(root);
     if (hasOption(argc, argv, "--recover-only"))
-        return recoverOnly(argc, argv);
+        return recoverOnly(argc, argv, root);
 
     QApplication app(argc, argv);
     qInstallMessageHandler(corvane::logMessageHandler);
-    InstallerLock lock(FileInstaller::lockFile());
+    InstallerView view;
+    FileInstaller installer(nullptr, root);
+    InstallerLock lock(installer.lockFile());
     if (!takeLock(lock))
         return 1;
-    FileInstaller::recoverInterruptedInstallation(false);
-
-    InstallerView view;
-    FileInstaller installer;
+    installer.recoverInterruptedInstallation(false);
     InstallerViewManager manager(nullptr, &view, &installer);
 
     corvane::wireParts(view, installer, manager);

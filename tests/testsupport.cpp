@@ -1,10 +1,8 @@
 #include "testsupport.h"
 
 #include "devicefiles.h"
-#include "fileutils.h"
 #include "logmessagehandler.h"
 #include "ui_installerview.h"
-#include "updatetransaction.h"
 #include "wiring.h"
 
 #include <QCryptographicHash>
@@ -19,8 +17,6 @@
 
 DeviceTree::DeviceTree(const QStringList &options)
 {
-    m_hadPreviousRoot = qEnvironmentVariableIsSet("CORVANE_DEVICE_ROOT");
-    m_previousRoot = qgetenv("CORVANE_DEVICE_ROOT");
     if (!m_dir.isValid()) {
         m_error = QStringLiteral("no temporary folder");
         return;
@@ -31,22 +27,15 @@ DeviceTree::DeviceTree(const QStringList &options)
     m_ok = code == 0;
     if (!m_ok)
         m_error = QStringLiteral("make-device.sh failed (%1): %2").arg(code).arg(output);
-    qputenv("CORVANE_DEVICE_ROOT", QFile::encodeName(root()));
 }
 
 DeviceTree::~DeviceTree()
 {
-    UpdateTransaction::finishCleanUp(); // not racing a run's clean-up
-
     // Immutable files left by a failed test must not keep the temporary tree alive.
     QProcess chattr;
     chattr.start(QStringLiteral("chattr"),
                  {QStringLiteral("-R"), QStringLiteral("-f"), QStringLiteral("-i"), root()});
     chattr.waitForFinished(10000);
-    if (m_hadPreviousRoot)
-        qputenv("CORVANE_DEVICE_ROOT", m_previousRoot);
-    else
-        qunsetenv("CORVANE_DEVICE_ROOT");
     // Folders made read-only by a test must not keep the temporary tree alive.
     QDirIterator it(root(), QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
                     QDirIterator::Subdirectories);
@@ -155,13 +144,22 @@ static void recordAndLog(QtMsgType type, const QMessageLogContext &context, cons
 
 LogToDevice::LogToDevice()
 {
+    // A device without a stick folder: nothing reaches a file.
+    corvane::setLogDevice(corvane::DeviceRoot(QStringLiteral("/nonexistent")));
     g_messages.clear();
     qInstallMessageHandler(recordAndLog);
+}
+
+LogToDevice::LogToDevice(const DeviceTree &device)
+    : LogToDevice()
+{
+    corvane::setLogDevice(device.device());
 }
 
 LogToDevice::~LogToDevice()
 {
     qInstallMessageHandler(nullptr);
+    corvane::setLogDevice(corvane::DeviceRoot(QStringLiteral("/nonexistent")));
 }
 
 QStringList LogToDevice::messages()
@@ -215,7 +213,6 @@ void MessageLog::handler(QtMsgType type, const QMessageLogContext &, const QStri
 
 QStringList installLeftovers(const QString &workFolder)
 {
-    UpdateTransaction::finishCleanUp(); // what a finished run leaves, once it has cleaned up
     QStringList found;
     QDirIterator it(workFolder,
                     QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
@@ -295,7 +292,8 @@ void startInstaller(QProcess &process, const QString &root, const QStringList &a
                       wrapper.mid(1) + QStringList{installerProgram()} + arguments);
 }
 
-WholeRun::WholeRun(PasswordPage page)
+WholeRun::WholeRun(const DeviceTree &device, PasswordPage page)
+    : installer(nullptr, device.device())
 {
     corvane::wireParts(view, installer, manager);
     if (page == CancelPasswordPage) {

@@ -1,8 +1,9 @@
 #pragma once
 // Shared test helpers: a simulated device laid out by tools/make-device.sh in a
-// temporary folder, with CORVANE_DEVICE_ROOT pointing at it while it lives, and
-// access to the log file the program writes on its stick.
+// temporary folder (handed to the code under test as its DeviceRoot), and access to
+// the log file the program writes on its stick.
 
+#include "devicepath.h"
 #include "fileinstaller.h"
 #include "installerview.h"
 #include "installerviewmanager.h"
@@ -25,6 +26,7 @@ public:
 
     bool ok() const { return m_ok; }
     QString root() const { return m_dir.path(); }
+    corvane::DeviceRoot device() const { return corvane::DeviceRoot(root()); }
     QString errorText() const { return m_error; }
 
     // Host path of a device path such as "/FlashDisk/Corvane".
@@ -49,8 +51,6 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    QByteArray m_previousRoot;
-    bool m_hadPreviousRoot = false;
     bool m_ok = false;
     QString m_error;
 };
@@ -95,7 +95,7 @@ void startInstaller(QProcess &process, const QString &root, const QStringList &a
 struct WholeRun
 {
     enum PasswordPage { WaitOnPasswordPage, CancelPasswordPage };
-    explicit WholeRun(PasswordPage page = WaitOnPasswordPage);
+    explicit WholeRun(const DeviceTree &device, PasswordPage page = WaitOnPasswordPage);
 
     InstallerView view;
     FileInstaller installer;
@@ -107,13 +107,14 @@ struct WholeRun
     QStringList output() const;
 };
 
-// Installs the program's log handler for the life of the object. Every message is
-// also kept in memory, so lines that the log file cannot receive (stick pulled) can
-// still be checked.
+// Installs the program's log handler for the life of the object, writing to the stick
+// of the given device (none: messages are only kept). Every message is also kept in
+// memory, so lines that the log file cannot receive (stick pulled) can still be checked.
 class LogToDevice
 {
 public:
     LogToDevice();
+    explicit LogToDevice(const DeviceTree &device);
     ~LogToDevice();
     static QStringList messages();
 };

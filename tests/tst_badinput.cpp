@@ -140,8 +140,8 @@ private:
 // One whole run in the process; a password page is cancelled and remembered.
 struct Run : WholeRun
 {
-    Run()
-        : WholeRun(CancelPasswordPage)
+    explicit Run(const DeviceTree &tree)
+        : WholeRun(tree, CancelPasswordPage)
     {
     }
 };
@@ -226,8 +226,8 @@ void TestBadInput::databases()
     }
     const QByteArray before = hashOf(file);
 
-    LogToDevice log;
-    Run run;
+    LogToDevice log(tree);
+    Run run(tree);
     run.manager.onStartup();
     setImmutable(file, false);
     setImmutable(QFileInfo(file).absolutePath(), false);
@@ -311,8 +311,8 @@ void TestBadInput::settingsReadDecidesOnce()
     if (fault == "lock")
         QVERIFY2(lock.lock(file, argument), "sqlite3 did not take the lock");
 
-    LogToDevice log;
-    Run run;
+    LogToDevice log(tree);
+    Run run(tree);
     run.manager.onStartup();
 
     QCOMPARE(run.pageShown, pageShown);
@@ -385,8 +385,8 @@ void TestBadInput::updateContents()
         QVERIFY(QFile::link("loop-a", update + "/loop-b"));
     }
 
-    LogToDevice log;
-    FileInstaller installer;
+    LogToDevice log(tree);
+    FileInstaller installer(nullptr, tree.device());
     const bool result = installer.installUpdate();
 
     QCOMPARE(result, status);
@@ -397,6 +397,7 @@ void TestBadInput::updateContents()
     for (const QString &rel : expectedFiles)
         QCOMPARE(hashOf(installed + '/' + rel), hashOf(update + '/' + rel));
     QCOMPARE(tree.read("/FlashDisk/Corvane/readme.txt"), QByteArray("Corvane 2.4.1\n"));
+    installer.finishCleanUp();
     QVERIFY(tree.leftovers().isEmpty());
     if (kind == "empty folder")
         QVERIFY(QFileInfo(installed + "/cache/empty").isDir());
@@ -486,8 +487,8 @@ void TestBadInput::failedUpdateChangesNothing()
     const auto system = fingerprint(tree.path("/FlashDisk/System"));
     const auto app = fingerprint(tree.path("/FlashDisk/Corvane"));
 
-    LogToDevice log;
-    Run run;
+    LogToDevice log(tree);
+    Run run(tree);
     if (fault == "unreadable") {
         WithoutReadOverride drop;
         if (!drop.ok())
@@ -526,8 +527,8 @@ void TestBadInput::everyConflictIsLogged()
         }
     }
     const auto before = fingerprint(tree.path("/FlashDisk/System"));
-    LogToDevice log;
-    FileInstaller installer;
+    LogToDevice log(tree);
+    FileInstaller installer(nullptr, tree.device());
     QVERIFY(!installer.installUpdate());
     const QStringList lines = tree.logLines();
     QCOMPARE(blocked.size(), 8);
@@ -578,8 +579,8 @@ void TestBadInput::logCannotBeWritten()
         ? ::open(QFile::encodeName(tree.logPath()).constData(), O_RDONLY | O_NONBLOCK)
         : -1;
 
-    LogToDevice log;
-    Run run;
+    LogToDevice log(tree);
+    Run run(tree);
     run.manager.onStartup();
     setImmutable(tree.logPath(), false);
     if (reader >= 0) {
@@ -615,8 +616,8 @@ void TestBadInput::stickFolderTurnsIntoAFile()
 {
     DeviceTree tree({"--no-update"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    LogToDevice log;
-    FileInstaller installer;
+    LogToDevice log(tree);
+    FileInstaller installer(nullptr, tree.device());
     QSignalSpy removed(&installer, &FileInstaller::notifyStickRemoved);
     installer.startStickWatch();
     QTest::qWait(250);
@@ -634,8 +635,8 @@ void TestBadInput::stickPulledDuringInstallation()
 {
     DeviceTree tree({"--big-file", "8"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    LogToDevice log;
-    Run run;
+    LogToDevice log(tree);
+    Run run(tree);
     QSignalSpy removed(&run.installer, &FileInstaller::notifyStickRemoved);
     // Pulled as the copy begins: everything after this line has nowhere to go.
     QObject::connect(&run.installer, &FileInstaller::NotifyWriteLine, &run.view,

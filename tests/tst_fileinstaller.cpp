@@ -52,7 +52,7 @@ void TestFileInstaller::updateAvailable()
     } else if (!remove.isEmpty()) {
         QVERIFY(QDir(tree.path(remove)).removeRecursively());
     }
-    FileInstaller installer;
+    FileInstaller installer(nullptr, tree.device());
     QCOMPARE(installer.isUpdateAvailable(), available);
 }
 
@@ -60,7 +60,7 @@ void TestFileInstaller::secondRunFindsNoUpdate()
 {
     DeviceTree tree;
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    FileInstaller installer;
+    FileInstaller installer(nullptr, tree.device());
     QVERIFY(installer.isUpdateAvailable());
     QVERIFY(installer.installUpdate());
     QVERIFY(installer.removeInstallerDirectory());
@@ -80,8 +80,8 @@ void TestFileInstaller::failedRemovalIsNotHiddenByLaterOnes()
     const QString locked = tree.path("/FlashDisk/Corvane/remotecmd/pending.xml");
     if (!setImmutable(locked, true))
         QSKIP("the file system does not support the immutable attribute");
-    LogToDevice log;
-    FileInstaller installer;
+    LogToDevice log(tree);
+    FileInstaller installer(nullptr, tree.device());
     const bool status = installer.installUpdate();
     setImmutable(locked, false);
 
@@ -106,8 +106,8 @@ void TestFileInstaller::missingAndFolderEntriesInLists()
     QVERIFY(QDir(tree.path("/FlashDisk/Corvane/list")).removeRecursively());
     QVERIFY(QDir().mkpath(tree.path("/FlashDisk/Corvane/system/archive.xml/inner")));
     QVERIFY(QDir(tree.path("/FlashDisk/Corvane_Installer/Corvane/remotecmd")).removeRecursively());
-    LogToDevice log;
-    FileInstaller installer;
+    LogToDevice log(tree);
+    FileInstaller installer(nullptr, tree.device());
     QVERIFY(installer.installUpdate());
     const QStringList lines = tree.logLines();
     QVERIFY(lines.contains("Clear available xmlFiles:  true"));
@@ -166,8 +166,8 @@ void TestFileInstaller::cleanUpStaysInside()
             ::close(fd);
         }
     }
-    LogToDevice log;
-    FileInstaller installer;
+    LogToDevice log(tree);
+    FileInstaller installer(nullptr, tree.device());
     QVERIFY(installer.installUpdate());
     // A later run meets what this one installed.
     QVERIFY(installer.installUpdate());
@@ -199,8 +199,8 @@ void TestFileInstaller::stickWatch()
 {
     DeviceTree tree({"--no-update"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    LogToDevice log;
-    FileInstaller installer;
+    LogToDevice log(tree);
+    FileInstaller installer(nullptr, tree.device());
     QSignalSpy removed(&installer, &FileInstaller::notifyStickRemoved);
     installer.startStickWatch();
     QTest::qWait(450);
@@ -250,7 +250,7 @@ void TestFileInstaller::progressCoversBothFolders()
             QByteArray(fileSize, 'a')));
     const qint64 total = qint64(systemFiles + appFiles) * fileSize;
 
-    FileInstaller installer;
+    FileInstaller installer(nullptr, tree.device());
     QSignalSpy progress(&installer, &FileInstaller::notifyProgress);
     QStringList linesDuringCopy;
     QVERIFY(installer.installUpdate());
@@ -282,7 +282,7 @@ void TestFileInstaller::startingAMissingProgramIsHarmless()
     DeviceTree tree({"--no-update"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
     QVERIFY(QFile::remove(tree.path("/FlashDisk/Corvane/Corvane.exe")));
-    FileInstaller installer;
+    FileInstaller installer(nullptr, tree.device());
     installer.startApplication();
     QVERIFY(!tree.exists("/FlashDisk/Corvane/Corvane.exe"));
 }

@@ -1,10 +1,8 @@
-// The copy that puts an update in place, and the folder removal around it.
+// Existence checks and the folder removal that never follows a link.
 
 #include "fileutils.h"
 #include "testsupport.h"
-#include "updatetransaction.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -26,14 +24,6 @@ QByteArray get(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-// A journal as an interrupted switch leaves it: one line per entry (staged, final, old).
-QByteArray journal(const QByteArray &body, bool damaged = false)
-{
-    const QByteArray sum = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
-    return "corvane-update-journal 1\n" + QByteArray::number(body.count('\n')) + "\n" + body
-        + "end " + (damaged ? sum.left(10) : sum) + "\n";
-}
-
 } // namespace
 
 class TestFileUtils : public QObject
@@ -41,235 +31,10 @@ class TestFileUtils : public QObject
     Q_OBJECT
 
 private slots:
-    void copyReplacesAddsAndKeeps();
-    void copyKeepsPermissionsAndLinks();
-    void copyKeepsNamesThatLookTemporary();
-    void copyFailures_data();
-    void copyFailures();
-    void copyProgress_data();
-    void copyProgress();
-    void recovery_data();
-    void recovery();
     void removeDir_data();
     void removeDir();
     void existence();
 };
-
-void TestFileUtils::copyReplacesAddsAndKeeps()
-{
-    QTemporaryDir dir;
-    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
-    QVERIFY(put(src + "/a.txt", "new a"));
-    QVERIFY(put(src + "/sub/deep/b.bin", QByteArray(3 * 1024 * 1024 + 17, 'b')));
-    QVERIFY(put(src + "/empty.txt", ""));
-    QVERIFY(QDir().mkpath(src + "/emptyfolder"));
-    QVERIFY(put(src + "/name with spaces ä.txt", "unicode"));
-    QVERIFY(put(dst + "/a.txt", "old a, longer than the new one"));
-    QVERIFY(put(dst + "/keep.txt", "kept"));
-
-    FileUtils utils;
-    QVERIFY(utils.CopyRecursivelyOverwrite(src, dst, QStringList()));
-
-    QCOMPARE(get(dst + "/a.txt"), QByteArray("new a"));
-    QCOMPARE(get(dst + "/sub/deep/b.bin"), QByteArray(3 * 1024 * 1024 + 17, 'b'));
-    QCOMPARE(get(dst + "/empty.txt"), QByteArray());
-    QVERIFY(QFileInfo(dst + "/emptyfolder").isDir());
-    QCOMPARE(get(dst + "/name with spaces ä.txt"), QByteArray("unicode"));
-    QCOMPARE(get(dst + "/keep.txt"), QByteArray("kept"));
-    QCOMPARE(get(src + "/a.txt"), QByteArray("new a")); // the source is left alone
-    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList({"dst", "src"})); // nothing staged is left beside the target
-}
-
-void TestFileUtils::copyKeepsPermissionsAndLinks()
-{
-    QTemporaryDir dir;
-    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
-    const QString outside = dir.filePath("outside");
-    QVERIFY(put(outside + "/secret.txt", "outside the update"));
-    QVERIFY(put(src + "/run.sh", "#!/bin/sh\n"));
-    QVERIFY(QFile::setPermissions(src + "/run.sh",
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                      | QFile::ReadGroup | QFile::ExeGroup));
-    QVERIFY(QFile::link("run.sh", src + "/current"));
-    QVERIFY(QFile::link(outside, src + "/escape"));
-    QVERIFY(QFile::link("loop", src + "/loop"));
-    QVERIFY(put(dst + "/current", "a file where the link goes"));
-
-    FileUtils utils;
-    QVERIFY(utils.CopyRecursivelyOverwrite(src, dst, QStringList()));
-
-    QCOMPARE(QFileInfo(dst + "/run.sh").permissions() & 0x0FFF,
-             QFileInfo(src + "/run.sh").permissions() & 0x0FFF);
-    QVERIFY(QFileInfo(dst + "/run.sh").isExecutable());
-    QCOMPARE(QFileInfo(dst + "/current").symLinkTarget(),
-             QFileInfo(dst + "/run.sh").absoluteFilePath());
-    QVERIFY(QFileInfo(dst + "/escape").isSymLink());
-    QVERIFY(QFileInfo(dst + "/loop").isSymLink());
-    // The link is copied, not the tree it points to.
-    QCOMPARE(QDir(outside).entryList(QDir::Files), QStringList{"secret.txt"});
-    QVERIFY(!QFileInfo::exists(dst + "/escape/secret.txt")
-            || QFileInfo(dst + "/escape").isSymLink());
-}
-
-void TestFileUtils::copyKeepsNamesThatLookTemporary()
-{
-    // Only what the copy staged itself is ever cleared away, whatever other names look like.
-    QTemporaryDir dir;
-    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
-    QVERIFY(put(src + "/sub/.corvane-tmp-1234-1", "part of the update"));
-    QVERIFY(put(dst + "/sub/.corvane-tmp-99-3", "installed, not ours"));
-    FileUtils utils;
-    QVERIFY(utils.CopyRecursivelyOverwrite(src, dst, QStringList()));
-    QCOMPARE(get(dst + "/sub/.corvane-tmp-1234-1"), QByteArray("part of the update"));
-    QCOMPARE(get(dst + "/sub/.corvane-tmp-99-3"), QByteArray("installed, not ours"));
-}
-
-void TestFileUtils::copyFailures_data()
-{
-    QTest::addColumn<QString>("situation");
-    QTest::addColumn<QString>("expectedLog");
-    QTest::newRow("missing source") << "missing-source"
-                                    << "reading of update folder";
-    QTest::newRow("folder where a file goes") << "folder-over-file"
-                                              << "a folder, where the update puts a file";
-    QTest::newRow("file where a folder goes") << "file-over-folder"
-                                              << "not a folder, where the update puts one";
-    QTest::newRow("immutable target file") << "immutable"
-                                           << "the switch failed and was undone";
-}
-
-void TestFileUtils::copyFailures()
-{
-    QFETCH(QString, situation);
-    QFETCH(QString, expectedLog);
-    QTemporaryDir dir;
-    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
-    if (situation != "missing-source") {
-        QVERIFY(put(src + "/a.txt", "a"));
-        QVERIFY(put(src + "/sub/b.txt", "b"));
-        QVERIFY(put(src + "/z.txt", "z"));
-    }
-    QVERIFY(put(dst + "/y.txt", "y"));
-    if (situation == "folder-over-file")
-        QVERIFY(QDir().mkpath(dst + "/a.txt/inner"));
-    if (situation == "file-over-folder")
-        QVERIFY(put(dst + "/sub", "a file"));
-    if (situation == "immutable") {
-        QVERIFY(put(dst + "/z.txt", "old"));
-        if (!setImmutable(dst + "/z.txt", true))
-            QSKIP("the file system does not support the immutable attribute");
-    }
-
-    LogToDevice log;
-    FileUtils utils;
-    const bool ok = utils.CopyRecursivelyOverwrite(src, dst, QStringList());
-    if (situation == "immutable")
-        setImmutable(dst + "/z.txt", false);
-
-    QVERIFY(!ok);
-    QVERIFY2(LogToDevice::messages().join('\n').contains(expectedLog),
-             qPrintable(LogToDevice::messages().join('\n')));
-    // All or nothing: the target is as it was, with nothing staged left beside it.
-    QCOMPARE(QFileInfo(dst + "/a.txt").isDir(), situation == "folder-over-file");
-    QCOMPARE(QFileInfo::exists(dst + "/a.txt"), situation == "folder-over-file");
-    QCOMPARE(get(dst + "/z.txt"),
-             situation == "immutable" ? QByteArray("old") : QByteArray("<missing>"));
-    QCOMPARE(get(dst + "/y.txt"), QByteArray("y"));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             situation == "missing-source" ? QStringList({"dst"}) : QStringList({"dst", "src"}));
-}
-
-void TestFileUtils::copyProgress_data()
-{
-    QTest::addColumn<int>("files");
-    QTest::addColumn<int>("fileSize");
-    QTest::newRow("empty") << 0 << 0;
-    QTest::newRow("one large file") << 1 << 9 * 1024 * 1024;
-    QTest::newRow("many small files") << 300 << 1500;
-}
-
-void TestFileUtils::copyProgress()
-{
-    QFETCH(int, files);
-    QFETCH(int, fileSize);
-    QTemporaryDir dir;
-    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
-    QVERIFY(QDir().mkpath(src));
-    for (int i = 0; i < files; ++i)
-        QVERIFY(put(QStringLiteral("%1/d%2/f%3").arg(src).arg(i % 7).arg(i),
-                    QByteArray(fileSize, 'x')));
-
-    QList<FileUtils::CopyProgress> reports;
-    FileUtils utils;
-    QVERIFY(utils.CopyRecursivelyOverwrite(
-        src, dst, QStringList(), [&](const FileUtils::CopyProgress &p) { reports << p; }));
-    QVERIFY(reports.size() >= 2);
-    const qint64 total = qint64(files) * fileSize;
-    QCOMPARE(reports.first().bytesDone, 0);
-    int atTotal = 0;
-    for (int i = 0; i < reports.size(); ++i) {
-        QCOMPARE(reports[i].bytesTotal, total);
-        QCOMPARE(reports[i].filesTotal, qint64(files));
-        if (i > 0) {
-            QVERIFY(reports[i].bytesDone >= reports[i - 1].bytesDone);
-            QVERIFY(reports[i].filesDone >= reports[i - 1].filesDone);
-        }
-        QVERIFY(reports[i].bytesDone <= total);
-    }
-    QCOMPARE(reports.last().bytesDone, total);
-    QCOMPARE(reports.last().filesDone, qint64(files));
-    for (const auto &p : reports)
-        atTotal += p.bytesDone == total && p.filesDone == files ? 1 : 0;
-    QVERIFY(atTotal >= 1);
-    if (fileSize > 8 * 1024 * 1024) // a large file reports while it is copied
-        QVERIFY(reports.size() >= 4);
-}
-
-void TestFileUtils::recovery_data()
-{
-    QTest::addColumn<QByteArray>("journalText");
-    QTest::addColumn<bool>("switched"); // the entry was switched before the cut
-    QTest::addColumn<bool>("rollbackMark");
-    QTest::addColumn<int>("result");
-    QTest::addColumn<QByteArray>("content"); // of dst/a.txt afterwards
-    const QByteArray entry = "work/staging/0/a.txt dst/a.txt work/old/1\n";
-    using R = UpdateTransaction::Recovery;
-    QTest::newRow("cut before the entry")
-        << journal(entry) << false << false << int(R::Completed) << QByteArray("new");
-    QTest::newRow("cut after the entry")
-        << journal(entry) << true << false << int(R::Completed) << QByteArray("new");
-    QTest::newRow("cut while undoing")
-        << journal(entry) << true << true << int(R::RolledBack) << QByteArray("old");
-    QTest::newRow("damaged journal")
-        << journal(entry, true) << false << false << int(R::Failed) << QByteArray("old");
-    QTest::newRow("journal pointing outside")
-        << journal("work/staging/0/a.txt work/../../outside/a.txt -\n") << false << false
-        << int(R::Failed) << QByteArray("old");
-}
-
-void TestFileUtils::recovery()
-{
-    QFETCH(QByteArray, journalText);
-    QFETCH(bool, switched);
-    QFETCH(bool, rollbackMark);
-    QFETCH(int, result);
-    QFETCH(QByteArray, content);
-    QTemporaryDir dir;
-    const QString work = dir.filePath("work");
-    QVERIFY(put(work + "/journal", journalText));
-    QVERIFY(put(switched ? work + "/old/1" : dir.filePath("dst/a.txt"), "old"));
-    QVERIFY(put(switched ? dir.filePath("dst/a.txt") : work + "/staging/0/a.txt", "new"));
-    if (rollbackMark)
-        QVERIFY(put(work + "/rollback", "rollback\n"));
-
-    LogToDevice log;
-    QCOMPARE(int(UpdateTransaction::recover(work)), result);
-    QCOMPARE(get(dir.filePath("dst/a.txt")), content);
-    const bool settled = result != int(UpdateTransaction::Recovery::Failed);
-    QCOMPARE(installLeftovers(work).isEmpty(), settled); // a journal that cannot be followed stays
-    QVERIFY(!QFileInfo::exists(dir.filePath("outside")));
-}
 
 void TestFileUtils::removeDir_data()
 {

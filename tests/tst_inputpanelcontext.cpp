@@ -222,7 +222,8 @@ struct KeyboardRun
     Driver driver;
     bool scriptRan = false;
 
-    KeyboardRun()
+    explicit KeyboardRun(const DeviceTree &tree)
+        : installer(nullptr, tree.device())
     {
         qApp->installEventFilter(&context);
         QObject::connect(&manager, &InstallerViewManager::notifyShowInputPanel, &view, [this] {
@@ -483,8 +484,8 @@ void TestInputPanelContext::tapIntoFieldResetsToCapitals()
     QFETCH(QStringList, steps);
     DeviceTree tree({"--password", "KL9", "--serial", "1234567"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    LogToDevice log;
-    KeyboardRun run;
+    LogToDevice log(tree);
+    KeyboardRun run(tree);
     QString textBefore, textAfter, panelsAfter;
     run.script = [&](KeyboardRun &r) {
         r.driver.run(steps);
@@ -592,8 +593,8 @@ void TestInputPanelContext::wholeRun()
     QFETCH(bool, installed);
     DeviceTree tree(device);
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    LogToDevice log;
-    KeyboardRun run;
+    LogToDevice log(tree);
+    KeyboardRun run(tree);
     QStringList seen;
     QPoint panelPlace, fieldCorner;
     run.script = [&](KeyboardRun &r) {
@@ -635,8 +636,8 @@ void TestInputPanelContext::backspaceActsOnPasswordField()
 {
     DeviceTree tree({"--password", "Kwé7", "--serial", "1234567"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    LogToDevice log;
-    KeyboardRun run;
+    LogToDevice log(tree);
+    KeyboardRun run(tree);
     QString passwordAfter, otherAfter;
     run.script = [&](KeyboardRun &r) {
         r.driver.run({"K", "W", "X", "back"});
@@ -680,8 +681,8 @@ void TestInputPanelContext::fieldEnterKey()
     QFETCH(bool, accepted);
     DeviceTree tree({"--password", "Kwé7", "--serial", "1234567"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    LogToDevice log;
-    KeyboardRun run;
+    LogToDevice log(tree);
+    KeyboardRun run(tree);
     QString textAfterEnter, panelsAfterEnter;
     run.script = [&](KeyboardRun &r) {
         r.driver.settle();
@@ -711,8 +712,8 @@ void TestInputPanelContext::refusalsPauseTheField()
 {
     DeviceTree tree({"--password", "Kwé7", "--serial", "1234567"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    LogToDevice log;
-    KeyboardRun run;
+    LogToDevice log(tree);
+    KeyboardRun run(tree);
     QList<int> pauses;
     std::function<void()> endPause;
     run.manager.setPauseTimer([&](int ms, const std::function<void()> &done) {
@@ -767,8 +768,8 @@ void TestInputPanelContext::closingThePageCancels()
 {
     DeviceTree tree({"--password", "Kwé7", "--serial", "1234567"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    LogToDevice log;
-    KeyboardRun run;
+    LogToDevice log(tree);
+    KeyboardRun run(tree);
     // Should the close not end the page, this ends it, so that the test fails instead of hanging.
     QTimer rescue;
     rescue.setSingleShot(true);

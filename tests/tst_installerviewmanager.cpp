@@ -65,8 +65,8 @@ void TestInstallerViewManager::noUpdate()
 {
     DeviceTree tree({"--no-update"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    LogToDevice log;
-    Run run;
+    LogToDevice log(tree);
+    Run run(tree);
     QVERIFY(!run.view.isVisible());
     run.manager.onStartup();
 
@@ -95,8 +95,8 @@ void TestInstallerViewManager::successfulUpdate()
     DeviceTree tree({"--update-version", "5.0.7"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
     const QByteArray newExe = tree.read("/FlashDisk/Corvane_Installer/Corvane/Corvane.exe");
-    LogToDevice log;
-    Run run;
+    LogToDevice log(tree);
+    Run run(tree);
     QStringList questionsSeen;
     bool barHiddenBeforeCopy = false;
     QList<bool> barVisibleDuringCopy;
@@ -198,8 +198,8 @@ void TestInstallerViewManager::backupNeedsBothFolders()
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
     QVERIFY(QDir(tree.path(missing)).removeRecursively());
     const QStringList before = tree.listTree("/FlashDisk/Corvane_Backup");
-    LogToDevice log;
-    Run run;
+    LogToDevice log(tree);
+    Run run(tree);
     run.manager.onStartup();
     QCOMPARE(run.question(), kSuccess);
     QCOMPARE(tree.listTree("/FlashDisk/Corvane_Backup"), before);
@@ -212,8 +212,8 @@ void TestInstallerViewManager::noInstalledApplication()
     DeviceTree tree;
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
     QVERIFY(QDir(tree.path("/FlashDisk/Corvane")).removeRecursively());
-    LogToDevice log;
-    Run run;
+    LogToDevice log(tree);
+    Run run(tree);
     run.manager.onStartup();
     QCOMPARE(run.question(), kSuccess);
     const QStringList lines = tree.logLines();
@@ -232,8 +232,8 @@ void TestInstallerViewManager::failingCopy()
     const QString locked = tree.path("/FlashDisk/System/boot.cfg");
     if (!setImmutable(locked, true))
         QSKIP("the file system does not support the immutable attribute");
-    LogToDevice log;
-    Run run;
+    LogToDevice log(tree);
+    Run run(tree);
     run.manager.onStartup();
     setImmutable(locked, false);
 
@@ -258,8 +258,8 @@ void TestInstallerViewManager::stickRemovalStartsApplication()
 {
     DeviceTree tree({"--no-update", "--launcher"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    LogToDevice log;
-    Run run;
+    LogToDevice log(tree);
+    Run run(tree);
     QSignalSpy removed(&run.installer, &FileInstaller::notifyStickRemoved);
     run.manager.onStartup();
 
@@ -283,8 +283,8 @@ void TestInstallerViewManager::stickAlreadyGone()
 {
     DeviceTree tree({"--no-update", "--launcher", "--no-stick"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    LogToDevice log;
-    Run run;
+    LogToDevice log(tree);
+    Run run(tree);
     QSignalSpy removed(&run.installer, &FileInstaller::notifyStickRemoved);
     run.manager.onStartup();
     QCOMPARE(run.question(), kNothing);
@@ -300,8 +300,8 @@ void TestInstallerViewManager::eventsOutsideTheirState()
 {
     DeviceTree tree({"--no-update", "--launcher"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    LogToDevice log;
-    Run run;
+    LogToDevice log(tree);
+    Run run(tree);
     // A stick-removal event before the start runs the start-up handling, nothing more.
     run.manager.onStickRemoved();
     QCOMPARE(run.manager.currentState(), int(InstallerViewManager::WaitStickRemoval));

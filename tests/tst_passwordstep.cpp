@@ -37,8 +37,9 @@ struct PasswordRun
     QString serviceCodeSeen;
     int showPanelSignals = 0;
 
-    explicit PasswordRun(QStringList entries)
-        : script(std::move(entries))
+    PasswordRun(const DeviceTree &tree, QStringList entries)
+        : installer(nullptr, tree.device())
+        , script(std::move(entries))
     {
         QObject::connect(&manager, &InstallerViewManager::notifyShowInputPanel, &view, [this] {
             ++showPanelSignals;
@@ -142,8 +143,8 @@ void TestPasswordStep::entries()
     QFETCH(bool, installed);
     DeviceTree tree(device);
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    LogToDevice log;
-    PasswordRun run(entries);
+    LogToDevice log(tree);
+    PasswordRun run(tree, entries);
     run.manager.onStartup();
 
     QVERIFY(run.pageSeen);
@@ -176,8 +177,8 @@ void TestPasswordStep::noSettingsDatabaseMeansNoPage()
 {
     DeviceTree tree({"--serial", "1234567"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    LogToDevice log;
-    PasswordRun run({"<cancel>"});
+    LogToDevice log(tree);
+    PasswordRun run(tree, {"<cancel>"});
     run.manager.onStartup();
     QCOMPARE(run.showPanelSignals, 0);
     QVERIFY(!run.pageSeen);
@@ -194,8 +195,8 @@ void TestPasswordStep::cancelInstallsNothing()
     DeviceTree tree({"--password", "Geheim-1", "--serial", "1234567"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
     const QStringList systemBefore = tree.listTree("/FlashDisk/System");
-    LogToDevice log;
-    PasswordRun run({"wrong", "<cancel>"});
+    LogToDevice log(tree);
+    PasswordRun run(tree, {"wrong", "<cancel>"});
     run.manager.onStartup();
 
     QCOMPARE(run.output(), QStringLiteral("Cancelled"));
@@ -274,8 +275,8 @@ void TestPasswordStep::serviceCodeSources()
         QVERIFY(sqlite.waitForFinished(10000));
         QCOMPARE(sqlite.exitCode(), 0);
     }
-    LogToDevice log;
-    PasswordRun run({"<cancel>"});
+    LogToDevice log(tree);
+    PasswordRun run(tree, {"<cancel>"});
     run.manager.onStartup();
     QCOMPARE(run.serviceCodeSeen, code);
     const QStringList lines = tree.logLines();

@@ -71,6 +71,7 @@ void TestShell::logLinesAppendAndShareOneFormat()
 {
     DeviceTree tree({"--no-update"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    corvane::setLogDevice(tree.device());
     qInstallMessageHandler(corvane::logMessageHandler);
     qDebug() << "first run" << 1 << true;
     qInstallMessageHandler(nullptr);
@@ -87,6 +88,7 @@ void TestShell::logDroppedWhileStickFolderMissing()
 {
     DeviceTree tree({"--no-update", "--no-stick"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    corvane::setLogDevice(tree.device());
     qInstallMessageHandler(corvane::logMessageHandler);
     qDebug() << "dropped";
     QVERIFY(QDir().mkpath(tree.path("/USB HD/Corvane_Installer")));

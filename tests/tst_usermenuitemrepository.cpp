@@ -67,8 +67,6 @@ private:
     QString hostPath() const { return m_root.path() + adminDb; }
 
     QTemporaryDir m_root;
-    QByteArray m_previousRoot;
-    bool m_hadRoot = false;
 };
 
 void TestUserMenuItemRepository::init()
@@ -76,17 +74,10 @@ void TestUserMenuItemRepository::init()
     QVERIFY(m_root.isValid());
     QVERIFY(QDir().mkpath(QFileInfo(hostPath()).absolutePath()));
     QFile::remove(hostPath());
-    m_hadRoot = qEnvironmentVariableIsSet("CORVANE_DEVICE_ROOT");
-    m_previousRoot = qgetenv("CORVANE_DEVICE_ROOT");
-    qputenv("CORVANE_DEVICE_ROOT", QFile::encodeName(m_root.path()));
 }
 
 void TestUserMenuItemRepository::cleanup()
 {
-    if (m_hadRoot)
-        qputenv("CORVANE_DEVICE_ROOT", m_previousRoot);
-    else
-        qunsetenv("CORVANE_DEVICE_ROOT");
     QCOMPARE(QSqlDatabase::connectionNames(), QStringList());
 }
 
@@ -168,7 +159,7 @@ void TestUserMenuItemRepository::loadValue()
     {
         QObject owner;
         auto *connection = new DBConnection(&owner, driver, adminConnection);
-        auto *repository = new UserMenuItemRepository(&owner, connection);
+        auto *repository = new UserMenuItemRepository(&owner, connection, hostPath());
         IMenuItemRepository *items = repository;
         result = items->loadValue(id);
         // Closed by the read itself, not by the owner's end.
@@ -206,7 +197,7 @@ void TestUserMenuItemRepository::missingDriver()
     MessageLog log;
     QObject owner;
     auto *connection = new DBConnection(&owner, QStringLiteral("QNOSUCHDRIVER"), adminConnection);
-    UserMenuItemRepository repository(&owner, connection);
+    UserMenuItemRepository repository(&owner, connection, hostPath());
     QVERIFY(!repository.loadValue(3).isValid());
     QVERIFY(!QSqlDatabase::contains(adminConnection));
     QCOMPARE(
@@ -224,7 +215,7 @@ void TestUserMenuItemRepository::readsTwice()
     MessageLog log;
     QObject owner;
     auto *connection = new DBConnection(&owner, driver, adminConnection);
-    auto *repository = new UserMenuItemRepository(&owner, connection);
+    auto *repository = new UserMenuItemRepository(&owner, connection, hostPath());
     QCOMPARE(repository->loadValue(3), QVariant(QStringLiteral("first")));
     // The file is not held between reads: another writer's change is seen by the next read.
     QVERIFY(runSql(hostPath(), {"update user set value = 'second' where id = 3"}));
@@ -280,7 +271,7 @@ void TestUserMenuItemRepository::readsTableWithSuffix()
 void TestUserMenuItemRepository::castsToInterface()
 {
     DBConnection connection(nullptr, driver, adminConnection);
-    UserMenuItemRepository repository(nullptr, &connection);
+    UserMenuItemRepository repository(nullptr, &connection, hostPath());
     QObject *object = &repository;
     IMenuItemRepository *expected = &repository;
     QCOMPARE(qobject_cast<IMenuItemRepository *>(object), expected);

@@ -4,37 +4,43 @@
 //
 //   plan     walk every update tree beside its target: what is replaced, what is new,
 //            and what cannot be installed (a folder where a file goes, a special file);
-//            then check the free space; nothing is written yet
-//   stage    copy every file into a staging folder on the same file system, or
-//            hard-link it where its source is removed after the run anyway; flush
-//   switch   write a journal of the switch and flush it (the commit point); per entry,
-//            move the installed one aside and rename the staged one into its place;
-//            flush; remove the journal
-//   clean up remove the staging folder and the old files (in the background: the
-//            result is shown meanwhile)
+//            then check the free space; nothing is written yet      (plan.cpp)
+//   stage    copy every file into the work folder's staging folder, or hard-link it
+//            where its source is removed after the run anyway; flush  (stage.cpp)
+//   commit   write the journal of the switch and flush it            (journal.h)
+//   switch   per entry, move the installed one aside and rename the staged one into
+//            its place; flush; remove the journal                    (switchover.h)
+//   clean up remove the staging folder and the old files, in the background when a
+//            BackgroundRemoval is given (the result is shown meanwhile) (leftovers.h)
 //
 // A failure before the switch removes what was staged and leaves the installed folders
 // as they were. A failure during the switch undoes it. After a power cut, recover()
-// completes a switch whose journal is on disk and otherwise removes what was staged.
-// Every step of the switch can be repeated and undone from any point, so recovery
-// itself may be cut short and run again.
-//
-// Work folder layout (beside the targets, on their file system):
-//   journal, journal.new, rollback   the switch and its direction
-//   staging/<n>                      one staged entry: a file, a link or a whole new folder
-//   old/<n>                          the installed entry it replaces, during the switch
-
-#include "fileutils.h"
+// completes a switch whose journal is on disk and otherwise removes what was staged
+// (recovery.cpp).
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
+
+class BackgroundRemoval;
+
+// What an update has copied so far, of the total counted before it started.
+struct UpdateProgress
+{
+    qint64 bytesDone = 0;
+    qint64 bytesTotal = 0;
+    qint64 filesDone = 0;
+    qint64 filesTotal = 0;
+};
 
 class UpdateTransaction
 {
 public:
+    using ProgressCallback = std::function<void(const UpdateProgress &)>;
+
     // How the files of an update tree reach the staging folder.
     enum class Source {
         Copy,
@@ -63,7 +69,10 @@ public:
 
     enum class Recovery { NothingToDo, LeftoversRemoved, Completed, RolledBack, Failed };
 
-    explicit UpdateTransaction(const QString &workFolder);
+    // workFolder: the installer's work folder, on the targets' file system. The old files
+    // of a successful run are removed by removal when it is given (in the background),
+    // else before run() returns.
+    explicit UpdateTransaction(const QString &workFolder, BackgroundRemoval *removal = nullptr);
     ~UpdateTransaction();
     UpdateTransaction(const UpdateTransaction &) = delete;
     UpdateTransaction &operator=(const UpdateTransaction &) = delete;
@@ -76,17 +85,13 @@ public:
     // The whole transaction. True when every tree is in place; false when the installed
     // folders are as before (failure() tells why). progress, when set, is called with
     // the bytes and files of all trees: first at 0, then rising, last at the totals.
-    bool run(const FileUtils::ProgressCallback &progress = {});
+    bool run(const ProgressCallback &progress = {});
 
     const Failure &failure() const;
 
     // Completes or rolls back what an interrupted run left in a work folder. Cheap when
     // there is nothing: one look at the folder.
     static Recovery recover(const QString &workFolder);
-
-    // A successful run removes the old files in the background; this waits for that
-    // (and logs what could not be removed). Called before anything else is started.
-    static void finishCleanUp();
 
 private:
     class Private;

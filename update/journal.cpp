@@ -1,0 +1,163 @@
+#include "journal.h"
+
+#include "posixfs.h"
+
+#include <QCryptographicHash>
+#include <QSet>
+
+#include <climits>
+
+using corvane::fs::join;
+
+namespace {
+
+const QByteArray kMagic = "corvane-update-journal 1";
+constexpr qsizetype kMaxName = NAME_MAX;
+constexpr qsizetype kMaxPath = PATH_MAX;
+
+QByteArray encodePath(const WorkFolder &w, const QByteArray &path)
+{
+    return path.isEmpty() ? QByteArray("-") : w.relative(path).toPercentEncoding("/");
+}
+
+QByteArray checksum(const QByteArray &body)
+{
+    return QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
+}
+
+// A relative path that stays below the folder it is relative to, and that the file
+// system can hold.
+bool isPlainRelative(const QByteArray &path)
+{
+    if (path.isEmpty() || path.size() > kMaxPath || path.startsWith('/') || path.contains('\0'))
+        return false;
+    for (const QByteArray &part : path.split('/')) {
+        if (part.isEmpty() || part == "." || part == ".." || part.size() > kMaxName)
+            return false;
+    }
+    return true;
+}
+
+// A decimal number written the one way: digits only, no leading zero.
+bool parseNumber(const QByteArray &text, qulonglong *value)
+{
+    if (text.isEmpty() || text.size() > 18 || (text.size() > 1 && text.startsWith('0')))
+        return false;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    *value = text.toULongLong();
+    return true;
+}
+
+// The number n of a path "<prefix><n>", or false.
+bool entryNumber(const QByteArray &path, const QByteArray &prefix, qulonglong *n)
+{
+    return path.startsWith(prefix) && parseNumber(path.mid(prefix.size()), n);
+}
+
+JournalFault decode(const QByteArray &field, QByteArray *path)
+{
+    *path = QByteArray::fromPercentEncoding(field);
+    if (path->toPercentEncoding("/") != field)
+        return JournalFault::Encoding;
+    return isPlainRelative(*path) ? JournalFault::None : JournalFault::Path;
+}
+
+} // namespace
+
+QByteArray journalText(const WorkFolder &w, const std::vector<SwitchEntry> &entries)
+{
+    QByteArray body;
+    for (const SwitchEntry &e : entries)
+        body += encodePath(w, e.staged) + ' ' + encodePath(w, e.final) + ' ' + encodePath(w, e.old)
+            + '\n';
+    return kMagic + '\n' + QByteArray::number(qulonglong(entries.size())) + '\n' + body + "end "
+        + checksum(body) + '\n';
+}
+
+JournalFault parseJournal(const WorkFolder &w, const QByteArray &text,
+                          std::vector<SwitchEntry> *entries)
+{
+    if (text.isEmpty())
+        return JournalFault::Empty;
+    if (!text.endsWith('\n'))
+        return JournalFault::Truncated;
+    QList<QByteArray> lines = text.split('\n');
+    lines.removeLast(); // after the last line feed
+    if (lines.first() != kMagic)
+        return JournalFault::Header;
+    if (lines.size() < 3 || !lines.last().startsWith("end "))
+        return JournalFault::Truncated;
+    qulonglong count = 0;
+    if (!parseNumber(lines.at(1), &count) || count != qulonglong(lines.size() - 3))
+        return JournalFault::Count;
+    QByteArray body;
+    for (qsizetype i = 2; i < lines.size() - 1; ++i)
+        body += lines.at(i) + '\n';
+    if (lines.last() != "end " + checksum(body))
+        return JournalFault::Checksum;
+
+    const QByteArray workName = w.relative(w.work);
+    const QByteArray stagingPrefix = workName + "/staging/";
+    const QByteArray oldPrefix = workName + "/old/";
+    std::vector<SwitchEntry> parsed;
+    QSet<QByteArray> seen;
+    for (qsizetype i = 2; i < lines.size() - 1; ++i) {
+        const QList<QByteArray> fields = lines.at(i).split(' ');
+        if (fields.size() != 3)
+            return JournalFault::Fields;
+        QByteArray staged, final, old;
+        for (const auto &[field, path] : {std::pair{fields[0], &staged}, {fields[1], &final}}) {
+            if (const JournalFault fault = decode(field, path); fault != JournalFault::None)
+                return fault;
+        }
+        if (fields[2] != "-") {
+            if (const JournalFault fault = decode(fields[2], &old); fault != JournalFault::None)
+                return fault;
+        }
+        qulonglong n = 0, oldN = 0;
+        if (!entryNumber(staged, stagingPrefix, &n) || final == workName
+            || final.startsWith(workName + '/')
+            || (!old.isEmpty() && (!entryNumber(old, oldPrefix, &oldN) || oldN != n)))
+            return JournalFault::Place;
+        if (seen.contains(staged) || seen.contains(final))
+            return JournalFault::Duplicate;
+        seen.insert(staged);
+        seen.insert(final);
+        parsed.push_back({join(w.base, staged), join(w.base, final),
+                          old.isEmpty() ? QByteArray() : join(w.base, old)});
+    }
+    entries->insert(entries->end(), parsed.begin(), parsed.end());
+    return JournalFault::None;
+}
+
+QString journalFaultText(JournalFault fault)
+{
+    switch (fault) {
+    case JournalFault::None:
+        return QStringLiteral("sound");
+    case JournalFault::Empty:
+        return QStringLiteral("empty");
+    case JournalFault::Header:
+        return QStringLiteral("not a journal of this installer");
+    case JournalFault::Count:
+        return QStringLiteral("wrong number of entries");
+    case JournalFault::Truncated:
+        return QStringLiteral("cut short");
+    case JournalFault::Checksum:
+        return QStringLiteral("checksum does not match");
+    case JournalFault::Fields:
+        return QStringLiteral("malformed entry");
+    case JournalFault::Encoding:
+        return QStringLiteral("path not written as the installer writes paths");
+    case JournalFault::Path:
+        return QStringLiteral("path leaves its folder or is too long");
+    case JournalFault::Place:
+        return QStringLiteral("path where the installer never puts one");
+    case JournalFault::Duplicate:
+        return QStringLiteral("an entry named twice");
+    }
+    return QString();
+}
