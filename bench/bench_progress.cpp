@@ -49,7 +49,7 @@ void layOut(const QString &root, int files)
         put(QStringLiteral("%1%2/media/big%3.bin")
                 .arg(root, QLatin1String(device::updateAppFolder))
                 .arg(i),
-            8 * 1024 * 1024);
+            qint64(8) * 1024 * 1024);
     QDir().mkpath(root + QLatin1String(device::stickFolder));
 }
 

@@ -7,10 +7,9 @@
 #include <QSqlRecord>
 #include <QVariant>
 
-#include <utility>
-
-UserItemReader::UserItemReader(QSqlDatabase database)
-    : db(std::move(database))
+// The handle comes by value, as the reader's callers hand it; it is a shared reference.
+UserItemReader::UserItemReader(QSqlDatabase database) // NOLINT(performance-unnecessary-value-param)
+    : db(database)
 {
 }
 

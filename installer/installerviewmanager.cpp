@@ -72,7 +72,8 @@ void InstallerViewManager::onButton2Clicked()
     HandleEvents(Button2Event);
 }
 
-void InstallerViewManager::onOutputWriteLine(QString text)
+void InstallerViewManager::onOutputWriteLine(
+    QString text) // NOLINT(performance-unnecessary-value-param)
 {
     view->appendOutput(text);
 }

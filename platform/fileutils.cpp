@@ -12,14 +12,14 @@
 
 using corvane::fs::enc;
 
-bool FileUtils::dirExists(QString path) const
+bool FileUtils::dirExists(QString path) const // NOLINT(performance-unnecessary-value-param)
 {
     // Polled every 100 ms for the stick: one stat call, no Qt file engine.
     struct stat st;
     return ::stat(enc(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool FileUtils::fileExists(QString path) const
+bool FileUtils::fileExists(QString path) const // NOLINT(performance-unnecessary-value-param)
 {
     struct stat st;
     return ::stat(enc(path).constData(), &st) == 0 && !S_ISDIR(st.st_mode);

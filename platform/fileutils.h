@@ -11,8 +11,9 @@ public:
     FileUtils() = default;
     ~FileUtils() = default;
 
-    bool dirExists(QString path) const;
-    bool fileExists(QString path) const;
+    // By value, as the callers' shape is: a copy of a QString costs a reference count.
+    bool dirExists(QString path) const;  // NOLINT(performance-unnecessary-value-param)
+    bool fileExists(QString path) const; // NOLINT(performance-unnecessary-value-param)
 
     // Removes the folder with everything below it. A folder that does not exist is
     // already removed: that is a success. Symbolic links are removed, never followed,

@@ -200,7 +200,7 @@ DWORD Image::load()
         return ERROR_BAD_EXE_FORMAT;
     m_sizeOfHeaders = le32(optional + 60);
     const std::uint32_t directoryCount = le32(optional + directoriesAt - 4);
-    const std::size_t resourceEntryAt = directoriesAt + 2 * 8;
+    const std::size_t resourceEntryAt = directoriesAt + std::size_t(2) * 8;
     if (directoryCount > 2 && optionalSize >= resourceEntryAt + 8) {
         m_resourceRva = le32(optional + resourceEntryAt);
         m_resourceSize = le32(optional + resourceEntryAt + 4);
@@ -282,7 +282,8 @@ bool readDirectory(const Image &image, std::uint32_t offset, std::vector<Directo
         return false;
     entries.clear();
     for (std::uint32_t i = 0; i < count; ++i)
-        entries.push_back({le32(raw.data() + i * 8), le32(raw.data() + i * 8 + 4)});
+        entries.push_back(
+            {le32(raw.data() + std::size_t(i) * 8), le32(raw.data() + std::size_t(i) * 8 + 4)});
     return true;
 }
 
@@ -419,7 +420,10 @@ DWORD encodeFileName(const wchar_t *fileName, std::string &out)
     for (std::size_t i = 0; fileName[i] != 0; ++i) {
         if (i >= kMaxPathChars)
             return ERROR_FILENAME_EXCED_RANGE;
-        const std::uint32_t c = std::uint32_t(fileName[i]);
+        // A wide character is UTF-32 here, not a byte; a negative one becomes a large value
+        // and is refused.
+        const std::int32_t wide = fileName[i]; // NOLINT(bugprone-signed-char-misuse)
+        const auto c = std::uint32_t(wide);
         if (c > 0x10ffff || (c >= 0xd800 && c <= 0xdfff))
             return ERROR_INVALID_NAME;
         if (c < 0x80) {
@@ -569,7 +573,8 @@ bool splitPath(const wchar_t *subBlock, std::vector<std::u16string> &keys)
     for (std::size_t i = 0;; ++i) {
         if (i > kMaxPathChars)
             return false;
-        const std::uint32_t c = std::uint32_t(subBlock[i]);
+        const std::int32_t wide = subBlock[i]; // NOLINT(bugprone-signed-char-misuse)
+        const auto c = std::uint32_t(wide);
         if (c == 0 || c == '\\') {
             if (!part.empty())
                 keys.push_back(part);

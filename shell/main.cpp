@@ -39,7 +39,8 @@ void logAndEcho(QtMsgType type, const QMessageLogContext &context, const QString
 {
     corvane::logMessageHandler(type, context, message);
     const QByteArray line = message.toUtf8() + '\n';
-    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    // Nothing to do when standard error is gone: the log on the stick has the line.
+    (void)std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
 }
 
 // False when another installer holds the lock; the caller then ends at once.

@@ -49,7 +49,7 @@ QByteArray openssl(const QByteArray &input, const QByteArray &ivHex, const QStri
 
 QString encryptToolPath()
 {
-    const QString fromEnvironment = qEnvironmentVariable("CORVANE_ENCRYPT_EXE");
+    QString fromEnvironment = qEnvironmentVariable("CORVANE_ENCRYPT_EXE");
     if (!fromEnvironment.isEmpty())
         return fromEnvironment;
     return QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/corvane-encrypt");

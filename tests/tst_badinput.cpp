@@ -294,11 +294,12 @@ void TestBadInput::settingsReadDecidesOnce()
     QByteArray bytes = tree.read(database);
     const int pageSize = (uchar(bytes[16]) << 8) | uchar(bytes[17]);
     if (fault == "page") {
-        QVERIFY(bytes.size() >= argument * pageSize);
-        bytes.replace((argument - 1) * pageSize, pageSize, QByteArray(pageSize, char(0xFF)));
+        QVERIFY(bytes.size() >= qsizetype(argument) * pageSize);
+        bytes.replace(qsizetype(argument - 1) * pageSize, pageSize,
+                      QByteArray(pageSize, char(0xFF)));
         QVERIFY(tree.write(database, bytes));
     } else if (fault == "cut") {
-        QVERIFY(tree.write(database, bytes.left(argument * pageSize)));
+        QVERIFY(tree.write(database, bytes.left(qsizetype(argument) * pageSize)));
     } else if (fault == "sql") {
         const char *script[] = {"alter table user rename to other;",
                                 "create table t(value text); insert into t select value from user; "

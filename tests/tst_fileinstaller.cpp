@@ -27,7 +27,6 @@ private slots:
     void stickWatch();
     void progressCoversBothFolders_data();
     void progressCoversBothFolders();
-    void startingAMissingProgramIsHarmless();
 };
 
 void TestFileInstaller::updateAvailable_data()
@@ -275,16 +274,6 @@ void TestFileInstaller::progressCoversBothFolders()
         QVERIFY2(progress.count() >= 4, "a large file reports while it is copied");
     if (systemFiles + appFiles > 100)
         QVERIFY(progress.count() > 100);
-}
-
-void TestFileInstaller::startingAMissingProgramIsHarmless()
-{
-    DeviceTree tree({"--no-update"});
-    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    QVERIFY(QFile::remove(tree.path("/FlashDisk/Corvane/Corvane.exe")));
-    FileInstaller installer(nullptr, tree.device());
-    installer.startApplication();
-    QVERIFY(!tree.exists("/FlashDisk/Corvane/Corvane.exe"));
 }
 
 QTEST_GUILESS_MAIN(TestFileInstaller)

@@ -127,7 +127,7 @@ struct Driver
         if (QTest::currentTestFailed())
             return;
         const QStringList parts = step.split(QLatin1Char(' '));
-        const QString verb = parts.first();
+        const QString &verb = parts.first();
         const QString arg = parts.value(1);
         QWidget *panel = theVisiblePanel();
         if (verb == "wait") {

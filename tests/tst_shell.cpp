@@ -14,6 +14,7 @@ class TestShell : public QObject
 
 private slots:
     void wholeRunEndsWithLaunchAndExitCodeZero();
+    void withoutStickNothingIsLogged_data();
     void withoutStickNothingIsLogged();
     void logLinesAppendAndShareOneFormat();
     void logDroppedWhileStickFolderMissing();
@@ -54,15 +55,31 @@ void TestShell::wholeRunEndsWithLaunchAndExitCodeZero()
     QCOMPARE(lines.last(), QStringLiteral("delete installer directory  true"));
 }
 
+void TestShell::withoutStickNothingIsLogged_data()
+{
+    QTest::addColumn<bool>("applicationMissing");
+    QTest::newRow("application installed") << false;
+    // Nothing to start: the run still ends as always, nothing is made in its place.
+    QTest::newRow("application missing") << true;
+}
+
 void TestShell::withoutStickNothingIsLogged()
 {
-    DeviceTree tree({"--no-update", "--launcher", "--no-stick"});
+    QFETCH(bool, applicationMissing);
+    DeviceTree tree({"--no-update", "--no-stick", "--launcher"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    if (applicationMissing)
+        QVERIFY(QFile::remove(tree.path("/FlashDisk/Corvane/Corvane.exe")));
     QProcess process;
     start(process, tree);
     QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(tree.exists("/launched"), 5000);
+    if (applicationMissing) {
+        QVERIFY(!tree.exists("/FlashDisk/Corvane/Corvane.exe"));
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(tree.exists("/launched"), 5000);
+    }
     for (const QString &entry : tree.listTree("/"))
         QVERIFY2(!entry.endsWith("log.txt"), qPrintable(entry));
 }

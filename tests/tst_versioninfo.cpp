@@ -58,7 +58,7 @@ struct PeMap
         const quint32 resourceRva = le32(pe, directories + 16);
         const qint64 table = optional + le16(pe, peHeader + 20);
         for (int i = 0; i < le16(pe, peHeader + 6); ++i) {
-            const qint64 header = table + 40 * i;
+            const qint64 header = table + qint64(40) * i;
             const quint32 va = le32(pe, header + 12);
             if (resourceRva >= va && resourceRva < va + le32(pe, header + 16)) {
                 resourceSection = header;
@@ -68,8 +68,8 @@ struct PeMap
         root = resourceRva + delta;
         const int count = le16(pe, root + 12) + le16(pe, root + 14);
         for (int i = 0; i < count; ++i) {
-            if (le32(pe, root + 16 + 8 * i) == 16)
-                typeEntry = root + 16 + 8 * i;
+            if (le32(pe, root + 16 + qint64(8) * i) == 16)
+                typeEntry = root + 16 + qint64(8) * i;
         }
         nameDir = root + (le32(pe, typeEntry + 4) & 0x7fffffff);
         langDir = root + (le32(pe, nameDir + 16 + 4) & 0x7fffffff);
@@ -175,7 +175,7 @@ QByteArray TestVersionInfo::readFile(const QString &name) const
 QString TestVersionInfo::readWithCapture(const QString &path, QStringList *messages) const
 {
     MessageLog capture;
-    const QString version = FileInstaller::readProductVersion(path);
+    QString version = FileInstaller::readProductVersion(path);
     *messages = capture.lines();
     return version;
 }
@@ -321,7 +321,7 @@ void TestVersionInfo::fixedInfoAndTranslation()
     const auto *words = static_cast<const unsigned char *>(value);
     const quint16 expected[] = {0x0409, 0x04b0, 0x0807, 0x04b0};
     for (int i = 0; i < 4; ++i)
-        QCOMPARE(qFromLittleEndian<quint16>(words + 2 * i), expected[i]);
+        QCOMPARE(qFromLittleEndian<quint16>(words + std::ptrdiff_t(2) * i), expected[i]);
 }
 
 void TestVersionInfo::blockSizeAndCopy()
@@ -527,7 +527,7 @@ void TestVersionInfo::corruptedFields()
         {"ProductVersion", productVersion},
         {"valueLength", productVersion + 2},
         // Value after the 6-byte header and the 30-byte key, then 10 characters.
-        {"terminator", productVersion + 36 + 2 * 10},
+        {"terminator", productVersion + 36 + qint64(2) * 10},
     };
     const qint64 at = offsets.value(field, -1);
     QVERIFY2(at > 0 && at + width <= pe.size(), qPrintable(field));
@@ -633,7 +633,7 @@ void TestVersionInfo::hugeSparseFile()
     rusage after = {};
     getrusage(RUSAGE_SELF, &after);
     QVERIFY2(
-        after.ru_maxrss - before.ru_maxrss < 64 * 1024,
+        after.ru_maxrss - before.ru_maxrss < 64L * 1024,
         qPrintable(
             QStringLiteral("peak memory grew by %1 KiB").arg(after.ru_maxrss - before.ru_maxrss)));
     QFile::remove(path);

@@ -10,8 +10,8 @@ using namespace corvane::fs;
 bool UpdateTransaction::Private::plan()
 {
     bool ok = true;
-    for (size_t i = 0; i < trees.size(); ++i)
-        ok = planTree(trees[i]) && ok;
+    for (const Tree &tree : trees)
+        ok = planTree(tree) && ok;
     return ok;
 }
 
@@ -153,7 +153,7 @@ bool UpdateTransaction::Private::enoughSpace()
     const qint64 needed
         = bytesNeeded + (journal + blockSize - 1) / blockSize * blockSize + 4 * blockSize;
     const qint64 free = qint64(fs.f_bavail) * qint64(fs.f_frsize);
-    constexpr qint64 mb = 1024 * 1024;
+    constexpr qint64 mb = qint64(1024) * 1024;
     if (needed > free) {
         qDebug().noquote()
             << QStringLiteral("Not enough space to install the update: %1 MB needed, %2 MB free.")

@@ -17,7 +17,7 @@ using namespace corvane::fs;
 namespace {
 constexpr char kLog[] = "Update:";
 // Larger than any journal this program writes (a few hundred bytes per entry).
-constexpr qint64 kMaxJournal = 64 * 1024 * 1024;
+constexpr qint64 kMaxJournal = qint64(64) * 1024 * 1024;
 } // namespace
 
 UpdateTransaction::Recovery UpdateTransaction::recover(const QString &workFolder)

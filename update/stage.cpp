@@ -8,8 +8,9 @@
 using namespace corvane::fs;
 
 namespace {
-constexpr qint64 kCopyChunk = 4 * 1024 * 1024;
-constexpr qint64 kWriteBehind = 32 * 1024 * 1024;
+constexpr qint64 kMiB = qint64(1024) * 1024;
+constexpr qint64 kCopyChunk = 4 * kMiB;
+constexpr qint64 kWriteBehind = 32 * kMiB;
 } // namespace
 
 bool UpdateTransaction::Private::stage()
@@ -120,7 +121,7 @@ bool UpdateTransaction::Private::copyContent(int in, int out, const QByteArray &
                 continue;
             }
         } else {
-            buffer.resize(1024 * 1024);
+            buffer.resize(size_t(kMiB));
             n = ::read(in, buffer.data(), buffer.size());
             for (ssize_t written = 0; n > 0 && written < n;) {
                 const ssize_t put = ::write(out, buffer.data() + written, size_t(n - written));

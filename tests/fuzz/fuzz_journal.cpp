@@ -1,0 +1,57 @@
+// libFuzzer target for the journal parser: whatever bytes lie in the journal's place,
+// it answers with a fault or with entries that stay where the installer puts them, and a
+// journal it accepts is written back byte for byte. Each input is read as it is and,
+// so that the entry lines are reached past the checksum, as the entry lines of a
+// journal whose count and checksum fit them.
+
+#include "journal.h"
+
+#include <QCryptographicHash>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+void check(bool ok)
+{
+    if (!ok)
+        __builtin_trap();
+}
+
+bool below(const QByteArray &path, const QByteArray &folder)
+{
+    return path.startsWith(folder + '/') && !path.contains("/../") && !path.contains("/./")
+        && !path.contains("//");
+}
+
+void parse(const QByteArray &text)
+{
+    static const WorkFolder work(QByteArray("/dev/FlashDisk/.corvane-install"));
+    std::vector<SwitchEntry> entries;
+    const JournalFault fault = parseJournal(work, text, &entries);
+    if (fault != JournalFault::None) {
+        check(entries.empty());
+        return;
+    }
+    for (const SwitchEntry &e : entries) {
+        check(below(e.staged, work.staging));
+        check(e.old.isEmpty() || below(e.old, work.old));
+        check(below(e.final, work.base) && !below(e.final, work.work));
+    }
+    check(journalText(work, entries) == text);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
+    parse(input);
+    QByteArray body = input;
+    if (!body.isEmpty() && !body.endsWith('\n'))
+        body += '\n';
+    parse("corvane-update-journal 1\n" + QByteArray::number(body.count('\n')) + '\n' + body + "end "
+          + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex() + '\n');
+    return 0;
+}
