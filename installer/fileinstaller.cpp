@@ -32,6 +32,7 @@ FileInstaller::FileInstaller(QObject *parent, const corvane::DeviceRoot &root)
     , appExe(QLatin1String(device::appExecutable))
     , updateAppExe(updateAppDir + QStringLiteral("/Corvane.exe"))
     , m_root(root)
+    , m_work(root.path(device::installWorkFolder))
 {
 }
 
@@ -92,8 +93,10 @@ bool FileInstaller::installUpdate()
 bool FileInstaller::copyUpdate()
 {
     // Both folders are one transaction: either all of the update is installed or
-    // nothing installed changes.
-    UpdateTransaction update(workFolder(), &m_oldFiles);
+    // nothing installed changes. (The program opens the work folder at its start, before
+    // it takes the lock; whoever else installs gets it opened here.)
+    openWorkFolder();
+    UpdateTransaction update(m_work, &m_oldFiles);
     update.addTree(m_root.path(updateSystemDir), m_root.path(systemDir),
                    UpdateTransaction::Source::Copy);
     // The update's application folder is removed after every run, so its files can
@@ -131,25 +134,26 @@ QString FileInstaller::failureLine(const UpdateTransaction::Failure &failure)
             .arg(failure.path, corvane::fs::errorText(failure.error));
     case Kind::Unrecovered:
         return QStringLiteral("An interrupted installation could not be recovered");
+    case Kind::WorkFolder:
+        return QStringLiteral("The installer's work folder on the flash disk cannot be used");
     case Kind::None:
         break;
     }
     return QStringLiteral("Installation failed");
 }
 
-QString FileInstaller::workFolder() const
+bool FileInstaller::openWorkFolder()
 {
-    return m_root.path(device::installWorkFolder);
-}
-
-QString FileInstaller::lockFile() const
-{
-    return workFolder() + QLatin1Char('/') + QLatin1String(device::installLockName);
+    return m_work.isOpen() || m_work.open();
 }
 
 bool FileInstaller::recoverInterruptedInstallation(bool reportNothingToDo)
 {
-    switch (UpdateTransaction::recover(workFolder())) {
+    if (!openWorkFolder()) {
+        qDebug() << "Recovery: the installer's work folder cannot be used.";
+        return false;
+    }
+    switch (UpdateTransaction::recover(m_work, {m_root.path(systemDir), m_root.path(appDir)})) {
     case UpdateTransaction::Recovery::NothingToDo:
         if (reportNothingToDo)
             qDebug() << "Recovery: no interrupted installation.";

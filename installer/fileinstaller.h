@@ -13,6 +13,7 @@
 #include "fileutils.h"
 #include "leftovers.h"
 #include "updatetransaction.h"
+#include "workfolder.h"
 
 #include <QObject>
 #include <QString>
@@ -37,6 +38,12 @@ public:
     // path means the running program), or a null string.
     static QString readProductVersion(const QString &path);
 
+    // Opens the installer's work folder on the flash disk (made when missing; one that
+    // cannot be trusted is moved aside and a fresh one made). False when none can be had:
+    // then nothing may be recovered or installed.
+    bool openWorkFolder();
+    const WorkFolder &workFolder() const { return m_work; }
+
     // Completes or rolls back an installation that a power cut or a crash interrupted,
     // and logs what it did. False when it could not.
     bool recoverInterruptedInstallation(bool reportNothingToDo);
@@ -46,10 +53,6 @@ public:
     void finishCleanUp();
 
     const corvane::DeviceRoot &deviceRoot() const { return m_root; }
-    // Host paths of the installer's work folder and of the file whose lock one installer
-    // holds for its whole run.
-    QString workFolder() const;
-    QString lockFile() const;
 
 signals:
     void NotifyWriteLine(QString text);
@@ -82,5 +85,6 @@ private:
     const QString appExe;
     const QString updateAppExe;
     const corvane::DeviceRoot m_root;
+    WorkFolder m_work;
     BackgroundRemoval m_oldFiles;
 };

@@ -110,8 +110,13 @@ bool syncFolder(const QByteArray &folder, bool wholeFileSystem)
 
 bool writeFlushed(const QByteArray &path, const QByteArray &data)
 {
-    const int fd
-        = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    return writeFlushedAt(AT_FDCWD, path, data);
+}
+
+bool writeFlushedAt(int dirFd, const QByteArray &name, const QByteArray &data)
+{
+    const int fd = ::openat(dirFd, name.constData(),
+                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         return false;
     qint64 written = 0;
@@ -135,7 +140,13 @@ bool writeFlushed(const QByteArray &path, const QByteArray &data)
 
 bool readSmallFile(const QByteArray &path, qint64 maxSize, QByteArray *content)
 {
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    return readSmallFileAt(AT_FDCWD, path, maxSize, content);
+}
+
+bool readSmallFileAt(int dirFd, const QByteArray &name, qint64 maxSize, QByteArray *content)
+{
+    const int fd
+        = ::openat(dirFd, name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return false;
     struct stat st;

@@ -40,11 +40,15 @@ bool syncFolder(const QByteArray &folder, bool wholeFileSystem = false);
 // Writes a small file (created or emptied, never through a link) and flushes its content
 // to disk; putting it in place is the caller's step. False with errno set.
 bool writeFlushed(const QByteArray &path, const QByteArray &data);
+// The same for a name in an open folder.
+bool writeFlushedAt(int dirFd, const QByteArray &name, const QByteArray &data);
 
 // Reads a whole regular file of at most maxSize bytes, never through a link and without
 // blocking on a pipe in its place. False with errno set (EFBIG when it is larger,
 // EINVAL when it is not a regular file).
 bool readSmallFile(const QByteArray &path, qint64 maxSize, QByteArray *content);
+// The same for a name in an open folder.
+bool readSmallFileAt(int dirFd, const QByteArray &name, qint64 maxSize, QByteArray *content);
 
 } // namespace corvane::fs
 

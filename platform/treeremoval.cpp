@@ -92,6 +92,37 @@ PathKind pathKind(const QByteArray &path)
     return S_ISLNK(st.st_mode) ? PathKind::Link : PathKind::Other;
 }
 
+bool removeEntryAt(int dirFd, const QByteArray &name, const QByteArray &path, QStringList *failures)
+{
+    struct stat st;
+    if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return true;
+        fs::logFailure(kLog, "stat of", path, errno, failures);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode))
+        return removeAt(dirFd, name.constData(), path, 0, failures);
+    const int fd = openFolderAt(dirFd, name.constData());
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true;
+        fs::logFailure(kLog, "opening of", path, errno, failures);
+        return false;
+    }
+    bool ok = walk(
+        fd, path,
+        [failures](int at, const char *entry, const QByteArray &entryPath) {
+            return removeAt(at, entry, entryPath, 0, failures);
+        },
+        [failures](int at, const char *entry, const QByteArray &entryPath) {
+            return removeAt(at, entry, entryPath, AT_REMOVEDIR, failures);
+        },
+        failures);
+    ::close(fd);
+    return removeAt(dirFd, name.constData(), path, AT_REMOVEDIR, failures) && ok;
+}
+
 bool removeFolderTree(const QByteArray &path, QStringList *failures)
 {
     const int fd = openFolderAt(AT_FDCWD, path.constData());

@@ -25,6 +25,12 @@ PathKind pathKind(const QByteArray &path);
 // is given (for a thread that must not log); false when anything stays.
 bool removeFolderTree(const QByteArray &path, QStringList *failures = nullptr);
 
+// Removes whatever the entry `name` of the open folder dirFd is: a folder with
+// everything below it, anything else (a link included) as itself. Gone already is a
+// success. path names the entry in log lines. Failures as above.
+bool removeEntryAt(int dirFd, const QByteArray &name, const QByteArray &path,
+                   QStringList *failures = nullptr);
+
 // Called for each entry that removeMatching tried to remove: its path, and 0 when it
 // is gone or the errno of the failed removal.
 using RemovalReport = std::function<void(const QByteArray &path, int error)>;

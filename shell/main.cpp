@@ -43,12 +43,24 @@ void logAndEcho(QtMsgType type, const QMessageLogContext &context, const QString
     (void)std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
 }
 
-// False when another installer holds the lock; the caller then ends at once.
-bool takeLock(InstallerLock &lock)
+// The work folder made trustworthy and the lock taken, or false: the caller then ends at
+// once, with nothing recovered or installed.
+bool takeDevice(FileInstaller &installer, InstallerLock &lock)
 {
-    if (lock.acquire() != InstallerLock::Result::Busy)
+    if (!installer.openWorkFolder()) {
+        qDebug() << "The installer's work folder cannot be used; nothing was done.";
+        return false;
+    }
+    switch (lock.acquire()) {
+    case InstallerLock::Result::Acquired:
         return true;
-    qDebug() << "Another installer is running.";
+    case InstallerLock::Result::Busy:
+        qDebug() << "Another installer is running.";
+        return false;
+    case InstallerLock::Result::Failed:
+        break;
+    }
+    qDebug() << "The installer's lock cannot be taken; nothing was done.";
     return false;
 }
 
@@ -57,8 +69,8 @@ int recoverOnly(int argc, char **argv, const corvane::DeviceRoot &root)
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(logAndEcho);
     FileInstaller installer(nullptr, root);
-    InstallerLock lock(installer.lockFile());
-    if (!takeLock(lock))
+    InstallerLock lock(installer.workFolder());
+    if (!takeDevice(installer, lock))
         return 1;
     return installer.recoverInterruptedInstallation(true) ? 0 : 1;
 }
@@ -77,8 +89,8 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(corvane::logMessageHandler);
     InstallerView view;
     FileInstaller installer(nullptr, root);
-    InstallerLock lock(installer.lockFile());
-    if (!takeLock(lock))
+    InstallerLock lock(installer.workFolder());
+    if (!takeDevice(installer, lock))
         return 1;
     installer.recoverInterruptedInstallation(false);
     InstallerViewManager manager(nullptr, &view, &installer);

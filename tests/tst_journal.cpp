@@ -8,7 +8,8 @@
 
 namespace {
 
-const WorkFolder kWork(QByteArray("/dev/FlashDisk/.corvane-install"));
+const QByteArray kWork = ".corvane-install";
+const QList<QByteArray> kTargets = {"System", "Corvane"};
 
 // A journal around entry lines, with their count and checksum as the installer writes them.
 QByteArray journal(const QByteArray &body)
@@ -31,19 +32,19 @@ private slots:
 
 void TestJournal::readsBackWhatItWrote()
 {
-    const QByteArray base = kWork.base + '/';
     const std::vector<SwitchEntry> entries = {
-        {kWork.staging + "/1", base + "System/boot.cfg", kWork.old + "/1"},
-        {kWork.staging + "/2", base + "Corvane/new folder", {}},
+        {kWork + "/staging/1", "System/boot.cfg", kWork + "/old/1"},
+        {kWork + "/staging/2", "Corvane/new folder", {}},
+        {kWork + "/staging/3", "Corvane", {}}, // a whole installed folder
         // Names are bytes: blanks, line feeds, "%" and bytes that are no UTF-8.
-        {kWork.staging + "/3", base + "Corvane/a b\n%41\xff.txt", kWork.old + "/3"},
+        {kWork + "/staging/4", "Corvane/a b\n%41\xff.txt", kWork + "/old/4"},
     };
-    const QByteArray text = journalText(kWork, entries);
-    QCOMPARE(text.count('\n'), 6); // every entry on one line
+    const QByteArray text = journalText(entries);
+    QCOMPARE(text.count('\n'), 7); // every entry on one line
     std::vector<SwitchEntry> read;
-    QCOMPARE(parseJournal(kWork, text, &read), JournalFault::None);
+    QCOMPARE(parseJournal(text, kWork, kTargets, &read), JournalFault::None);
     QVERIFY(read == entries);
-    QCOMPARE(parseJournal(kWork, journalText(kWork, {}), &read), JournalFault::None);
+    QCOMPARE(parseJournal(journalText({}), kWork, kTargets, &read), JournalFault::None);
     QCOMPARE(read.size(), entries.size());
 }
 
@@ -97,6 +98,10 @@ void TestJournal::refuses_data()
         << JournalFault::Place;
     QTest::newRow("final in the work folder")
         << journal(".corvane-install/staging/1 .corvane-install/lock -\n") << JournalFault::Place;
+    QTest::newRow("final beside the installed folders")
+        << journal(".corvane-install/staging/1 Vane_System/system.db -\n") << JournalFault::Place;
+    QTest::newRow("final named like an installed folder")
+        << journal(".corvane-install/staging/1 Corvane_Backup/x -\n") << JournalFault::Place;
     QTest::newRow("same final twice")
         << journal(good + ".corvane-install/staging/2 System/a -\n") << JournalFault::Duplicate;
 }
@@ -106,7 +111,7 @@ void TestJournal::refuses()
     QFETCH(QByteArray, text);
     QFETCH(JournalFault, fault);
     std::vector<SwitchEntry> read;
-    QCOMPARE(parseJournal(kWork, text, &read), fault);
+    QCOMPARE(parseJournal(text, kWork, kTargets, &read), fault);
     QVERIFY(read.empty());
     QVERIFY(!journalFaultText(fault).isEmpty());
 }

@@ -3,6 +3,7 @@
 
 #include "testsupport.h"
 #include "updatetransaction.h"
+#include "workfolder.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -32,7 +33,10 @@ bool install(const QString &source, const QString &target,
              const UpdateTransaction::ProgressCallback &progress = {})
 {
     const QString work = QFileInfo(target).absolutePath() + QStringLiteral("/work");
-    UpdateTransaction update(work);
+    WorkFolder folder(work);
+    if (!folder.open())
+        return false;
+    UpdateTransaction update(folder);
     update.addTree(source, target, UpdateTransaction::Source::Copy);
     const bool ok = update.run(progress);
     QDir().rmdir(work);
@@ -268,7 +272,9 @@ void TestUpdateTransaction::recovery()
         QVERIFY(put(work + "/rollback", "rollback\n"));
 
     LogToDevice log;
-    QCOMPARE(int(UpdateTransaction::recover(work)), result);
+    WorkFolder folder(work);
+    QVERIFY(folder.open());
+    QCOMPARE(int(UpdateTransaction::recover(folder, {dir.filePath("dst")})), result);
     QCOMPARE(get(dir.filePath("dst/a.txt")), content);
     const bool settled = result != int(UpdateTransaction::Recovery::Failed);
     QCOMPARE(installLeftovers(work).isEmpty(), settled); // a journal that cannot be followed stays

@@ -1,9 +1,7 @@
 #include "installerlock.h"
 
+#include "devicefiles.h"
 #include "posixfs.h"
-
-#include <QDebug>
-#include <QFile>
 
 #include <cerrno>
 
@@ -12,8 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-InstallerLock::InstallerLock(const QString &path)
-    : m_path(QFile::encodeName(path))
+namespace {
+constexpr char kLog[] = "InstallerLock:";
+}
+
+InstallerLock::InstallerLock(const WorkFolder &work)
+    : m_work(work)
 {
 }
 
@@ -25,27 +27,36 @@ InstallerLock::~InstallerLock()
 
 InstallerLock::Result InstallerLock::acquire()
 {
-    using namespace corvane::fs;
+    using corvane::fs::logFailure;
     if (m_fd >= 0)
         return Result::Acquired;
-    const QByteArray folder = parentOf(m_path);
-    if (::mkdir(folder.constData(), 0755) != 0 && errno != EEXIST) {
-        logFailure("InstallerLock:", "creation of folder", folder, errno);
-        return Result::Unavailable;
+    if (!m_work.isOpen()) {
+        logFailure(kLog, "locking of", m_work.lock, EBADF);
+        return Result::Failed;
     }
     // Close-on-exec: the terminal application started at the end must not inherit it.
-    const int fd = ::open(m_path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // Never through a link, never blocking on a pipe in its place.
+    const int fd = ::openat(m_work.fd(), corvane::device::installLockName,
+                            O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0) {
-        logFailure("InstallerLock:", "opening of", m_path, errno);
-        return Result::Unavailable;
+        logFailure(kLog, "opening of", m_work.lock, errno);
+        return Result::Failed;
+    }
+    struct stat st;
+    const bool known = ::fstat(fd, &st) == 0;
+    if (!known || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        const int error = known ? EINVAL : errno;
+        ::close(fd);
+        logFailure(kLog, "opening of", m_work.lock, error);
+        return Result::Failed;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         ::close(fd);
         if (error == EWOULDBLOCK)
             return Result::Busy;
-        logFailure("InstallerLock:", "locking of", m_path, error);
-        return Result::Unavailable;
+        logFailure(kLog, "locking of", m_work.lock, error);
+        return Result::Failed;
     }
     m_fd = fd;
     return Result::Acquired;

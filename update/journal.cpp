@@ -1,13 +1,11 @@
 #include "journal.h"
 
-#include "posixfs.h"
+#include "beneath.h"
 
 #include <QCryptographicHash>
 #include <QSet>
 
 #include <climits>
-
-using corvane::fs::join;
 
 namespace {
 
@@ -15,9 +13,9 @@ const QByteArray kMagic = "corvane-update-journal 1";
 constexpr qsizetype kMaxName = NAME_MAX;
 constexpr qsizetype kMaxPath = PATH_MAX;
 
-QByteArray encodePath(const WorkFolder &w, const QByteArray &path)
+QByteArray encodePath(const QByteArray &path)
 {
-    return path.isEmpty() ? QByteArray("-") : w.relative(path).toPercentEncoding("/");
+    return path.isEmpty() ? QByteArray("-") : path.toPercentEncoding("/");
 }
 
 QByteArray checksum(const QByteArray &body)
@@ -27,12 +25,12 @@ QByteArray checksum(const QByteArray &body)
 
 // A relative path that stays below the folder it is relative to, and that the file
 // system can hold.
-bool isPlainRelative(const QByteArray &path)
+bool isSoundPath(const QByteArray &path)
 {
-    if (path.isEmpty() || path.size() > kMaxPath || path.startsWith('/') || path.contains('\0'))
+    if (path.size() > kMaxPath || !corvane::fs::isPlainRelative(path))
         return false;
     for (const QByteArray &part : path.split('/')) {
-        if (part.isEmpty() || part == "." || part == ".." || part.size() > kMaxName)
+        if (part.size() > kMaxName)
             return false;
     }
     return true;
@@ -57,28 +55,37 @@ bool entryNumber(const QByteArray &path, const QByteArray &prefix, qulonglong *n
     return path.startsWith(prefix) && parseNumber(path.mid(prefix.size()), n);
 }
 
+// One of the installed folders, or below one.
+bool isInstalled(const QByteArray &path, const QList<QByteArray> &targets)
+{
+    for (const QByteArray &target : targets) {
+        if (path == target || path.startsWith(target + '/'))
+            return true;
+    }
+    return false;
+}
+
 JournalFault decode(const QByteArray &field, QByteArray *path)
 {
     *path = QByteArray::fromPercentEncoding(field);
     if (path->toPercentEncoding("/") != field)
         return JournalFault::Encoding;
-    return isPlainRelative(*path) ? JournalFault::None : JournalFault::Path;
+    return isSoundPath(*path) ? JournalFault::None : JournalFault::Path;
 }
 
 } // namespace
 
-QByteArray journalText(const WorkFolder &w, const std::vector<SwitchEntry> &entries)
+QByteArray journalText(const std::vector<SwitchEntry> &entries)
 {
     QByteArray body;
     for (const SwitchEntry &e : entries)
-        body += encodePath(w, e.staged) + ' ' + encodePath(w, e.final) + ' ' + encodePath(w, e.old)
-            + '\n';
+        body += encodePath(e.staged) + ' ' + encodePath(e.final) + ' ' + encodePath(e.old) + '\n';
     return kMagic + '\n' + QByteArray::number(qulonglong(entries.size())) + '\n' + body + "end "
         + checksum(body) + '\n';
 }
 
-JournalFault parseJournal(const WorkFolder &w, const QByteArray &text,
-                          std::vector<SwitchEntry> *entries)
+JournalFault parseJournal(const QByteArray &text, const QByteArray &workName,
+                          const QList<QByteArray> &targets, std::vector<SwitchEntry> *entries)
 {
     if (text.isEmpty())
         return JournalFault::Empty;
@@ -99,7 +106,6 @@ JournalFault parseJournal(const WorkFolder &w, const QByteArray &text,
     if (lines.last() != "end " + checksum(body))
         return JournalFault::Checksum;
 
-    const QByteArray workName = w.relative(w.work);
     const QByteArray stagingPrefix = workName + "/staging/";
     const QByteArray oldPrefix = workName + "/old/";
     std::vector<SwitchEntry> parsed;
@@ -118,16 +124,14 @@ JournalFault parseJournal(const WorkFolder &w, const QByteArray &text,
                 return fault;
         }
         qulonglong n = 0, oldN = 0;
-        if (!entryNumber(staged, stagingPrefix, &n) || final == workName
-            || final.startsWith(workName + '/')
+        if (!entryNumber(staged, stagingPrefix, &n) || !isInstalled(final, targets)
             || (!old.isEmpty() && (!entryNumber(old, oldPrefix, &oldN) || oldN != n)))
             return JournalFault::Place;
         if (seen.contains(staged) || seen.contains(final))
             return JournalFault::Duplicate;
         seen.insert(staged);
         seen.insert(final);
-        parsed.push_back({join(w.base, staged), join(w.base, final),
-                          old.isEmpty() ? QByteArray() : join(w.base, old)});
+        parsed.push_back({staged, final, old});
     }
     entries->insert(entries->end(), parsed.begin(), parsed.end());
     return JournalFault::None;

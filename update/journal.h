@@ -2,8 +2,8 @@
 // The journal of a switch: which staged entry goes where, and where the installed entry
 // it replaces is kept meanwhile. Written and flushed before the first rename (from then
 // on the update counts as installed), read back by the recovery after a power cut, and
-// removed when the switch is over. Its bytes come from the flash disk, so reading is
-// strict: anything this program would not have written is refused as a whole.
+// removed when the switch is over. Its bytes lie on the flash disk, so reading is strict:
+// anything this program would not have written is refused as a whole.
 //
 //   corvane-update-journal 1
 //   <number of entries>
@@ -13,16 +13,19 @@
 // Paths are relative to the folder that holds the work folder and percent-encoded
 // (everything but letters, digits, "-._~/" as %XX, upper-case hex), "-" for no old
 // entry. staged is <work>/staging/<n>, old is <work>/old/<n> with the same n, and final
-// lies outside the work folder.
-
-#include "workfolder.h"
+// is one of the installed folders or lies below one.
+//
+// The checksum finds a journal damaged on the disk; it is no seal. Only the installer
+// can write the work folder (WorkFolder), so nobody else can have written a journal.
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <vector>
 
-// One entry of a switch, as host paths. old is empty when nothing installed is replaced.
+// One entry of a switch, paths relative to the folder that holds the work folder. old
+// is empty when nothing installed is replaced.
 struct SwitchEntry
 {
     QByteArray staged;
@@ -49,13 +52,14 @@ enum class JournalFault {
     Duplicate, // two entries with the same staged or final path
 };
 
-// The journal's text for the entries of a switch in the work folder w.
-QByteArray journalText(const WorkFolder &w, const std::vector<SwitchEntry> &entries);
+// The journal's text for the entries of a switch.
+QByteArray journalText(const std::vector<SwitchEntry> &entries);
 
-// Reads a journal's text back into entries (host paths below w.base). Nothing is added
-// to entries unless the whole text is sound.
-JournalFault parseJournal(const WorkFolder &w, const QByteArray &text,
-                          std::vector<SwitchEntry> *entries);
+// Reads a journal's text back into entries. workName is the work folder's name and
+// targets the installed folders (relative to the same folder); every final must be one
+// of them or lie below one. Nothing is added to entries unless the whole text is sound.
+JournalFault parseJournal(const QByteArray &text, const QByteArray &workName,
+                          const QList<QByteArray> &targets, std::vector<SwitchEntry> *entries);
 
 // What is wrong, in words for the log.
 QString journalFaultText(JournalFault fault);

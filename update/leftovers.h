@@ -8,8 +8,8 @@
 
 #include <thread>
 
-// Removes the leftovers; every failure is logged (with the prefix "Update:"), or added to
-// failures when that is given. False when anything stays.
+// Removes the leftovers (never following a link); every failure is logged (with the
+// prefix "Update:"), or added to failures when that is given. False when anything stays.
 bool removeLeftovers(const WorkFolder &w, QStringList *failures = nullptr);
 
 // Whether the work folder holds anything a switch leaves (the lock aside).

@@ -1,28 +1,35 @@
+// Planning: both trees are walked beside the installed folders, nothing is written. What
+// replaces or adds an installed entry becomes one entry of the switch; what cannot be
+// installed (a folder where the update has a file, a special file) fails the run here.
+
+#include "places.h"
 #include "transaction_p.h"
 
 #include <algorithm>
 #include <cerrno>
 
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 using namespace corvane::fs;
 
 bool UpdateTransaction::Private::plan()
 {
     bool ok = true;
-    for (const Tree &tree : trees)
-        ok = planTree(tree) && ok;
+    for (size_t i = 0; i < trees.size(); ++i)
+        ok = planTree(i) && ok;
     return ok;
 }
 
-bool UpdateTransaction::Private::planTree(const Tree &tree)
+bool UpdateTransaction::Private::planTree(size_t index)
 {
+    const Tree &tree = trees[index];
     struct stat src;
     if (::lstat(tree.source.constData(), &src) != 0 || !S_ISDIR(src.st_mode))
         return failIo(FailureKind::ReadFailed, "reading of update folder", tree.source,
                       errno ? errno : ENOTDIR);
-    if (!tree.target.startsWith(w.base + '/') || tree.target.startsWith(w.work + '/')
-        || tree.target == w.work)
+    if (!isPlainRelative(tree.targetName) || tree.targetName == w.name
+        || tree.targetName.startsWith(w.name + '/'))
         return failIo(FailureKind::WriteFailed, "installation into", tree.target, EXDEV);
     struct stat dst;
     if (::lstat(tree.target.constData(), &dst) == 0) {
@@ -33,7 +40,7 @@ bool UpdateTransaction::Private::planTree(const Tree &tree)
         }
         if (dst.st_dev != workDevice)
             return failIo(FailureKind::WriteFailed, "installation into", tree.target, EXDEV);
-        return planFolder(tree, tree.source, tree.target, QByteArray(), false);
+        return planFolder(index, QByteArray(), tree.target, QByteArray(), false);
     }
     if (errno != ENOENT)
         return failIo(FailureKind::WriteFailed, "reading of", tree.target, errno);
@@ -43,26 +50,31 @@ bool UpdateTransaction::Private::planTree(const Tree &tree)
         return failIo(FailureKind::WriteFailed, "installation into", tree.target, ENOENT);
     bool ok = true;
     const QByteArray staged = nextStaged();
-    planEntry(tree, tree.source, staged, src, true, &ok);
-    switches.push_back({staged, tree.target, {}});
+    planEntry(index, QByteArray(), staged, src, &ok);
+    switches.push_back({staged, tree.targetName, {}});
     noteSwitchedFolder(parentOf(tree.target));
     return ok;
 }
 
 // Plans one update entry into a staging path below which nothing is installed yet.
-void UpdateTransaction::Private::planEntry(const Tree &tree, const QByteArray &from,
+void UpdateTransaction::Private::planEntry(size_t index, const QByteArray &from,
                                            const QByteArray &staged, const struct stat &st,
-                                           bool isNew, bool *ok)
+                                           bool *ok)
 {
+    const Tree &tree = trees[index];
     if (S_ISDIR(st.st_mode)) {
-        stages.push_back({Stage::Folder, from, staged, st, false});
+        stages.push_back({Stage::Folder, index, from, staged, st, false});
         ++inodesNeeded;
         bytesNeeded += blockSize;
-        *ok = planFolder(tree, from, QByteArray(), staged, isNew) && *ok;
-        stages.push_back({Stage::FinishFolder, from, staged, st, false});
+        *ok = planFolder(index, from, QByteArray(), staged, true) && *ok;
+        stages.push_back({Stage::FinishFolder, index, from, staged, st, false});
     } else if (S_ISREG(st.st_mode)) {
-        const bool hardLink = tree.how == Source::Link && st.st_dev == workDevice;
-        stages.push_back({Stage::File, from, staged, st, hardLink});
+        // Linked only where nobody else can change the file once it is installed: ours,
+        // its only name, closed to writers other than us. Anything else is copied.
+        const bool hardLink = tree.how == Source::Link && st.st_dev == workDevice
+            && st.st_uid == ::geteuid() && st.st_gid == ::getegid() && st.st_nlink == 1
+            && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+        stages.push_back({Stage::File, index, from, staged, st, hardLink});
         if (!hardLink) {
             ++inodesNeeded;
             bytesNeeded += (st.st_size + blockSize - 1) / blockSize * blockSize;
@@ -70,41 +82,45 @@ void UpdateTransaction::Private::planEntry(const Tree &tree, const QByteArray &f
         ++state.filesTotal;
         state.bytesTotal += st.st_size;
     } else if (S_ISLNK(st.st_mode)) {
-        stages.push_back({Stage::Link, from, staged, st, false});
+        stages.push_back({Stage::Link, index, from, staged, st, false});
         ++inodesNeeded;
         bytesNeeded += st.st_size >= 60 ? blockSize : 0; // short targets live in the inode
         ++state.filesTotal;
     } else {
-        qDebug() << kLog << "neither file, folder nor link:" << dec(from);
-        fail(FailureKind::SpecialFile, from, 0);
+        qDebug() << kLog << "neither file, folder nor link:" << dec(sourcePath(tree, from));
+        fail(FailureKind::SpecialFile, sourcePath(tree, from), 0);
         *ok = false;
     }
 }
 
-// Plans the entries of an update folder. Below a new folder (isNew, staged as a whole at
-// `staged`) everything is new; otherwise each entry is compared with the installed one of
-// the same name in `to`, and what replaces or adds one is staged on its own.
-bool UpdateTransaction::Private::planFolder(const Tree &tree, const QByteArray &from,
+// Plans the entries of an update folder (`from`, relative to the tree's update folder).
+// Below a new folder (isNew, staged as a whole at `staged`) everything is new; otherwise
+// each entry is compared with the installed one of the same name in `to` (a host path),
+// and what replaces or adds one is staged on its own.
+bool UpdateTransaction::Private::planFolder(size_t index, const QByteArray &from,
                                             const QByteArray &to, const QByteArray &staged,
                                             bool isNew)
 {
+    const Tree &tree = trees[index];
+    const QByteArray folder = sourcePath(tree, from);
     std::vector<QByteArray> names;
-    if (!listFolder(from, &names))
-        return failIo(FailureKind::ReadFailed, "listing of", from, errno);
+    if (!listFolder(folder, &names))
+        return failIo(FailureKind::ReadFailed, "listing of", folder, errno);
     std::sort(names.begin(), names.end());
     bool ok = true;
     const size_t switchesBefore = switches.size();
     for (const QByteArray &name : names) {
         if (!tree.excludes.isEmpty() && tree.excludes.contains(dec(name)))
             continue;
-        const QByteArray source = join(from, name);
+        const QByteArray entry = from.isEmpty() ? name : join(from, name);
+        const QByteArray source = join(folder, name);
         struct stat st;
         if (::lstat(source.constData(), &st) != 0) {
             ok = failIo(FailureKind::ReadFailed, "reading of", source, errno);
             continue;
         }
         if (isNew) {
-            planEntry(tree, source, join(staged, name), st, true, &ok);
+            planEntry(index, entry, join(staged, name), st, &ok);
             continue;
         }
         const QByteArray target = join(to, name);
@@ -115,7 +131,7 @@ bool UpdateTransaction::Private::planFolder(const Tree &tree, const QByteArray &
             continue;
         }
         if (S_ISDIR(st.st_mode) && exists && S_ISDIR(installed.st_mode)) {
-            ok = planFolder(tree, source, target, QByteArray(), false) && ok;
+            ok = planFolder(index, entry, target, QByteArray(), false) && ok;
         } else if (S_ISDIR(st.st_mode) && exists) {
             qDebug() << kLog << "not a folder, where the update puts one:" << dec(target);
             fail(FailureKind::FileInTheWay, target, 0);
@@ -127,12 +143,12 @@ bool UpdateTransaction::Private::planFolder(const Tree &tree, const QByteArray &
         } else {
             bool entryOk = true;
             const QByteArray stagedPath = nextStaged();
-            planEntry(tree, source, stagedPath, st, true, &entryOk);
+            planEntry(index, entry, stagedPath, st, &entryOk);
             ok = entryOk && ok;
             if (entryOk) {
                 const QByteArray old
-                    = exists ? join(w.old, stagedPath.mid(w.staging.size() + 1)) : QByteArray();
-                switches.push_back({stagedPath, target, old});
+                    = exists ? w.oldName + '/' + QByteArray::number(stagedCounter) : QByteArray();
+                switches.push_back({stagedPath, w.relative(target), old});
             }
         }
     }
@@ -144,7 +160,7 @@ bool UpdateTransaction::Private::planFolder(const Tree &tree, const QByteArray &
 bool UpdateTransaction::Private::enoughSpace()
 {
     struct statvfs fs;
-    if (::statvfs(w.work.constData(), &fs) != 0)
+    if (::fstatvfs(w.fd(), &fs) != 0)
         return true; // nothing to compare with; a full disk still fails the staging
     // The journal: three paths per entry, a few of them escaped.
     qint64 journal = 0;
@@ -178,14 +194,21 @@ bool UpdateTransaction::Private::enoughSpace()
 void UpdateTransaction::Private::noteSwitchedFolder(const QByteArray &folder)
 {
     struct stat st;
+    // The flash disk's folder itself is named by an empty path.
     if (::lstat(folder.constData(), &st) == 0)
-        switchedFolders.emplace_back(folder, st);
+        switchedFolders.emplace_back(folder == w.base ? QByteArray() : w.relative(folder), st);
 }
 
 void UpdateTransaction::Private::restoreFolderTimes()
 {
+    Places places(w.baseFd());
+    QByteArray name;
     for (const auto &[folder, st] : switchedFolders) {
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        ::utimensat(AT_FDCWD, folder.constData(), times, AT_SYMLINK_NOFOLLOW);
+        if (folder.isEmpty()) {
+            ::futimens(w.baseFd(), times);
+        } else if (const int at = places.parent(folder, &name); at >= 0) {
+            ::utimensat(at, name.constData(), times, AT_SYMLINK_NOFOLLOW);
+        }
     }
 }

@@ -10,6 +10,7 @@
 
 #include <QDebug>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using namespace corvane::fs;
@@ -20,43 +21,44 @@ constexpr char kLog[] = "Update:";
 constexpr qint64 kMaxJournal = qint64(64) * 1024 * 1024;
 } // namespace
 
-UpdateTransaction::Recovery UpdateTransaction::recover(const QString &workFolder)
+UpdateTransaction::Recovery UpdateTransaction::recover(const WorkFolder &w,
+                                                       const QStringList &targets)
 {
-    const WorkFolder w(workFolder);
-    struct stat st;
-    if (::lstat(w.work.constData(), &st) != 0)
-        return Recovery::NothingToDo;
-    if (!S_ISDIR(st.st_mode)) {
-        // Never followed: whatever a link there points to is none of this program's work.
-        qDebug() << kLog << "not a folder, left alone:" << dec(w.work);
-        return Recovery::NothingToDo;
+    if (!w.isOpen()) {
+        qDebug() << kLog << "the work folder is not open; nothing was recovered.";
+        return Recovery::Failed;
     }
-    if (!lexists(w.journal)) {
+    struct stat st;
+    if (::fstatat(w.fd(), "journal", &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (!hasLeftovers(w))
             return Recovery::NothingToDo;
         // No journal: the switch never began, or it ended before its journal went.
         return removeLeftovers(w) ? Recovery::LeftoversRemoved : Recovery::Failed;
     }
     QByteArray text;
-    if (!readSmallFile(w.journal, kMaxJournal, &text)) {
+    if (!readSmallFileAt(w.fd(), "journal", kMaxJournal, &text)) {
         logFailure(kLog, "reading of", w.journal, errno);
         return Recovery::Failed;
     }
+    QList<QByteArray> places;
+    for (const QString &target : targets)
+        places << w.relative(enc(target));
     std::vector<SwitchEntry> entries;
-    if (const JournalFault fault = parseJournal(w, text, &entries); fault != JournalFault::None) {
+    if (const JournalFault fault = parseJournal(text, w.name, places, &entries);
+        fault != JournalFault::None) {
         qDebug().noquote() << kLog
                            << QStringLiteral("the journal of an interrupted installation is "
-                                             "damaged (%1); nothing was changed: %2")
+                                             "refused (%1); nothing was changed: %2")
                                   .arg(journalFaultText(fault), corvane::quotedForLog(w.journal));
         return Recovery::Failed;
     }
-    if (lexists(w.rollback))
-        return rollBack(w, entries) ? Recovery::RolledBack : Recovery::Failed;
-    switch (switchAll(w, entries, false)) {
+    const bool backward = ::fstatat(w.fd(), "rollback", &st, AT_SYMLINK_NOFOLLOW) == 0;
+    switch (backward ? rollBack(w, entries) : switchAll(w, entries, false)) {
     case SwitchResult::Done:
         return Recovery::Completed;
     case SwitchResult::RolledBack:
         return Recovery::RolledBack;
+    case SwitchResult::Refused:
     case SwitchResult::Stuck:
         break;
     }

@@ -1,3 +1,10 @@
+// Staging: every entry of the update is put into the work folder's staging folder,
+// reached below its own folder without following a link on either side. Files are
+// copied, or hard-linked where the update's file is thrown away after the run and
+// nobody else can change it. What is staged belongs to the installer's user; set-user-ID
+// and set-group-ID bits are not staged (logged), as the update is not signed.
+
+#include "places.h"
 #include "transaction_p.h"
 
 #include <cerrno>
@@ -15,89 +22,130 @@ constexpr qint64 kWriteBehind = 32 * kMiB;
 
 bool UpdateTransaction::Private::stage()
 {
-    for (const QByteArray &folder : {w.staging, w.old}) {
-        if (::mkdir(folder.constData(), 0700) != 0) {
-            failIo(FailureKind::WriteFailed, "creation of folder", folder, errno);
+    for (const char *folder : {"staging", "old"}) {
+        if (::mkdirat(w.fd(), folder, 0700) != 0) {
+            failIo(FailureKind::WriteFailed, "creation of folder", join(w.work, folder), errno);
             discard();
             return false;
         }
     }
     bool ok = true;
-    for (const Stage &s : stages) {
-        switch (s.kind) {
-        case Stage::Folder:
-            // Private until it is complete; its own permissions come with FinishFolder.
-            if (::mkdir(s.staged.constData(), 0700) != 0)
-                ok = failIo(FailureKind::WriteFailed, "creation of folder", s.staged, errno);
-            break;
-        case Stage::FinishFolder:
-            if (::chmod(s.staged.constData(), s.st.st_mode & 07777) != 0)
-                ok = failIo(FailureKind::WriteFailed, "setting permissions of", s.staged, errno);
-            break;
-        case Stage::File:
-            ok = stageFile(s);
-            break;
-        case Stage::Link:
-            ok = stageLink(s);
+    for (Tree &tree : trees) {
+        // The update folder itself was looked at while planning: no link in its place.
+        tree.sourceFd.reset(
+            ::open(tree.source.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!tree.sourceFd.isValid()) {
+            ok = failIo(FailureKind::ReadFailed, "opening of update folder", tree.source, errno);
             break;
         }
-        if (!ok)
+    }
+    Places places(w.baseFd());
+    for (const Stage &s : stages) {
+        if (!ok || !(ok = stageEntry(places, s)))
             break;
     }
+    for (Tree &tree : trees)
+        tree.sourceFd.reset();
     // Nothing is switched before every staged byte is on disk.
-    if (ok && !syncFolder(w.work, true))
+    if (ok && ::syncfs(w.fd()) != 0)
         ok = failIo(FailureKind::WriteFailed, "flush to disk of", w.staging, errno);
     if (!ok)
         discard();
     return ok;
 }
 
-bool UpdateTransaction::Private::stageFile(const Stage &s)
+bool UpdateTransaction::Private::stageEntry(Places &places, const Stage &s)
 {
-    if (s.hardLink && !linksRefused) {
-        if (::link(s.source.constData(), s.staged.constData()) == 0) {
+    QByteArray name;
+    const int parent = places.parent(s.staged, &name);
+    if (parent < 0)
+        return failIo(FailureKind::WriteFailed, "staging of", host(s.staged), errno);
+    switch (s.kind) {
+    case Stage::Folder:
+        // Private until it is complete; its own permissions come with FinishFolder.
+        if (::mkdirat(parent, name.constData(), 0700) != 0)
+            return failIo(FailureKind::WriteFailed, "creation of folder", host(s.staged), errno);
+        return true;
+    case Stage::FinishFolder:
+        if (::fchmodat(parent, name.constData(), installedMode(s, s.st.st_mode), 0) != 0)
+            return failIo(FailureKind::WriteFailed, "setting permissions of", host(s.staged),
+                          errno);
+        return true;
+    case Stage::File:
+        return stageFile(parent, name, s);
+    case Stage::Link:
+        return stageLink(parent, name, s);
+    }
+    return false;
+}
+
+mode_t UpdateTransaction::Private::installedMode(const Stage &s, mode_t mode)
+{
+    if ((mode & (S_ISUID | S_ISGID)) != 0) {
+        qDebug().noquote() << kLog
+                           << QStringLiteral("set-user-ID and set-group-ID bits are not installed "
+                                             "from an update that is not signed: %1")
+                                  .arg(corvane::quotedForLog(sourcePath(trees[s.tree], s.source)));
+    }
+    return mode & (07777 & ~(S_ISUID | S_ISGID));
+}
+
+bool UpdateTransaction::Private::stageFile(int parent, const QByteArray &name, const Stage &s)
+{
+    const Tree &tree = trees[s.tree];
+    const QByteArray from = sourcePath(tree, s.source);
+    // Not blocking: a pipe put in place of a file must not stop the run.
+    const UniqueFd in(openBeneath(tree.sourceFd.get(), s.source, O_RDONLY | O_NONBLOCK));
+    if (!in.isValid())
+        return failIo(FailureKind::ReadFailed, "opening of", from, errno);
+    struct stat st;
+    if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        qDebug() << kLog << "neither file, folder nor link:" << dec(from);
+        fail(FailureKind::SpecialFile, from, 0);
+        return false;
+    }
+    // Planned as linkable, and still so now that it is open: the very file looked at is
+    // linked (by its descriptor, not its name).
+    const bool linkable = s.hardLink && !linksRefused && st.st_uid == s.st.st_uid
+        && st.st_gid == s.st.st_gid && st.st_nlink == 1 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    if (linkable) {
+        if (::linkat(in.get(), "", parent, name.constData(), AT_EMPTY_PATH) == 0) {
+            if ((st.st_mode & (S_ISUID | S_ISGID)) != 0
+                && ::fchmod(in.get(), installedMode(s, st.st_mode)) != 0)
+                return failIo(FailureKind::WriteFailed, "setting permissions of", host(s.staged),
+                              errno);
             advance(s.st.st_size, 1);
             return true;
         }
         // A file system without hard links (or one that refuses them here) gets copies.
-        if (errno != EXDEV && errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP)
-            return failIo(FailureKind::WriteFailed, "staging of", s.source, errno);
-        linksRefused = true;
+        if (errno != EXDEV && errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP
+            && errno != ENOENT)
+            return failIo(FailureKind::WriteFailed, "staging of", from, errno);
+        if (errno != ENOENT)
+            linksRefused = true;
     }
-    return copyFile(s);
+    return copyFile(in.get(), st, parent, name, s);
 }
 
-bool UpdateTransaction::Private::copyFile(const Stage &s)
+bool UpdateTransaction::Private::copyFile(int in, const struct stat &st, int parent,
+                                          const QByteArray &name, const Stage &s)
 {
-    // Not blocking: a pipe put in place of a file must not stop the run.
-    const int in = ::open(s.source.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (in < 0)
-        return failIo(FailureKind::ReadFailed, "opening of", s.source, errno);
-    struct stat st;
-    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(in);
-        qDebug() << kLog << "neither file, folder nor link:" << dec(s.source);
-        fail(FailureKind::SpecialFile, s.source, 0);
-        return false;
-    }
-    const int out
-        = ::open(s.staged.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (out < 0) {
-        const int error = errno;
-        ::close(in);
-        return failIo(FailureKind::WriteFailed, "creation of", s.staged, error);
-    }
+    const QByteArray from = sourcePath(trees[s.tree], s.source);
+    UniqueFd out(::openat(parent, name.constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!out.isValid())
+        return failIo(FailureKind::WriteFailed, "creation of", host(s.staged), errno);
     const qint64 before = state.bytesDone;
-    bool ok = copyContent(in, out, s.source, st.st_size);
-    ::close(in);
-    if (ok && ::fchmod(out, st.st_mode & 07777) != 0)
-        ok = failIo(FailureKind::WriteFailed, "setting permissions of", s.staged, errno);
+    bool ok = copyContent(in, out.get(), from, st.st_size);
+    if (ok && ::fchmod(out.get(), installedMode(s, st.st_mode)) != 0)
+        ok = failIo(FailureKind::WriteFailed, "setting permissions of", host(s.staged), errno);
     if (ok) {
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        ::futimens(out, times);
+        ::futimens(out.get(), times);
     }
-    if (::close(out) != 0 && ok)
-        ok = failIo(FailureKind::WriteFailed, "writing of", s.staged, errno);
+    // A write that failed late is told by close.
+    if (::close(out.release()) != 0 && ok)
+        ok = failIo(FailureKind::WriteFailed, "writing of", host(s.staged), errno);
     // Counted as planned, whatever the file's size has become meanwhile.
     state.bytesDone = before;
     advance(s.st.st_size, 1);
@@ -157,16 +205,23 @@ bool UpdateTransaction::Private::copyContent(int in, int out, const QByteArray &
     }
 }
 
-bool UpdateTransaction::Private::stageLink(const Stage &s)
+bool UpdateTransaction::Private::stageLink(int parent, const QByteArray &name, const Stage &s)
 {
+    const Tree &tree = trees[s.tree];
+    const QByteArray from = sourcePath(tree, s.source);
+    UniqueFd sourceParent;
+    QByteArray sourceName;
+    if (!openParentBeneath(tree.sourceFd.get(), s.source, &sourceParent, &sourceName))
+        return failIo(FailureKind::ReadFailed, "reading of link", from, errno);
     QByteArray target(4096, Qt::Uninitialized);
-    const ssize_t n = ::readlink(s.source.constData(), target.data(), size_t(target.size()));
+    const ssize_t n = ::readlinkat(sourceParent.get(), sourceName.constData(), target.data(),
+                                   size_t(target.size()));
     if (n < 0 || n >= target.size())
-        return failIo(FailureKind::ReadFailed, "reading of link", s.source,
+        return failIo(FailureKind::ReadFailed, "reading of link", from,
                       n < 0 ? errno : ENAMETOOLONG);
     target.truncate(n);
     advance(0, 1);
-    if (::symlink(target.constData(), s.staged.constData()) != 0)
-        return failIo(FailureKind::WriteFailed, "creation of link", s.staged, errno);
+    if (::symlinkat(target.constData(), parent, name.constData()) != 0)
+        return failIo(FailureKind::WriteFailed, "creation of link", host(s.staged), errno);
     return true;
 }

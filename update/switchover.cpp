@@ -1,12 +1,14 @@
 #include "switchover.h"
 
 #include "leftovers.h"
+#include "places.h"
 #include "posixfs.h"
 
 #include <QDebug>
 
 #include <cerrno>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,62 +18,96 @@ namespace {
 
 constexpr char kLog[] = "Update:";
 
-bool makeFolders(const QByteArray &folder)
+class Switcher
 {
-    if (lexists(folder))
-        return true;
-    return makeFolders(parentOf(folder))
-        && (::mkdir(folder.constData(), 0700) == 0 || errno == EEXIST);
-}
+public:
+    explicit Switcher(const WorkFolder &w)
+        : m_w(w)
+        , m_places(w.baseFd())
+    {
+    }
 
-bool renamed(const QByteArray &from, const QByteArray &to)
-{
-    if (::rename(from.constData(), to.constData()) == 0)
+    // Opens every folder the entries need before anything is renamed: one that cannot be
+    // reached without a link refuses the whole switch.
+    bool reach(const std::vector<SwitchEntry> &entries)
+    {
+        // The work area's own folders, should they have gone (cleared by hand).
+        for (const char *folder : {"staging", "old"}) {
+            if (::mkdirat(m_w.fd(), folder, 0700) != 0 && errno != EEXIST) {
+                logFailure(kLog, "creation of folder", join(m_w.work, folder), errno);
+                return false;
+            }
+        }
+        QByteArray name;
+        for (const SwitchEntry &e : entries) {
+            for (const QByteArray *path : {&e.staged, &e.final, &e.old}) {
+                if (!path->isEmpty() && m_places.parent(*path, &name) < 0) {
+                    qDebug().noquote()
+                        << kLog
+                        << QStringLiteral("%1 cannot be reached without following a link (%2): "
+                                          "nothing of the switch is done.")
+                               .arg(corvane::quotedForLog(host(*path)), errorText(errno));
+                    return false;
+                }
+            }
+        }
         return true;
-    // A folder of the work area that went missing (cleared by hand) is made again.
-    if (errno == ENOENT && lexists(from) && !lexists(parentOf(to)) && makeFolders(parentOf(to))
-        && ::rename(from.constData(), to.constData()) == 0)
-        return true;
-    const int error = errno;
-    qDebug() << kLog << "moving" << dec(from) << "to" << dec(to) << "failed:" << errorText(error);
-    errno = error;
-    return false;
-}
+    }
 
-// One step of an entry towards its end state.
-bool apply(const SwitchEntry &s, bool fresh)
-{
-    if (fresh)
-        return (s.old.isEmpty() || renamed(s.final, s.old)) && renamed(s.staged, s.final);
-    if (!lexists(s.staged))
-        return true;
-    if (!s.old.isEmpty() && lexists(s.final) && !lexists(s.old) && !renamed(s.final, s.old))
+    bool exists(const QByteArray &path) { return m_places.exists(path); }
+
+    bool renamed(const QByteArray &from, const QByteArray &to)
+    {
+        if (m_places.rename(from, to))
+            return true;
+        const int error = errno;
+        qDebug() << kLog << "moving" << dec(host(from)) << "to" << dec(host(to))
+                 << "failed:" << errorText(error);
+        errno = error;
         return false;
-    return renamed(s.staged, s.final);
-}
+    }
 
-bool undo(const SwitchEntry &s)
-{
-    if (!lexists(s.staged) && lexists(s.final) && !renamed(s.final, s.staged))
-        return false;
-    if (!s.old.isEmpty() && lexists(s.old) && !lexists(s.final))
-        return renamed(s.old, s.final);
-    return true;
-}
+    // One step of an entry towards its end state.
+    bool apply(const SwitchEntry &s, bool fresh)
+    {
+        if (fresh)
+            return (s.old.isEmpty() || renamed(s.final, s.old)) && renamed(s.staged, s.final);
+        if (!exists(s.staged))
+            return true;
+        if (!s.old.isEmpty() && exists(s.final) && !exists(s.old) && !renamed(s.final, s.old))
+            return false;
+        return renamed(s.staged, s.final);
+    }
+
+    bool undo(const SwitchEntry &s)
+    {
+        if (!exists(s.staged) && exists(s.final) && !renamed(s.final, s.staged))
+            return false;
+        if (!s.old.isEmpty() && exists(s.old) && !exists(s.final))
+            return renamed(s.old, s.final);
+        return true;
+    }
+
+    QByteArray host(const QByteArray &path) const { return join(m_w.base, path); }
+
+private:
+    const WorkFolder &m_w;
+    Places m_places;
+};
 
 // Ends a switch whose entries are all in one direction's end state: flush them, then
 // remove the journal (from then on a power cut needs nothing), then the leftovers.
 bool finishSwitch(const WorkFolder &w, BackgroundRemoval *removal)
 {
-    if (!syncFolder(w.work, true)) {
+    if (::syncfs(w.fd()) != 0) {
         logFailure(kLog, "flush to disk of the switch in", w.base, errno);
         return false;
     }
-    if (::unlink(w.journal.constData()) != 0 && errno != ENOENT) {
+    if (::unlinkat(w.fd(), "journal", 0) != 0 && errno != ENOENT) {
         logFailure(kLog, "removal of", w.journal, errno);
         return false;
     }
-    if (!syncFolder(w.work))
+    if (::fsync(w.fd()) != 0)
         logFailure(kLog, "flush to disk of folder", w.work, errno);
     if (removal)
         removal->start(w);
@@ -80,31 +116,43 @@ bool finishSwitch(const WorkFolder &w, BackgroundRemoval *removal)
     return true;
 }
 
-} // namespace
-
-bool rollBack(const WorkFolder &w, const std::vector<SwitchEntry> &entries)
+SwitchResult undoAll(const WorkFolder &w, Switcher &switcher,
+                     const std::vector<SwitchEntry> &entries)
 {
-    if (!writeFlushed(w.rollback, "rollback\n") || !syncFolder(w.work))
+    if (!writeFlushedAt(w.fd(), "rollback", "rollback\n") || ::fsync(w.fd()) != 0)
         logFailure(kLog, "writing of", w.rollback, errno);
     bool ok = true;
     for (auto it = entries.rbegin(); it != entries.rend(); ++it)
-        ok = undo(*it) && ok;
-    return ok && finishSwitch(w, nullptr);
+        ok = switcher.undo(*it) && ok;
+    return ok && finishSwitch(w, nullptr) ? SwitchResult::RolledBack : SwitchResult::Stuck;
+}
+
+} // namespace
+
+SwitchResult rollBack(const WorkFolder &w, const std::vector<SwitchEntry> &entries)
+{
+    Switcher switcher(w);
+    if (!switcher.reach(entries))
+        return SwitchResult::Refused;
+    return undoAll(w, switcher, entries);
 }
 
 SwitchResult switchAll(const WorkFolder &w, const std::vector<SwitchEntry> &entries, bool fresh,
                        BackgroundRemoval *removal, std::pair<QByteArray, int> *failed)
 {
+    Switcher switcher(w);
+    if (!switcher.reach(entries))
+        return SwitchResult::Refused;
     for (const SwitchEntry &s : entries) {
-        if (!apply(s, fresh)) {
+        if (!switcher.apply(s, fresh)) {
             if (failed)
                 *failed = {s.final, errno};
-            return rollBack(w, entries) ? SwitchResult::RolledBack : SwitchResult::Stuck;
+            return undoAll(w, switcher, entries);
         }
     }
     if (finishSwitch(w, removal))
         return SwitchResult::Done;
     if (failed)
-        *failed = {w.base, errno};
+        *failed = {QByteArray(), errno};
     return SwitchResult::Stuck;
 }

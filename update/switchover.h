@@ -5,13 +5,16 @@
 // final+old (after); an entry without one has two: staged (before) and final (after).
 // Every step can be repeated and undone from whichever state it finds, so a switch cut
 // short by a power cut is finished or undone by the recovery, which may itself be cut
-// short and run again.
+// short and run again. Every name is reached below the flash disk's folder without
+// following a link (places.h); an entry that cannot be reached so stops the whole switch
+// before anything of it is done.
 
 #include "journal.h"
 #include "workfolder.h"
 
 #include <QByteArray>
 
+#include <utility>
 #include <vector>
 
 class BackgroundRemoval;
@@ -20,18 +23,20 @@ enum class SwitchResult {
     Done,       // every entry is in place; the journal is gone
     RolledBack, // an entry failed and the switch was undone; the journal is gone
     Stuck,      // neither finished nor undone: the journal stays for the next start
+    Refused,    // an entry cannot be reached without a link: nothing was done
 };
 
 // Applies every entry in order. fresh: the entries are known to be in their first
 // state (the switch of this process), so no name needs looking up. On the first failure
-// the whole switch is undone; *failed then names the entry and the system's reason.
-// Once the switch is done, the leftovers are removed: by removal when given (in the
-// background), else at once.
+// the whole switch is undone; *failed then names the entry (relative path) and the
+// system's reason. Once the switch is done, the leftovers are removed: by removal when
+// given (in the background), else at once.
 SwitchResult switchAll(const WorkFolder &w, const std::vector<SwitchEntry> &entries, bool fresh,
                        BackgroundRemoval *removal = nullptr,
                        std::pair<QByteArray, int> *failed = nullptr);
 
 // Puts every entry back, last first. The rollback mark goes to disk first (again, when a
 // rollback cut short is finished), so that a power cut meanwhile is recovered in the
-// same direction. False when anything could not be put back (the journal then stays).
-bool rollBack(const WorkFolder &w, const std::vector<SwitchEntry> &entries);
+// same direction. Refused or RolledBack, or Stuck when anything could not be put back
+// (the journal then stays).
+SwitchResult rollBack(const WorkFolder &w, const std::vector<SwitchEntry> &entries);

@@ -1,7 +1,10 @@
 #pragma once
 // The state of one update transaction, shared by its phases: planning (plan.cpp),
-// staging (stage.cpp) and the commit (updatetransaction.cpp).
+// staging (stage.cpp) and the commit (updatetransaction.cpp). Installed and staged
+// entries are named relative to the flash disk's folder (the work folder's base), as in
+// the journal; update entries relative to their tree's update folder.
 
+#include "beneath.h"
 #include "journal.h"
 #include "posixfs.h"
 #include "updatetransaction.h"
@@ -16,36 +19,41 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+class Places;
+
 class UpdateTransaction::Private
 {
 public:
     static constexpr char kLog[] = "Update:";
 
-    Private(const QString &workFolder, BackgroundRemoval *removal_)
-        : w(workFolder)
+    Private(const WorkFolder &work, BackgroundRemoval *removal_)
+        : w(work)
         , removal(removal_)
     {
     }
 
     struct Tree
     {
-        QByteArray source;
-        QByteArray target;
+        QByteArray source;     // host path of the update folder
+        QByteArray target;     // host path of the installed folder
+        QByteArray targetName; // the same, relative to the flash disk's folder
         Source how;
         QStringList excludes;
+        corvane::fs::UniqueFd sourceFd; // open while staging
     };
 
     // One step of staging.
     struct Stage
     {
         enum Kind { Folder, FinishFolder, File, Link } kind;
-        QByteArray source;
-        QByteArray staged;
+        size_t tree;
+        QByteArray source; // relative to the tree's update folder; empty for the folder itself
+        QByteArray staged; // relative to the flash disk's folder
         struct stat st;
         bool hardLink = false;
     };
 
-    WorkFolder w;
+    const WorkFolder &w;
     BackgroundRemoval *removal = nullptr;
     std::vector<Tree> trees;
     std::vector<Stage> stages;
@@ -63,17 +71,28 @@ public:
     qint64 bytesNeeded = 0;
     qint64 inodesNeeded = 0;
 
-    void fail(FailureKind kind, const QByteArray &path, int error)
+    // Host paths, for log lines.
+    QByteArray host(const QByteArray &relative) const
+    {
+        return corvane::fs::join(w.base, relative);
+    }
+    QByteArray sourcePath(const Tree &tree, const QByteArray &relative) const
+    {
+        return relative.isEmpty() ? tree.source : corvane::fs::join(tree.source, relative);
+    }
+
+    // Failures: the first one is kept, with its path relative to the flash disk's folder.
+    void fail(FailureKind kind, const QByteArray &hostPath, int error)
     {
         if (error == ENOSPC || error == EDQUOT)
             kind = FailureKind::NoSpace;
         if (failure.kind == FailureKind::None)
-            failure = {kind, corvane::fs::dec(w.relative(path)), error};
+            failure = {kind, corvane::fs::dec(w.relative(hostPath)), error};
     }
-    bool failIo(FailureKind kind, const char *what, const QByteArray &path, int error)
+    bool failIo(FailureKind kind, const char *what, const QByteArray &hostPath, int error)
     {
-        corvane::fs::logFailure(kLog, what, path, error);
-        fail(kind, path, error);
+        corvane::fs::logFailure(kLog, what, hostPath, error);
+        fail(kind, hostPath, error);
         return false;
     }
 
@@ -91,25 +110,25 @@ public:
 
     // plan.cpp
     bool plan();
-    bool planTree(const Tree &tree);
+    bool planTree(size_t index);
     // Staging place of the next entry of the switch; its installed one goes to the same
-    // name below old/.
-    QByteArray nextStaged()
-    {
-        return corvane::fs::join(w.staging, QByteArray::number(++stagedCounter));
-    }
-    bool planFolder(const Tree &tree, const QByteArray &from, const QByteArray &to,
+    // number below old/.
+    QByteArray nextStaged() { return w.stagingName + '/' + QByteArray::number(++stagedCounter); }
+    bool planFolder(size_t index, const QByteArray &from, const QByteArray &to,
                     const QByteArray &staged, bool isNew);
-    void planEntry(const Tree &tree, const QByteArray &from, const QByteArray &staged,
-                   const struct stat &st, bool isNew, bool *ok);
+    void planEntry(size_t index, const QByteArray &from, const QByteArray &staged,
+                   const struct stat &st, bool *ok);
     void noteSwitchedFolder(const QByteArray &folder);
     void restoreFolderTimes();
     bool enoughSpace();
 
     // stage.cpp
     bool stage();
-    bool stageFile(const Stage &s);
-    bool copyFile(const Stage &s);
+    bool stageEntry(Places &places, const Stage &s);
+    bool stageFile(int parent, const QByteArray &name, const Stage &s);
+    bool copyFile(int in, const struct stat &st, int parent, const QByteArray &name,
+                  const Stage &s);
     bool copyContent(int in, int out, const QByteArray &from, qint64 size);
-    bool stageLink(const Stage &s);
+    bool stageLink(int parent, const QByteArray &name, const Stage &s);
+    mode_t installedMode(const Stage &s, mode_t mode);
 };

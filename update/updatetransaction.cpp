@@ -10,8 +10,8 @@
 
 using namespace corvane::fs;
 
-UpdateTransaction::UpdateTransaction(const QString &workFolder, BackgroundRemoval *removal)
-    : d(std::make_unique<Private>(workFolder, removal))
+UpdateTransaction::UpdateTransaction(const WorkFolder &work, BackgroundRemoval *removal)
+    : d(std::make_unique<Private>(work, removal))
 {
 }
 
@@ -20,7 +20,8 @@ UpdateTransaction::~UpdateTransaction() = default;
 void UpdateTransaction::addTree(const QString &source, const QString &target, Source how,
                                 const QStringList &excludes)
 {
-    d->trees.push_back({enc(source), enc(target), how, excludes});
+    const QByteArray to = enc(target);
+    d->trees.push_back({enc(source), to, d->w.relative(to), how, excludes, UniqueFd()});
 }
 
 const UpdateTransaction::Failure &UpdateTransaction::failure() const
@@ -57,17 +58,25 @@ void UpdateTransaction::Private::report()
 
 bool UpdateTransaction::Private::prepareWorkFolder()
 {
+    if (!w.isOpen()) {
+        qDebug().noquote() << kLog
+                           << QStringLiteral(
+                                  "the work folder %1 is not open; nothing is installed.")
+                                  .arg(corvane::quotedForLog(w.work));
+        fail(FailureKind::WorkFolder, w.work, 0);
+        return false;
+    }
     // What an interrupted run left is settled first: a new staging folder starts empty.
-    if (recover(dec(w.work)) == Recovery::Failed) {
+    QStringList targets;
+    for (const Tree &tree : trees)
+        targets << dec(tree.target);
+    if (recover(w, targets) == Recovery::Failed) {
         fail(FailureKind::Unrecovered, w.journal, 0);
         return false;
     }
-    if (::mkdir(w.work.constData(), 0755) != 0 && errno != EEXIST)
-        return failIo(FailureKind::WriteFailed, "creation of folder", w.work, errno);
     struct stat st;
-    if (::lstat(w.work.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return failIo(FailureKind::WriteFailed, "use of work folder", w.work,
-                      errno ? errno : ENOTDIR);
+    if (::fstat(w.fd(), &st) != 0)
+        return failIo(FailureKind::WriteFailed, "use of work folder", w.work, errno);
     workDevice = st.st_dev;
     blockSize = qMax<qint64>(512, st.st_blksize);
     return true;
@@ -76,14 +85,14 @@ bool UpdateTransaction::Private::prepareWorkFolder()
 bool UpdateTransaction::Private::commit()
 {
     // The journal's content is on disk before its name: a journal that exists is whole.
-    if (!writeFlushed(w.journalNew, journalText(w, switches))) {
+    if (!writeFlushedAt(w.fd(), "journal.new", journalText(switches))) {
         failIo(FailureKind::WriteFailed, "writing of", w.journalNew, errno);
         discard();
         return false;
     }
-    if (::rename(w.journalNew.constData(), w.journal.constData()) != 0 || !syncFolder(w.work)) {
+    if (::renameat(w.fd(), "journal.new", w.fd(), "journal") != 0 || ::fsync(w.fd()) != 0) {
         failIo(FailureKind::WriteFailed, "putting in place of", w.journal, errno);
-        ::unlink(w.journal.constData());
+        ::unlinkat(w.fd(), "journal", 0);
         discard();
         return false;
     }
@@ -95,14 +104,21 @@ bool UpdateTransaction::Private::commit()
         restoreFolderTimes();
         qDebug() << kLog
                  << "the switch failed and was undone; the installed folders are unchanged.";
-        fail(FailureKind::WriteFailed, failed.first, failed.second);
+        fail(FailureKind::WriteFailed, host(failed.first), failed.second);
+        return false;
+    case SwitchResult::Refused:
+        // Nothing was renamed: the journal goes with what was staged.
+        ::unlinkat(w.fd(), "journal", 0);
+        discard();
+        fail(FailureKind::WriteFailed, w.staging, ELOOP);
         return false;
     case SwitchResult::Stuck:
         break;
     }
     // The journal stays: the next start of the installer tries again.
     qDebug() << kLog << "the switch could not be finished; it is repeated at the next start.";
-    fail(FailureKind::Unrecovered, failed.first, failed.second);
+    fail(FailureKind::Unrecovered, failed.first.isEmpty() ? w.work : host(failed.first),
+         failed.second);
     return false;
 }
 

@@ -6,15 +6,18 @@
 //            and what cannot be installed (a folder where a file goes, a special file);
 //            then check the free space; nothing is written yet      (plan.cpp)
 //   stage    copy every file into the work folder's staging folder, or hard-link it
-//            where its source is removed after the run anyway; flush  (stage.cpp)
+//            where its source is removed after the run anyway and nobody else can
+//            change it; flush                                         (stage.cpp)
 //   commit   write the journal of the switch and flush it            (journal.h)
 //   switch   per entry, move the installed one aside and rename the staged one into
 //            its place; flush; remove the journal                    (switchover.h)
 //   clean up remove the staging folder and the old files, in the background when a
 //            BackgroundRemoval is given (the result is shown meanwhile) (leftovers.h)
 //
-// A failure before the switch removes what was staged and leaves the installed folders
-// as they were. A failure during the switch undoes it. After a power cut, recover()
+// Every name is reached below its own folder without following a link (beneath.h): the
+// update's below its update folder, the staged and installed ones below the flash disk's
+// folder (places.h). A failure before the switch removes what was staged and leaves the
+// installed folders as they were. A failure during the switch undoes it. After a power cut, recover()
 // completes a switch whose journal is on disk and otherwise removes what was staged
 // (recovery.cpp).
 
@@ -26,6 +29,7 @@
 #include <memory>
 
 class BackgroundRemoval;
+class WorkFolder;
 
 // What an update has copied so far, of the total counted before it started.
 struct UpdateProgress
@@ -58,6 +62,7 @@ public:
         ReadFailed,
         WriteFailed,
         Unrecovered, // an interrupted earlier run could not be recovered
+        WorkFolder,  // no trusted work folder could be had
     };
 
     struct Failure
@@ -69,10 +74,11 @@ public:
 
     enum class Recovery { NothingToDo, LeftoversRemoved, Completed, RolledBack, Failed };
 
-    // workFolder: the installer's work folder, on the targets' file system. The old files
-    // of a successful run are removed by removal when it is given (in the background),
-    // else before run() returns.
-    explicit UpdateTransaction(const QString &workFolder, BackgroundRemoval *removal = nullptr);
+    // work: the installer's work folder, open (WorkFolder::open), on the targets' file
+    // system, in the folder that holds them; it must outlive the transaction. The old
+    // files of a successful run are removed by removal when it is given (in the
+    // background), else before run() returns.
+    explicit UpdateTransaction(const WorkFolder &work, BackgroundRemoval *removal = nullptr);
     ~UpdateTransaction();
     UpdateTransaction(const UpdateTransaction &) = delete;
     UpdateTransaction &operator=(const UpdateTransaction &) = delete;
@@ -89,9 +95,11 @@ public:
 
     const Failure &failure() const;
 
-    // Completes or rolls back what an interrupted run left in a work folder. Cheap when
-    // there is nothing: one look at the folder.
-    static Recovery recover(const QString &workFolder);
+    // Completes or rolls back what an interrupted run left in an open work folder; targets
+    // are the installed folders (host paths) an update may put things in: a journal that
+    // names anything else is refused, and nothing of it is done. Cheap when there is
+    // nothing: one look at the folder.
+    static Recovery recover(const WorkFolder &work, const QStringList &targets);
 
 private:
     class Private;

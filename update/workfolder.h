@@ -5,18 +5,41 @@
 //   journal, journal.new, rollback   the switch and its direction
 //   staging/<n>                      one staged entry: a file, a link or a whole new folder
 //   old/<n>                          the installed entry it replaces, during the switch
+//
+// The installer runs as root and renames, deletes and installs what the journal there
+// names, so it acts only on a folder that nobody else can have prepared: a real folder
+// (no link in its place), owned by the installer's user and writable by nobody else.
+// Anything else in its place is moved aside, untouched, and a fresh folder is made.
+// Everything in it is then reached through the open folder, never through a path.
+
+#include "beneath.h"
 
 #include <QByteArray>
 #include <QString>
 
-struct WorkFolder
+class WorkFolder
 {
+public:
     explicit WorkFolder(const QByteArray &folder);
     explicit WorkFolder(const QString &folder);
+    WorkFolder(const WorkFolder &) = delete;
+    WorkFolder &operator=(const WorkFolder &) = delete;
 
-    // A path below base, relative to it; other paths as they are.
+    // Opens the folder that holds the work folder (the flash disk) and the work folder in
+    // it, made when missing (0700). A work folder that cannot be trusted is moved aside
+    // under a new name (logged, nothing in it used) and a fresh one is made. False, with a
+    // log line, when no trusted work folder can be had: then nothing may be done.
+    bool open();
+    bool isOpen() const { return m_fd.isValid(); }
+
+    // The open work folder and the open folder that holds it.
+    int fd() const { return m_fd.get(); }
+    int baseFd() const { return m_baseFd.get(); }
+
+    // A host path below base, relative to it; other paths as they are.
     QByteArray relative(const QByteArray &path) const;
 
+    // Host paths, for log lines.
     QByteArray work;
     QByteArray base; // the folder that holds the work folder
     QByteArray journal;
@@ -25,4 +48,16 @@ struct WorkFolder
     QByteArray staging;
     QByteArray old;
     QByteArray lock;
+    // The work folder's name in base, and the names of what it holds, relative to base.
+    QByteArray name;
+    QByteArray stagingName;
+    QByteArray oldName;
+
+private:
+    // Why a work folder found at the path cannot be trusted, or empty when it can.
+    QString distrust(const struct stat &st) const;
+    bool moveAside(const QString &why);
+
+    corvane::fs::UniqueFd m_baseFd;
+    corvane::fs::UniqueFd m_fd;
 };

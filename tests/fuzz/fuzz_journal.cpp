@@ -21,25 +21,28 @@ void check(bool ok)
 
 bool below(const QByteArray &path, const QByteArray &folder)
 {
-    return path.startsWith(folder + '/') && !path.contains("/../") && !path.contains("/./")
-        && !path.contains("//");
+    const QByteArray inside = '/' + path + '/';
+    return path.startsWith(folder + '/') && !inside.contains("/../") && !inside.contains("/./")
+        && !inside.contains("//");
 }
 
 void parse(const QByteArray &text)
 {
-    static const WorkFolder work(QByteArray("/dev/FlashDisk/.corvane-install"));
+    static const QByteArray work = ".corvane-install";
+    static const QList<QByteArray> targets = {"System", "Corvane"};
     std::vector<SwitchEntry> entries;
-    const JournalFault fault = parseJournal(work, text, &entries);
+    const JournalFault fault = parseJournal(text, work, targets, &entries);
     if (fault != JournalFault::None) {
         check(entries.empty());
         return;
     }
     for (const SwitchEntry &e : entries) {
-        check(below(e.staged, work.staging));
-        check(e.old.isEmpty() || below(e.old, work.old));
-        check(below(e.final, work.base) && !below(e.final, work.work));
+        check(below(e.staged, work + "/staging"));
+        check(e.old.isEmpty() || below(e.old, work + "/old"));
+        check(e.final == "System" || e.final == "Corvane" || below(e.final, "System")
+              || below(e.final, "Corvane"));
     }
-    check(journalText(work, entries) == text);
+    check(journalText(entries) == text);
 }
 
 } // namespace

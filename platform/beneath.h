@@ -1,0 +1,65 @@
+#pragma once
+// Paths resolved below an open folder without following any link: whatever links a
+// user has put in a path (in place of a folder on the way, or of the entry itself),
+// nothing outside the folder is reached, and nothing is reached through a link inside
+// it either. The installer runs as root and acts on folders that others can write to;
+// every name it acts on goes through here.
+
+#include <QByteArray>
+
+#include <sys/types.h>
+
+namespace corvane::fs {
+
+// An open file descriptor, closed with its owner.
+class UniqueFd
+{
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd)
+        : m_fd(fd)
+    {
+    }
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd &&other) noexcept
+        : m_fd(other.release())
+    {
+    }
+    UniqueFd &operator=(UniqueFd &&other) noexcept
+    {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+
+    int get() const { return m_fd; }
+    bool isValid() const { return m_fd >= 0; }
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void reset(int fd = -1);
+
+private:
+    int m_fd = -1;
+};
+
+// Opens `relative` (a path without a leading "/", "." or ".." components, or empty for
+// dirFd itself) below the open folder dirFd. No link is followed, neither on the way nor
+// at the end (ELOOP), and the path cannot leave dirFd (EXDEV for "..", absolute paths).
+// flags are open(2)'s; O_CLOEXEC and O_NOFOLLOW are added. -1 with errno set.
+int openBeneath(int dirFd, const QByteArray &relative, int flags, mode_t mode = 0);
+
+// The folder that holds `relative` below dirFd, opened as openBeneath does, and the
+// entry's own name in it. Fails with errno set (EXDEV when relative has no name).
+bool openParentBeneath(int dirFd, const QByteArray &relative, UniqueFd *parent, QByteArray *name);
+
+// Whether a relative path is one that openBeneath takes: not empty, not absolute, no
+// empty, "." or ".." components.
+bool isPlainRelative(const QByteArray &relative);
+
+} // namespace corvane::fs
