@@ -13,9 +13,13 @@ DeviceRoot::DeviceRoot(const QString &root)
         m_root.clear();
 }
 
-DeviceRoot DeviceRoot::fromEnvironment()
+bool DeviceRoot::fromEnvironment(DeviceRoot *root)
 {
-    return DeviceRoot(qEnvironmentVariable("CORVANE_DEVICE_ROOT"));
+    const QString value = qEnvironmentVariable("CORVANE_DEVICE_ROOT");
+    if (!value.isEmpty() && !value.startsWith(QLatin1Char('/')))
+        return false;
+    *root = DeviceRoot(value);
+    return true;
 }
 
 } // namespace corvane

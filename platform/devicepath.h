@@ -18,7 +18,9 @@ public:
     explicit DeviceRoot(const QString &root);
 
     // The root named by CORVANE_DEVICE_ROOT, or the device itself when it is unset or empty.
-    static DeviceRoot fromEnvironment();
+    // False when it names no absolute folder (a relative path would depend on where the
+    // program happens to be started).
+    static bool fromEnvironment(DeviceRoot *root);
 
     // Host path of a device path: the root put in front of it.
     QString path(const QString &devicePath) const { return m_root + devicePath; }

@@ -80,7 +80,11 @@ int recoverOnly(int argc, char **argv, const corvane::DeviceRoot &root)
 int main(int argc, char *argv[])
 {
     // The one place that reads where the device is; everything else is handed it.
-    const corvane::DeviceRoot root = corvane::DeviceRoot::fromEnvironment();
+    corvane::DeviceRoot root;
+    if (!corvane::DeviceRoot::fromEnvironment(&root)) {
+        std::fputs("corvane-installer: CORVANE_DEVICE_ROOT must be an absolute path\n", stderr);
+        return 2;
+    }
     corvane::setLogDevice(root);
     if (hasOption(argc, argv, "--recover-only"))
         return recoverOnly(argc, argv, root);

@@ -20,6 +20,7 @@ private slots:
     void logDroppedWhileStickFolderMissing();
     void recoverOnlyNeedsNoDisplayAndStartsNothing();
     void secondInstallerLeavesAtOnce();
+    void relativeDeviceRootIsRefused();
 
 private:
     static void start(QProcess &process, const DeviceTree &tree, const QStringList &arguments = {},
@@ -163,6 +164,17 @@ void TestShell::secondInstallerLeavesAtOnce()
     QCOMPARE(first.state(), QProcess::Running);
     first.kill();
     first.waitForFinished(5000);
+}
+
+void TestShell::relativeDeviceRootIsRefused()
+{
+    // Relative to wherever the program was started: refused before anything is touched.
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    startInstaller(process, QStringLiteral("relative/root"), {"--recover-only"});
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 2);
+    QVERIFY(process.readAll().contains("CORVANE_DEVICE_ROOT must be an absolute path"));
 }
 
 QTEST_GUILESS_MAIN(TestShell)

@@ -12,6 +12,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 bool put(const QString &path, const QByteArray &content)
@@ -67,6 +70,10 @@ private slots:
     void copyProgress();
     void recovery_data();
     void recovery();
+    void refusedJournalChangesNothing_data();
+    void refusedJournalChangesNothing();
+    void installedFilesBelongToTheInstaller_data();
+    void installedFilesBelongToTheInstaller();
 };
 
 void TestUpdateTransaction::copyReplacesAddsAndKeeps()
@@ -279,6 +286,118 @@ void TestUpdateTransaction::recovery()
     const bool settled = result != int(UpdateTransaction::Recovery::Failed);
     QCOMPARE(installLeftovers(work).isEmpty(), settled); // a journal that cannot be followed stays
     QVERIFY(!QFileInfo::exists(dir.filePath("outside")));
+}
+
+void TestUpdateTransaction::refusedJournalChangesNothing_data()
+{
+    QTest::addColumn<QByteArray>("attack");
+    QTest::addColumn<QString>("expectedLog");
+    // Each journal's first entry is sound; the whole journal is refused all the same.
+    QTest::newRow("through a link in an installed folder")
+        << QByteArray("work/staging/2 dst/lnk/a.txt -\n") << "cannot be reached";
+    QTest::newRow("a file beside the installed folders")
+        << QByteArray("work/staging/2 settings.db -\n") << "refused";
+    QTest::newRow("staging made a link") << QByteArray("staging") << "cannot be reached";
+    QTest::newRow("old made a link") << QByteArray("old") << "cannot be reached";
+}
+
+void TestUpdateTransaction::refusedJournalChangesNothing()
+{
+    QFETCH(QByteArray, attack);
+    QFETCH(QString, expectedLog);
+    QTemporaryDir dir, outside;
+    const QString work = dir.filePath("work");
+    QVERIFY(put(dir.filePath("dst/a.txt"), "old"));
+    QVERIFY(put(dir.filePath("settings.db"), "settings"));
+    QVERIFY(put(outside.filePath("a.txt"), "outside"));
+    QVERIFY(QFile::link(outside.path(), dir.filePath("dst/lnk")));
+    QByteArray body = "work/staging/1 dst/a.txt work/old/1\n";
+    QVERIFY(put(work + "/staging/1", "new"));
+    QVERIFY(put(work + "/staging/2", "planted"));
+    if (attack == "staging" || attack == "old") {
+        // Only the installer can make them so; they are still not followed.
+        QVERIFY(QDir(work).removeRecursively());
+        QVERIFY(QDir().mkpath(work));
+        QVERIFY(QFile::link(outside.path(), work + "/" + attack));
+    } else {
+        body += attack;
+    }
+    QVERIFY(put(work + "/journal", journal(body)));
+    const auto before = fingerprint(dir.path());
+    const auto sentinel = fingerprint(outside.path());
+
+    LogToDevice log;
+    WorkFolder folder(work);
+    QVERIFY(folder.open());
+    QCOMPARE(UpdateTransaction::recover(folder, {dir.filePath("dst")}),
+             UpdateTransaction::Recovery::Failed);
+    QVERIFY2(LogToDevice::messages().join('\n').contains(expectedLog),
+             qPrintable(LogToDevice::messages().join('\n')));
+    QCOMPARE(fingerprint(outside.path()), sentinel);
+    auto after = fingerprint(dir.path());
+    after.remove("work/staging"); // made again where a link stood: nothing in it
+    after.remove("work/old");
+    QCOMPARE(after.value("dst/a.txt"), before.value("dst/a.txt"));
+    QCOMPARE(after.value("settings.db"), before.value("settings.db"));
+    QVERIFY(after.contains("work/journal")); // kept for a look; never followed
+}
+
+void TestUpdateTransaction::installedFilesBelongToTheInstaller_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("linked"); // the update's file itself became the installed one
+    QTest::addColumn<int>("mode");
+    QTest::newRow("the installer's own file") << "own" << true << 0644;
+    QTest::newRow("a hard link to a file outside") << "hard link" << false << 0644;
+    QTest::newRow("a file of another user") << "other user" << false << 0644;
+    QTest::newRow("a file others may write") << "writable" << false << 0666;
+    QTest::newRow("a set-user-ID file of another user") << "setuid" << false << 0755;
+}
+
+void TestUpdateTransaction::installedFilesBelongToTheInstaller()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, linked);
+    QFETCH(int, mode);
+    QTemporaryDir dir, outside;
+    const QString src = dir.filePath("src/f"), dst = dir.filePath("dst/f");
+    QVERIFY(put(src, "update"));
+    QVERIFY(QDir().mkpath(dir.filePath("dst")));
+    const QByteArray path = QFile::encodeName(src);
+    if (kind == "hard link") {
+        QVERIFY(put(outside.filePath("f"), "update"));
+        QVERIFY(QFile::remove(src));
+        QCOMPARE(::link(QFile::encodeName(outside.filePath("f")).constData(), path.constData()), 0);
+    }
+    if (kind == "other user" || kind == "setuid")
+        QCOMPARE(::chown(path.constData(), 65534, 65534), 0);
+    QCOMPARE(::chmod(path.constData(),
+                     kind == "writable"     ? 0666
+                         : kind == "setuid" ? 04755
+                                            : 0644),
+             0);
+    struct stat source;
+    QCOMPARE(::stat(path.constData(), &source), 0);
+
+    LogToDevice log;
+    WorkFolder folder(dir.filePath("work"));
+    QVERIFY(folder.open());
+    UpdateTransaction update(folder);
+    update.addTree(dir.filePath("src"), dir.filePath("dst"), UpdateTransaction::Source::Link);
+    QVERIFY(update.run());
+
+    struct stat installed;
+    QCOMPARE(::lstat(QFile::encodeName(dst).constData(), &installed), 0);
+    QCOMPARE(installed.st_ino == source.st_ino, linked);
+    QCOMPARE(installed.st_uid, ::geteuid());
+    QCOMPARE(installed.st_gid, ::getegid());
+    QCOMPARE(int(installed.st_mode & 07777), mode);
+    QCOMPARE(get(dst), QByteArray("update"));
+    QCOMPARE(LogToDevice::messages().filter("set-user-ID").size(), kind == "setuid" ? 1 : 0);
+    if (kind == "hard link") { // what others change outside is not what is installed
+        QVERIFY(put(outside.filePath("f"), "changed outside"));
+        QCOMPARE(get(dst), QByteArray("update"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestUpdateTransaction)

@@ -3,6 +3,8 @@
 #include "devicefiles.h"
 #include "posixfs.h"
 
+#include <QDebug>
+
 #include <cerrno>
 
 #include <fcntl.h>
@@ -43,11 +45,16 @@ InstallerLock::Result InstallerLock::acquire()
         return Result::Failed;
     }
     struct stat st;
-    const bool known = ::fstat(fd, &st) == 0;
-    if (!known || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
-        const int error = known ? EINVAL : errno;
+    if (::fstat(fd, &st) != 0) {
+        logFailure(kLog, "stat of", m_work.lock, errno);
         ::close(fd);
-        logFailure(kLog, "opening of", m_work.lock, error);
+        return Result::Failed;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        ::close(fd);
+        qDebug().noquote() << kLog << corvane::quotedForLog(m_work.lock)
+                           << (S_ISREG(st.st_mode) ? "belongs to another user" : "is not a file")
+                           << "and is not used.";
         return Result::Failed;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
