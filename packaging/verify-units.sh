@@ -43,6 +43,16 @@ for limit in corvane-recover.service:3.0 corvane-installer.service:4.0; do
     echo "$unit: exposure ${exposure:-?} (limit $max)"
     [ "$status" = 0 ] && [ -n "$exposure" ] || fail "$unit: exposure ${exposure:-unknown} above $max"
 done
+# With the example drop-in of a device whose terminal application has a unit of its own.
+mkdir -p "$stage/etc/systemd/system/corvane-installer.service.d"
+cp "$stage/usr/share/doc/corvane-installer/examples/own-unit.conf" "$stage/etc/systemd/system/corvane-installer.service.d/"
+report=$(systemd-analyze security --offline=true --root="$stage" --threshold=20 corvane-installer.service 2>&1) &&
+    status=0 || status=$?
+exposure=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p' <<<"$report")
+echo "corvane-installer.service with examples/own-unit.conf: exposure ${exposure:-?} (limit 2.0)"
+[ "$status" = 0 ] && [ -n "$exposure" ] || fail "own-unit.conf: exposure ${exposure:-unknown} above 2.0"
+verify "with examples/own-unit.conf"
+rm -r "$stage/etc/systemd/system/corvane-installer.service.d"
 
 # The generator, one row per settings file: the file (printf format), then the watched
 # path it must give, "-" for no drop-in without a word, or "refused: TEXT" for no drop-in
