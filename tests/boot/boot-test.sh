@@ -10,7 +10,9 @@
 #   2. making the stick folder starts corvane-installer.service through the path unit; it
 #      installs the update (the stored password is empty, so no page), the stick is
 #      pulled, the terminal application starts and the service ends; a second stick with
-#      no update waiting gives "Nothing done";
+#      no update waiting gives "Nothing done"; the application runs on inside the
+#      installer's sandbox; a third stick, with the example drop-in of a device whose
+#      application has a unit of its own, hands the application over to that unit;
 #   3. nothing the services or the application do is refused by their sandbox. A refused
 #      system call kills the process here (the shipped units return EPERM), so that no
 #      refusal hides behind a fallback.
@@ -57,7 +59,7 @@ suite=bookworm
 include=systemd,systemd-sysv,dbus
 # Debian's archive as this machine's apt reaches it.
 mirror=${CORVANE_BOOT_MIRROR:-$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 2>/dev/null |
-                                 awk -v s="$suite" '$2 == s { print $1; exit }')}
+                                 awk -v s="$suite" '$2 == s && !m { m = $1 } END { print m }')}
 cache=/var/cache/corvane-boot
 key=$(printf '%s\n' "$suite" minbase "$include" "$mirror" "$(dpkg --print-architecture)" |
       sha256sum | cut -c1-16)
