@@ -197,7 +197,7 @@ run_installer() { # run_installer ROOT [WRAPPER...]: in the background, its pid 
          XDG_RUNTIME_DIR="$work" timeout 120 "$@" "$installer"; exit $?) >/dev/null 2>&1 &
     run_pid=$!
 }
-copy_of() { rm -rf "$work/$1"; cp -a "$root" "$work/$1"; printf '%s' "$work/$1"; }
+copy_of() { rm -rf "${work:?}/${1:?}"; cp -a "$root" "$work/$1"; printf '%s' "$work/$1"; }
 renames='rename,renameat,renameat2,link,linkat'
 
 whole=$(copy_of whole)
@@ -337,6 +337,8 @@ sandbox_of_application() {
 }
 sandbox_of_application && inherited=0 || inherited=1
 check "the application runs on in the installer's sandbox ($application_sandbox)" [ "$inherited" = 0 ]
+check "its runtime folder (XDG_RUNTIME_DIR) outlives the installer's service" \
+    in_container test -d /run/corvane-installer
 
 # A device whose application has a unit of its own: the example drop-in closes the
 # installer's sandbox further, and the application's starter hands over to its unit.
