@@ -295,11 +295,14 @@ TrustedKeys loadTrustedKeys(const QString &folder)
     const FileDescriptor dir(
         ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (dir.get() < 0) {
-        if (errno == ENOENT)
+        const int error = errno;
+        if (error == ENOENT)
             return trusted;
-        return broken(errno == ENOTDIR
-                          ? QStringLiteral("%1 is not a folder").arg(quotedForLog(path))
-                          : openProblem(path, errno));
+        // A link in the folder's place is refused as ENOTDIR or ELOOP; say which it is.
+        struct stat st;
+        if (error == ENOTDIR && ::lstat(path.constData(), &st) == 0 && !S_ISLNK(st.st_mode))
+            return broken(QStringLiteral("%1 is not a folder").arg(quotedForLog(path)));
+        return broken(openProblem(path, error == ENOTDIR ? ELOOP : error));
     }
     struct stat st;
     if (::fstat(dir.get(), &st) != 0)
