@@ -99,6 +99,9 @@ void TestManifest::refused_data()
     QTest::addRow("other text") << QByteArray("hello\n") << 1 << "line 1: not an update manifest";
     QTest::addRow("no version") << QByteArray("corvane-update-manifest 1\n") << 0
                                 << "no version line";
+    QTest::addRow("deeper than a path may be") << QByteArray(
+        "cd System/sub; n=$(printf %0200d 0); for i in $(seq 21); do mkdir $n; cd $n; "
+        "done") << QByteArray("1.0") << "failed: \"File name too long\"";
     QTest::addRow("bad version") << QByteArray(kHeader).replace("2.4.1", "2.04") << 2
                                  << "line 2: \"2.04\" is not a version";
     QTest::addRow("UTF-8 byte") << list("folder 0755 Corvane/\xc3\xa4\n") << 4

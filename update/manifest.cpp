@@ -403,6 +403,13 @@ void walkEntry(int dirFd, const QByteArray &name, const QByteArray &path,
         entries->push_back(std::move(entry));
         return;
     }
+    // Nothing below a path this long can be listed: the walk ends here, so that however
+    // deep a tree is, its walk neither runs out of stack nor of file descriptors.
+    if (path.size() >= maxPathBytes) {
+        entry.error = ENAMETOOLONG;
+        entries->push_back(std::move(entry));
+        return;
+    }
     const FileDescriptor folder(
         ::openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     std::vector<QByteArray> names;
@@ -715,7 +722,7 @@ bool buildManifest(const QString &folder, const QByteArray &version, Manifest *m
 
 QString Difference::text() const
 {
-    const QString where = path.isEmpty() ? QStringLiteral("The update folder") : quotedForLog(path);
+    QString where = path.isEmpty() ? QStringLiteral("The update folder") : quotedForLog(path);
     switch (kind) {
     case Kind::Missing:
         return QStringLiteral("%1 is listed but missing").arg(where);

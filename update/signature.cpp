@@ -156,14 +156,13 @@ ReadStatus readOpened(int fd, qint64 maxSize, const QByteArray &path, QByteArray
         *problem = QStringLiteral("%1 is not a regular file").arg(quotedForLog(path));
         return ReadStatus::Failed;
     }
-    const QString tooLarge = QStringLiteral("%1 is larger than %2 bytes")
-                                 .arg(quotedForLog(path), QString::number(maxSize));
     if (st->st_size > maxSize) {
-        *problem = tooLarge;
+        *problem = QStringLiteral("%1 is larger than %2 bytes")
+                       .arg(quotedForLog(path), QString::number(maxSize));
         return ReadStatus::Failed;
     }
-    // One byte more than allowed shows a file that grew since fstat.
-    QByteArray data(qsizetype(maxSize) + 1, Qt::Uninitialized);
+    // One byte more than fstat said shows a file that grew meanwhile.
+    QByteArray data(qsizetype(st->st_size) + 1, Qt::Uninitialized);
     qsizetype total = 0;
     while (total < data.size()) {
         const ssize_t got = ::read(fd, data.data() + total, size_t(data.size() - total));
@@ -177,8 +176,8 @@ ReadStatus readOpened(int fd, qint64 maxSize, const QByteArray &path, QByteArray
             break;
         total += got;
     }
-    if (total > maxSize) {
-        *problem = tooLarge;
+    if (total == data.size()) {
+        *problem = QStringLiteral("%1 changed while being read").arg(quotedForLog(path));
         return ReadStatus::Failed;
     }
     data.truncate(total);
