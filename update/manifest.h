@@ -118,7 +118,7 @@ struct Difference
     };
 
     Kind kind = Kind::Missing;
-    QByteArray path; // relative, as in the manifest
+    QByteArray path; // relative, as in the manifest; empty: the update folder itself
     QString listed;  // what the list says, as text ("0755", "file", a hash)
     QString found;   // what the disk holds
     int error = 0;
