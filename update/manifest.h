@@ -56,7 +56,7 @@ namespace corvane::update {
 
 inline constexpr char manifestFormatName[] = "corvane-update-manifest";
 inline constexpr int manifestFormatNumber = 1;
-// Larger texts are refused unread: room for about 80,000 entries.
+// Larger texts are refused unread: room for about 150,000 entries (about 100 bytes each).
 inline constexpr qint64 maxManifestBytes = qint64(16) * 1024 * 1024;
 
 struct ManifestEntry
