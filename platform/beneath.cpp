@@ -56,8 +56,12 @@ int walkBeneath(int dirFd, const QByteArray &relative, int flags, mode_t mode)
 
 void UniqueFd::reset(int fd)
 {
-    if (m_fd >= 0)
+    if (m_fd >= 0) {
+        // errno is kept: a failure is often reported after its descriptor is closed.
+        const int error = errno;
         ::close(m_fd);
+        errno = error;
+    }
     m_fd = fd;
 }
 

@@ -17,6 +17,12 @@ inline constexpr char systemFolder[] = "/FlashDisk/System";
 inline constexpr char appFolder[] = "/FlashDisk/Corvane";
 inline constexpr char appExecutable[] = "/FlashDisk/Corvane/Corvane.exe";
 inline constexpr char backupFolder[] = "/FlashDisk/Corvane_Backup";
+// The update's signed list beside its two folders, the list's minisign signature, and
+// the public keys it may be signed with (one file per key; none: updates install unsigned).
+inline constexpr char updateManifest[] = "/FlashDisk/Corvane_Installer/update.manifest";
+inline constexpr char updateManifestSignature[]
+    = "/FlashDisk/Corvane_Installer/update.manifest.minisig";
+inline constexpr char trustedKeysFolder[] = "/etc/corvane-installer/trusted-keys";
 // The installed application's list folders, cleared before an installation.
 inline constexpr char appListFolder[] = "/FlashDisk/Corvane/list";
 inline constexpr char appRemoteCommandFolder[] = "/FlashDisk/Corvane/remotecmd";
