@@ -12,13 +12,21 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <sys/stat.h>
+
 #include <vector>
 
 namespace device = corvane::device;
 
 namespace {
 constexpr int kStickPollMs = 100;
-}
+// The lists of the terminal application, cleared in the installed application and in the
+// update before an installation: the application builds them anew.
+const QString kListFolder = QStringLiteral("list");
+const QString kRemoteCommandFolder = QStringLiteral("remotecmd");
+const QString kSystemListFolder = QStringLiteral("system");
+const QString kListFiles = QStringLiteral("*.xml");
+} // namespace
 
 FileInstaller::FileInstaller(QObject *parent, const corvane::DeviceRoot &root)
     : QObject(parent)
@@ -60,58 +68,81 @@ QString FileInstaller::updateVersion()
 bool FileInstaller::installUpdate()
 {
     qDebug() << "Starting update...";
-    bool status = true;
-
-    if (applicationExists()) {
-        status &= fileUtils.removeDir(m_root.path(device::appListFolder));
-        status &= removeFiles(m_root.path(device::appRemoteCommandFolder), QStringLiteral("*.xml"));
-        status &= removeFiles(m_root.path(device::appSystemListFolder), QStringLiteral("*.xml"));
-        qDebug() << "Clear available xmlFiles: " << status;
-    }
-
-    status &= fileUtils.removeDir(m_root.path(updateAppDir + QStringLiteral("/list")));
-    status &= removeFiles(m_root.path(updateAppDir + QStringLiteral("/remotecmd")),
-                          QStringLiteral("*.xml"));
-    status &= removeFiles(m_root.path(updateAppDir + QStringLiteral("/system")),
-                          QStringLiteral("*.xml"));
-    qDebug() << "Clear installer xmlFiles: " << status;
-
-    if (backupExists()) {
-        status &= removeFiles(m_root.path(backupDir), QStringLiteral("*.*"));
-        qDebug() << "Clear Backup: " << status;
-    }
-
+    // On the screen while the update is checked and staged; in the log where it always
+    // stood, after the clean-up.
     writeLine(QStringLiteral("Installing update to Corvane..."));
-    qDebug() << "Installing update to Corvane...";
 
-    status &= copyUpdate();
-
-    qDebug() << "Status: " << status;
-    return status;
-}
-
-bool FileInstaller::copyUpdate()
-{
-    // Both folders are one transaction: either all of the update is installed or
-    // nothing installed changes. (The program opens the work folder at its start, before
-    // it takes the lock; whoever else installs gets it opened here.)
+    // Both folders are one transaction: either all of the update is installed or nothing
+    // installed changes. (The program opens the work folder at its start, before it takes
+    // the lock; whoever else installs gets it opened here.)
     openWorkFolder();
     UpdateTransaction update(m_work, &m_oldFiles);
+    update.checkSignedList({m_root.path(device::updateManifest),
+                            m_root.path(device::updateManifestSignature),
+                            m_root.path(device::trustedKeysFolder)});
     update.addTree(m_root.path(updateSystemDir), m_root.path(systemDir),
-                   UpdateTransaction::Source::Copy);
-    // The update's application folder is removed after every run, so its files can
-    // become the installed ones without their data being written again.
-    update.addTree(m_root.path(updateAppDir), m_root.path(appDir), UpdateTransaction::Source::Link);
+                   UpdateTransaction::Source::Copy, "System");
+    // The update's application folder is removed after every run, so its files can become
+    // the installed ones without their data being written again. Its lists are removed
+    // by the clean-up below, so they are not installed.
+    update.addTree(m_root.path(updateAppDir), m_root.path(appDir), UpdateTransaction::Source::Link,
+                   "Corvane", &clearedFromUpdate);
     qint64 reported = -1;
-    const bool ok = update.run([this, &reported](const UpdateProgress &p) {
+    // Everything that can be checked without changing anything comes first (the signed
+    // list, the plan, the space, the staged bytes): an update that cannot be installed
+    // deletes nothing, neither lists nor backups.
+    const bool prepared = update.prepare([this, &reported](const UpdateProgress &p) {
         if (p.bytesDone <= reported)
             return;
         reported = p.bytesDone;
         emit notifyProgress(p.bytesDone, p.bytesTotal);
     });
-    if (!ok)
+    bool status = prepared;
+
+    if (prepared && applicationExists()) {
+        status &= fileUtils.removeDir(m_root.path(device::appListFolder));
+        status &= removeFiles(m_root.path(device::appRemoteCommandFolder), kListFiles);
+        status &= removeFiles(m_root.path(device::appSystemListFolder), kListFiles);
+        qDebug() << "Clear available xmlFiles: " << status;
+    }
+
+    if (prepared) {
+        status &= fileUtils.removeDir(m_root.path(updateAppDir + QLatin1Char('/') + kListFolder));
+        for (const QString &folder : {kRemoteCommandFolder, kSystemListFolder})
+            status
+                &= removeFiles(m_root.path(updateAppDir + QLatin1Char('/') + folder), kListFiles);
+        qDebug() << "Clear installer xmlFiles: " << status;
+    }
+
+    if (prepared && backupExists()) {
+        status &= removeFiles(m_root.path(backupDir), QStringLiteral("*.*"));
+        qDebug() << "Clear Backup: " << status;
+    }
+
+    qDebug() << "Installing update to Corvane...";
+    const bool installed = prepared && update.commit();
+    status &= installed;
+    if (!installed)
         writeLine(failureLine(update.failure()));
-    return ok;
+
+    qDebug() << "Status: " << status;
+    return status;
+}
+
+bool FileInstaller::clearedFromUpdate(const QByteArray &path, unsigned mode)
+{
+    // As the clean-up removes them: the list folder (or a link in its place), and the
+    // list files (not folders) anywhere below the two folders of lists.
+    if (path == QFile::encodeName(kListFolder))
+        return S_ISDIR(mode) || S_ISLNK(mode);
+    if (S_ISDIR(mode))
+        return false;
+    for (const QString &folder : {kRemoteCommandFolder, kSystemListFolder}) {
+        if (path.startsWith(QFile::encodeName(folder) + '/'))
+            return corvane::matchesWildcard(path.mid(path.lastIndexOf('/') + 1),
+                                            QFile::encodeName(kListFiles));
+    }
+    return false;
 }
 
 QString FileInstaller::failureLine(const UpdateTransaction::Failure &failure)
@@ -136,6 +167,12 @@ QString FileInstaller::failureLine(const UpdateTransaction::Failure &failure)
         return QStringLiteral("An interrupted installation could not be recovered");
     case Kind::WorkFolder:
         return QStringLiteral("The installer's work folder on the flash disk cannot be used");
+    case Kind::NotSigned:
+        return QStringLiteral("The update is not signed by a trusted key");
+    case Kind::NotAsListed:
+        return QStringLiteral("%1 does not match the signed list").arg(failure.path);
+    case Kind::Older:
+        return QStringLiteral("The update is older than the installed version");
     case Kind::None:
         break;
     }

@@ -70,7 +70,9 @@ private:
     bool removeFiles(const QString &folder, const QString &nameFilter);
     void startProcess(const QString &program);
     void writeLine(const QString &text);
-    bool copyUpdate();
+    // Whether the clean-up removes an entry of the update's application folder (so that
+    // it is not installed).
+    static bool clearedFromUpdate(const QByteArray &path, unsigned mode);
     static QString failureLine(const UpdateTransaction::Failure &failure);
 
     FileUtils fileUtils;

@@ -32,6 +32,9 @@ inline constexpr char appSystemListFolder[] = "/FlashDisk/Corvane/system";
 // disk beside the folders it installs into.
 inline constexpr char installWorkFolder[] = "/FlashDisk/.corvane-install";
 inline constexpr char installLockName[] = "lock";
+// In the work folder: the version of the last signed installation (an older signed update
+// is refused).
+inline constexpr char installedVersionName[] = "installed-version";
 
 // The databases the password step reads, and the connections it reads them through.
 inline constexpr char sqlDriver[] = "QSQLITE";

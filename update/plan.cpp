@@ -18,16 +18,21 @@ bool UpdateTransaction::Private::plan()
     bool ok = true;
     for (size_t i = 0; i < trees.size(); ++i)
         ok = planTree(i) && ok;
-    return ok;
+    return checkNothingMissing() && ok;
 }
 
 bool UpdateTransaction::Private::planTree(size_t index)
 {
-    const Tree &tree = trees[index];
+    Tree &tree = trees[index];
     struct stat src;
     if (::lstat(tree.source.constData(), &src) != 0 || !S_ISDIR(src.st_mode))
         return failIo(FailureKind::ReadFailed, "reading of update folder", tree.source,
                       errno ? errno : ENOTDIR);
+    // Everything of the update is read below this, never through a link.
+    tree.sourceFd.reset(
+        ::open(tree.source.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!tree.sourceFd.isValid())
+        return failIo(FailureKind::ReadFailed, "opening of update folder", tree.source, errno);
     if (!isPlainRelative(tree.targetName) || tree.targetName == w.name
         || tree.targetName.startsWith(w.name + '/'))
         return failIo(FailureKind::WriteFailed, "installation into", tree.target, EXDEV);
@@ -40,7 +45,9 @@ bool UpdateTransaction::Private::planTree(size_t index)
         }
         if (dst.st_dev != workDevice)
             return failIo(FailureKind::WriteFailed, "installation into", tree.target, EXDEV);
-        return planFolder(index, QByteArray(), tree.target, QByteArray(), false);
+        bool ok = true;
+        checkListed(tree, QByteArray(), src, &ok);
+        return planFolder(index, QByteArray(), tree.target, QByteArray(), false) && ok;
     }
     if (errno != ENOENT)
         return failIo(FailureKind::WriteFailed, "reading of", tree.target, errno);
@@ -62,19 +69,26 @@ void UpdateTransaction::Private::planEntry(size_t index, const QByteArray &from,
                                            bool *ok)
 {
     const Tree &tree = trees[index];
+    bool listedOk = true;
+    const Listed *line = checkListed(tree, from, st, &listedOk);
+    if (!listedOk) {
+        *ok = false;
+        if (!S_ISDIR(st.st_mode))
+            return;
+    }
     if (S_ISDIR(st.st_mode)) {
-        stages.push_back({Stage::Folder, index, from, staged, st, false});
+        stages.push_back({Stage::Folder, index, from, staged, st, false, line});
         ++inodesNeeded;
         bytesNeeded += blockSize;
         *ok = planFolder(index, from, QByteArray(), staged, true) && *ok;
-        stages.push_back({Stage::FinishFolder, index, from, staged, st, false});
+        stages.push_back({Stage::FinishFolder, index, from, staged, st, false, line});
     } else if (S_ISREG(st.st_mode)) {
         // Linked only where nobody else can change the file once it is installed: ours,
         // its only name, closed to writers other than us. Anything else is copied.
         const bool hardLink = tree.how == Source::Link && st.st_dev == workDevice
             && st.st_uid == ::geteuid() && st.st_gid == ::getegid() && st.st_nlink == 1
             && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-        stages.push_back({Stage::File, index, from, staged, st, hardLink});
+        stages.push_back({Stage::File, index, from, staged, st, hardLink, line});
         if (!hardLink) {
             ++inodesNeeded;
             bytesNeeded += (st.st_size + blockSize - 1) / blockSize * blockSize;
@@ -82,7 +96,7 @@ void UpdateTransaction::Private::planEntry(size_t index, const QByteArray &from,
         ++state.filesTotal;
         state.bytesTotal += st.st_size;
     } else if (S_ISLNK(st.st_mode)) {
-        stages.push_back({Stage::Link, index, from, staged, st, false});
+        stages.push_back({Stage::Link, index, from, staged, st, false, line});
         ++inodesNeeded;
         bytesNeeded += st.st_size >= 60 ? blockSize : 0; // short targets live in the inode
         ++state.filesTotal;
@@ -110,13 +124,15 @@ bool UpdateTransaction::Private::planFolder(size_t index, const QByteArray &from
     bool ok = true;
     const size_t switchesBefore = switches.size();
     for (const QByteArray &name : names) {
-        if (!tree.excludes.isEmpty() && tree.excludes.contains(dec(name)))
-            continue;
         const QByteArray entry = from.isEmpty() ? name : join(from, name);
         const QByteArray source = join(folder, name);
         struct stat st;
         if (::lstat(source.constData(), &st) != 0) {
             ok = failIo(FailureKind::ReadFailed, "reading of", source, errno);
+            continue;
+        }
+        if (tree.skip && tree.skip(entry, st.st_mode)) {
+            ok = planSkipped(index, entry, st) && ok;
             continue;
         }
         if (isNew) {
@@ -131,6 +147,7 @@ bool UpdateTransaction::Private::planFolder(size_t index, const QByteArray &from
             continue;
         }
         if (S_ISDIR(st.st_mode) && exists && S_ISDIR(installed.st_mode)) {
+            checkListed(tree, entry, st, &ok);
             ok = planFolder(index, entry, target, QByteArray(), false) && ok;
         } else if (S_ISDIR(st.st_mode) && exists) {
             qDebug() << kLog << "not a folder, where the update puts one:" << dec(target);
@@ -154,6 +171,46 @@ bool UpdateTransaction::Private::planFolder(size_t index, const QByteArray &from
     }
     if (!isNew && switches.size() > switchesBefore)
         noteSwitchedFolder(to);
+    return ok;
+}
+
+// An entry that is removed from the update before the switch is not installed; with a
+// list it is still checked, its content too (such files are lists of a few bytes).
+bool UpdateTransaction::Private::planSkipped(size_t index, const QByteArray &from,
+                                             const struct stat &st)
+{
+    const Tree &tree = trees[index];
+    bool ok = true;
+    const Listed *line = checkListed(tree, from, st, &ok);
+    if (!line)
+        return ok;
+    if (S_ISDIR(st.st_mode)) {
+        std::vector<QByteArray> names;
+        if (!listFolder(sourcePath(tree, from), &names))
+            return failIo(FailureKind::ReadFailed, "listing of", sourcePath(tree, from), errno);
+        for (const QByteArray &name : names) {
+            struct stat child;
+            const QByteArray entry = join(from, name);
+            if (::lstat(sourcePath(tree, entry).constData(), &child) != 0)
+                ok = failIo(FailureKind::ReadFailed, "reading of", sourcePath(tree, entry), errno);
+            else
+                ok = planSkipped(index, entry, child) && ok;
+        }
+        return ok;
+    }
+    if (line->type != Listed::Type::File)
+        return ok;
+    const UniqueFd in(openBeneath(tree.sourceFd.get(), from, O_RDONLY | O_NONBLOCK));
+    QByteArray digest;
+    if (!in.isValid() || !sha256OfFile(in.get(), &digest))
+        return failIo(FailureKind::ReadFailed, "reading of", sourcePath(tree, from), errno);
+    if (digest != line->sha256) {
+        notAsListed(listedPath(tree, from),
+                    QStringLiteral("its SHA-256 is %1, listed %2")
+                        .arg(QString::fromLatin1(digest.toHex()),
+                             QString::fromLatin1(line->sha256.toHex())));
+        return false;
+    }
     return ok;
 }
 

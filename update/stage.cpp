@@ -2,7 +2,9 @@
 // reached below its own folder without following a link on either side. Files are
 // copied, or hard-linked where the update's file is thrown away after the run and
 // nobody else can change it. What is staged belongs to the installer's user; set-user-ID
-// and set-group-ID bits are not staged (logged), as the update is not signed.
+// and set-group-ID bits are staged only when a signed list names them (else logged).
+// With a list, every staged file is hashed (hashqueue.h) and compared with it before
+// anything installed changes.
 
 #include "places.h"
 #include "transaction_p.h"
@@ -30,22 +32,14 @@ bool UpdateTransaction::Private::stage()
         }
     }
     bool ok = true;
-    for (Tree &tree : trees) {
-        // The update folder itself was looked at while planning: no link in its place.
-        tree.sourceFd.reset(
-            ::open(tree.source.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!tree.sourceFd.isValid()) {
-            ok = failIo(FailureKind::ReadFailed, "opening of update folder", tree.source, errno);
-            break;
-        }
-    }
+    if (hasList)
+        hashes = std::make_unique<HashQueue>();
     Places places(w.baseFd());
     for (const Stage &s : stages) {
-        if (!ok || !(ok = stageEntry(places, s)))
+        if (!(ok = stageEntry(places, s)))
             break;
     }
-    for (Tree &tree : trees)
-        tree.sourceFd.reset();
+    ok = checkStagedHashes() && ok;
     // Nothing is switched before every staged byte is on disk.
     if (ok && ::syncfs(w.fd()) != 0)
         ok = failIo(FailureKind::WriteFailed, "flush to disk of", w.staging, errno);
@@ -79,8 +73,28 @@ bool UpdateTransaction::Private::stageEntry(Places &places, const Stage &s)
     return false;
 }
 
+bool UpdateTransaction::Private::checkStagedHashes()
+{
+    if (!hashes)
+        return true;
+    HashQueue::Mismatch first;
+    const bool ok = hashes->finish(&first);
+    hashes.reset();
+    if (ok)
+        return true;
+    if (first.error != 0)
+        return failIo(FailureKind::ReadFailed, "hashing of the staged", first.path, first.error);
+    notAsListed(first.path,
+                QStringLiteral("its SHA-256 is %1, listed %2")
+                    .arg(first.found, QString::fromLatin1(first.listed)));
+    return false;
+}
+
 mode_t UpdateTransaction::Private::installedMode(const Stage &s, mode_t mode)
 {
+    // Checked against the list while planning; a signed list may name these bits.
+    if (listSigned && s.listed)
+        return s.listed->mode;
     if ((mode & (S_ISUID | S_ISGID)) != 0) {
         qDebug().noquote() << kLog
                            << QStringLiteral("set-user-ID and set-group-ID bits are not installed "
@@ -110,10 +124,14 @@ bool UpdateTransaction::Private::stageFile(int parent, const QByteArray &name, c
         && st.st_gid == s.st.st_gid && st.st_nlink == 1 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
     if (linkable) {
         if (::linkat(in.get(), "", parent, name.constData(), AT_EMPTY_PATH) == 0) {
-            if ((st.st_mode & (S_ISUID | S_ISGID)) != 0
+            if ((st.st_mode & 07777) != installedMode(s, st.st_mode)
                 && ::fchmod(in.get(), installedMode(s, st.st_mode)) != 0)
                 return failIo(FailureKind::WriteFailed, "setting permissions of", host(s.staged),
                               errno);
+            // The linked file is the staged one: its bytes are hashed once linked.
+            if (hashes && s.listed)
+                hashes->add(::fcntl(in.get(), F_DUPFD_CLOEXEC, 0), listedPath(tree, s.source),
+                            s.listed->sha256);
             advance(s.st.st_size, 1);
             return true;
         }
@@ -132,7 +150,7 @@ bool UpdateTransaction::Private::copyFile(int in, const struct stat &st, int par
 {
     const QByteArray from = sourcePath(trees[s.tree], s.source);
     UniqueFd out(::openat(parent, name.constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+                          O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!out.isValid())
         return failIo(FailureKind::WriteFailed, "creation of", host(s.staged), errno);
     const qint64 before = state.bytesDone;
@@ -143,6 +161,10 @@ bool UpdateTransaction::Private::copyFile(int in, const struct stat &st, int par
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
         ::futimens(out.get(), times);
     }
+    // What was written is read back and hashed, beside the next copies.
+    if (ok && hashes && s.listed)
+        hashes->add(::fcntl(out.get(), F_DUPFD_CLOEXEC, 0), listedPath(trees[s.tree], s.source),
+                    s.listed->sha256);
     // A write that failed late is told by close.
     if (::close(out.release()) != 0 && ok)
         ok = failIo(FailureKind::WriteFailed, "writing of", host(s.staged), errno);
@@ -220,6 +242,10 @@ bool UpdateTransaction::Private::stageLink(int parent, const QByteArray &name, c
         return failIo(FailureKind::ReadFailed, "reading of link", from,
                       n < 0 ? errno : ENAMETOOLONG);
     target.truncate(n);
+    if (s.listed && target != s.listed->target) {
+        notAsListed(listedPath(tree, s.source), QStringLiteral("it now points elsewhere"));
+        return false;
+    }
     advance(0, 1);
     if (::symlinkat(target.constData(), parent, name.constData()) != 0)
         return failIo(FailureKind::WriteFailed, "creation of link", host(s.staged), errno);

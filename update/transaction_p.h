@@ -5,7 +5,9 @@
 // the journal; update entries relative to their tree's update folder.
 
 #include "beneath.h"
+#include "hashqueue.h"
 #include "journal.h"
+#include "manifest.h"
 #include "posixfs.h"
 #include "updatetransaction.h"
 #include "workfolder.h"
@@ -13,6 +15,9 @@
 #include <QByteArray>
 #include <QDebug>
 
+#include <map>
+#include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -38,9 +43,12 @@ public:
         QByteArray target;     // host path of the installed folder
         QByteArray targetName; // the same, relative to the flash disk's folder
         Source how;
-        QStringList excludes;
-        corvane::fs::UniqueFd sourceFd; // open while staging
+        QByteArray listedAs; // the tree's name in the signed list
+        Skip skip;
+        corvane::fs::UniqueFd sourceFd; // open while planning and staging
     };
+
+    using Listed = corvane::update::ManifestEntry;
 
     // One step of staging.
     struct Stage
@@ -51,6 +59,7 @@ public:
         QByteArray staged; // relative to the flash disk's folder
         struct stat st;
         bool hardLink = false;
+        const Listed *listed = nullptr; // its line in the signed list, when there is one
     };
 
     const WorkFolder &w;
@@ -66,6 +75,19 @@ public:
     ProgressCallback progress;
     quint64 stagedCounter = 0;
     bool linksRefused = false;
+    bool prepared = false;
+    bool committed = false;
+
+    // The signed list, when the update has one (signedlist.cpp).
+    std::optional<SignedList> listPlaces;
+    bool hasList = false;
+    bool listSigned = false; // by a trusted key: set-user-ID bits may come with it
+    corvane::update::Manifest manifest;
+    std::map<QByteArray, const Listed *> listed; // by path
+    std::map<QByteArray, bool> seen;             // listed paths met in the update
+    int listMismatches = 0;
+    std::optional<QByteArray> previousVersion; // the record before a signed switch
+    std::unique_ptr<HashQueue> hashes;
     dev_t workDevice = 0;
     qint64 blockSize = 4096;
     qint64 bytesNeeded = 0;
@@ -87,13 +109,29 @@ public:
         if (error == ENOSPC || error == EDQUOT)
             kind = FailureKind::NoSpace;
         if (failure.kind == FailureKind::None)
-            failure = {kind, corvane::fs::dec(w.relative(hostPath)), error};
+            failure = {kind, corvane::fs::dec(w.relative(hostPath)), error, QString()};
     }
     bool failIo(FailureKind kind, const char *what, const QByteArray &hostPath, int error)
     {
         corvane::fs::logFailure(kLog, what, hostPath, error);
         fail(kind, hostPath, error);
         return false;
+    }
+
+    // signedlist.cpp
+    bool checkList();
+    // The entry's line in the list, after checking what can be told without reading the
+    // file's content (type, mode, size, link target); nullptr when the update has no list.
+    // A mismatch fails the run (and is logged).
+    const Listed *checkListed(const Tree &tree, const QByteArray &from, const struct stat &st,
+                              bool *ok);
+    bool checkNothingMissing();
+    void notAsListed(const QByteArray &path, const QString &what);
+    bool recordVersion();
+    void restoreVersion();
+    QByteArray listedPath(const Tree &tree, const QByteArray &from) const
+    {
+        return from.isEmpty() ? tree.listedAs : tree.listedAs + '/' + from;
     }
 
     // updatetransaction.cpp
@@ -116,6 +154,7 @@ public:
     QByteArray nextStaged() { return w.stagingName + '/' + QByteArray::number(++stagedCounter); }
     bool planFolder(size_t index, const QByteArray &from, const QByteArray &to,
                     const QByteArray &staged, bool isNew);
+    bool planSkipped(size_t index, const QByteArray &from, const struct stat &st);
     void planEntry(size_t index, const QByteArray &from, const QByteArray &staged,
                    const struct stat &st, bool *ok);
     void noteSwitchedFolder(const QByteArray &folder);
@@ -128,6 +167,7 @@ public:
     bool stageFile(int parent, const QByteArray &name, const Stage &s);
     bool copyFile(int in, const struct stat &st, int parent, const QByteArray &name,
                   const Stage &s);
+    bool checkStagedHashes();
     bool copyContent(int in, int out, const QByteArray &from, qint64 size);
     bool stageLink(int parent, const QByteArray &name, const Stage &s);
     mode_t installedMode(const Stage &s, mode_t mode);

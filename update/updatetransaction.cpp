@@ -15,13 +15,18 @@ UpdateTransaction::UpdateTransaction(const WorkFolder &work, BackgroundRemoval *
 {
 }
 
-UpdateTransaction::~UpdateTransaction() = default;
+UpdateTransaction::~UpdateTransaction()
+{
+    // Staged and never switched: nothing of it may stay.
+    if (d->prepared && !d->committed)
+        d->discard();
+}
 
 void UpdateTransaction::addTree(const QString &source, const QString &target, Source how,
-                                const QStringList &excludes)
+                                const QByteArray &listedAs, const Skip &skip)
 {
     const QByteArray to = enc(target);
-    d->trees.push_back({enc(source), to, d->w.relative(to), how, excludes, UniqueFd()});
+    d->trees.push_back({enc(source), to, d->w.relative(to), how, listedAs, skip, UniqueFd()});
 }
 
 const UpdateTransaction::Failure &UpdateTransaction::failure() const
@@ -29,21 +34,39 @@ const UpdateTransaction::Failure &UpdateTransaction::failure() const
     return d->failure;
 }
 
-bool UpdateTransaction::run(const ProgressCallback &progress)
+bool UpdateTransaction::prepare(const ProgressCallback &progress)
 {
     d->progress = progress;
     if (d->removal)
         d->removal->wait(); // an earlier run's old files go before anything is staged
-    bool ok = d->prepareWorkFolder() && d->plan();
+    bool ok = d->prepareWorkFolder() && d->checkList() && d->plan();
     if (progress)
         d->report();
-    ok = ok && d->enoughSpace() && d->stage() && d->commit();
-    if (progress) {
+    ok = ok && d->enoughSpace() && d->stage();
+    for (Private::Tree &tree : d->trees)
+        tree.sourceFd.reset();
+    d->prepared = ok;
+    return ok;
+}
+
+bool UpdateTransaction::commit()
+{
+    if (!d->prepared || d->committed)
+        return false;
+    d->committed = true;
+    const bool ok = d->commit();
+    // The bar reaches its end only with the update in place.
+    if (ok && d->progress) {
         d->state.bytesDone = d->state.bytesTotal;
         d->state.filesDone = d->state.filesTotal;
         d->report();
     }
     return ok;
+}
+
+bool UpdateTransaction::run(const ProgressCallback &progress)
+{
+    return prepare(progress) && commit();
 }
 
 void UpdateTransaction::Private::report()
@@ -84,15 +107,22 @@ bool UpdateTransaction::Private::prepareWorkFolder()
 
 bool UpdateTransaction::Private::commit()
 {
+    if (!recordVersion()) {
+        fail(FailureKind::WriteFailed, w.work, errno);
+        discard();
+        return false;
+    }
     // The journal's content is on disk before its name: a journal that exists is whole.
     if (!writeFlushedAt(w.fd(), "journal.new", journalText(switches))) {
         failIo(FailureKind::WriteFailed, "writing of", w.journalNew, errno);
+        restoreVersion();
         discard();
         return false;
     }
     if (::renameat(w.fd(), "journal.new", w.fd(), "journal") != 0 || ::fsync(w.fd()) != 0) {
         failIo(FailureKind::WriteFailed, "putting in place of", w.journal, errno);
         ::unlinkat(w.fd(), "journal", 0);
+        restoreVersion();
         discard();
         return false;
     }
@@ -102,6 +132,7 @@ bool UpdateTransaction::Private::commit()
         return true;
     case SwitchResult::RolledBack:
         restoreFolderTimes();
+        restoreVersion();
         qDebug() << kLog
                  << "the switch failed and was undone; the installed folders are unchanged.";
         fail(FailureKind::WriteFailed, host(failed.first), failed.second);
@@ -109,6 +140,7 @@ bool UpdateTransaction::Private::commit()
     case SwitchResult::Refused:
         // Nothing was renamed: the journal goes with what was staged.
         ::unlinkat(w.fd(), "journal", 0);
+        restoreVersion();
         discard();
         fail(FailureKind::WriteFailed, w.staging, ELOOP);
         return false;

@@ -2,12 +2,16 @@
 // An update of several folders as one transaction: the device runs either the old
 // installation or the new one, never a mixture of both.
 //
+//   check    where the device holds trusted keys, the update's signed list: its
+//            signature, and no update older than the installed one  (signedlist.cpp)
 //   plan     walk every update tree beside its target: what is replaced, what is new,
 //            and what cannot be installed (a folder where a file goes, a special file);
-//            then check the free space; nothing is written yet      (plan.cpp)
+//            with a list, each entry against it; then check the free space; nothing is
+//            written yet                                             (plan.cpp)
 //   stage    copy every file into the work folder's staging folder, or hard-link it
 //            where its source is removed after the run anyway and nobody else can
-//            change it; flush                                         (stage.cpp)
+//            change it; with a list, the staged bytes are hashed in the same pass and
+//            compared with it; flush                                  (stage.cpp)
 //   commit   write the journal of the switch and flush it            (journal.h)
 //   switch   per entry, move the installed one aside and rename the staged one into
 //            its place; flush; remove the journal                    (switchover.h)
@@ -63,6 +67,9 @@ public:
         WriteFailed,
         Unrecovered, // an interrupted earlier run could not be recovered
         WorkFolder,  // no trusted work folder could be had
+        NotSigned,   // trusted keys, but no valid signature of one of them
+        NotAsListed, // an entry of the update differs from the signed list
+        Older,       // the update is older than the installed one
     };
 
     struct Failure
@@ -70,7 +77,22 @@ public:
         FailureKind kind = FailureKind::None;
         QString path; // relative to the folder that holds the work folder
         int error = 0;
+        QString detail; // NotSigned: why; Older: "<update> <installed>"
     };
+
+    // Where the update's signed list, its signature and the device's trusted keys are
+    // (host paths), and the file in the work folder that records the version of the
+    // last signed installation.
+    struct SignedList
+    {
+        QString manifest;
+        QString signature;
+        QString trustedKeys;
+    };
+
+    // Entries of an update tree that are not installed (they are removed from the update
+    // before the switch): the entry's path in the tree and its mode (type bits included).
+    using Skip = std::function<bool(const QByteArray &path, unsigned mode)>;
 
     enum class Recovery { NothingToDo, LeftoversRemoved, Completed, RolledBack, Failed };
 
@@ -83,14 +105,30 @@ public:
     UpdateTransaction(const UpdateTransaction &) = delete;
     UpdateTransaction &operator=(const UpdateTransaction &) = delete;
 
-    // One update tree: everything below source goes over target. Names listed in
-    // excludes (at any depth) are left out. Called before run().
+    // One update tree: everything below source goes over target, but for what skip
+    // names. listedAs: the tree's name in the signed list ("System"). Before prepare().
     void addTree(const QString &source, const QString &target, Source how,
-                 const QStringList &excludes = {});
+                 const QByteArray &listedAs = {}, const Skip &skip = {});
 
-    // The whole transaction. True when every tree is in place; false when the installed
-    // folders are as before (failure() tells why). progress, when set, is called with
-    // the bytes and files of all trees: first at 0, then rising, last at the totals.
+    // Checks the update against its signed list where one is found (see SignedList): with
+    // trusted keys on the device, an update without a valid signature, or older than the
+    // installed one, is refused; without keys it is installed unsigned (logged), and a
+    // list that is there is still checked. Before prepare().
+    void checkSignedList(const SignedList &where);
+
+    // Everything that can be done without changing the installed folders: the signed
+    // list, the plan, the space, and the staging of every entry (hashed and compared with
+    // the list). False when the update cannot be installed (failure() tells why); what
+    // was staged is then gone. progress, when set, is called with the bytes and files of
+    // all trees: first at 0, then rising.
+    bool prepare(const ProgressCallback &progress = {});
+
+    // Switches what prepare() staged into place. True when every tree is in place; false
+    // when the installed folders are as before (failure() tells why). A transaction
+    // destroyed between the two removes what it staged.
+    bool commit();
+
+    // prepare() and commit().
     bool run(const ProgressCallback &progress = {});
 
     const Failure &failure() const;

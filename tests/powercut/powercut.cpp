@@ -62,7 +62,9 @@ constexpr qint64 kMiB = qint64(1024) * 1024;
 // The installed folders, relative to the device's root.
 const QStringList kCheckedFolders
     = {QLatin1String(device::systemFolder + 1), QLatin1String(device::appFolder + 1)};
-const char kInstallingLine[] = "Installing update to Corvane...";
+// The installation's window: from its first log line (it checks and stages, clears the
+// lists, then switches) to its last.
+const char kStartLine[] = "Starting update...";
 const char kStatusLine[] = "Status: ";
 
 using Tree = QHash<QString, QByteArray>; // relative path -> content hash ("link:" target for links)
@@ -213,13 +215,13 @@ bool waitForLog(const QString &root, const char *text, int timeoutMs)
     return true;
 }
 
-// One whole installation to the end; returns the copy's duration (Installing line to
+// One whole installation to the end; returns its duration (Starting line to
 // Status line) in microseconds, or -1.
 qint64 installFully(const QString &root, QByteArray *log)
 {
     QProcess process;
     start(process, root);
-    if (!process.waitForStarted() || !waitForLog(root, kInstallingLine, 30000))
+    if (!process.waitForStarted() || !waitForLog(root, kStartLine, 30000))
         return -1;
     QElapsedTimer timer;
     timer.start();
@@ -242,7 +244,7 @@ struct Expected
 {
     Tree before;
     Tree after;
-    Tree old; // before, without what the clean-up ahead of the copy removes
+    Tree old; // before, without what the clean-up ahead of the switch removes
 };
 
 struct KillFigures
@@ -262,6 +264,22 @@ struct KillFigures
     int spread[10] = {};
 };
 
+// Nothing of the update in place: every path as before, all that the update keeps
+// there. The list files that the clean-up removes before the switch may be there or not
+// (a cut during the clean-up leaves some of them).
+bool isAllOld(const Tree &now, const Expected &e)
+{
+    for (auto it = now.cbegin(); it != now.cend(); ++it) {
+        if (e.before.value(it.key()) != it.value())
+            return false;
+    }
+    for (auto it = e.old.cbegin(); it != e.old.cend(); ++it) {
+        if (now.value(it.key()) != it.value())
+            return false;
+    }
+    return true;
+}
+
 // Runs --recover-only on a device that was cut short and sorts out what it leaves: the
 // two folders entirely old or entirely new, nothing staged left.
 void recoverAndCheck(const QString &root, const Expected &e, KillFigures *f, const QString &label)
@@ -274,7 +292,7 @@ void recoverAndCheck(const QString &root, const Expected &e, KillFigures *f, con
         say(label + QStringLiteral(": --recover-only failed"));
     }
     const Tree now = snapshot(root);
-    if (now == e.old) {
+    if (isAllOld(now, e)) {
         ++f->recoveredOld;
     } else if (now == e.after) {
         ++f->recoveredNew;
@@ -282,7 +300,7 @@ void recoverAndCheck(const QString &root, const Expected &e, KillFigures *f, con
         ++f->mixtures;
         int isOld = 0, isNew = 0;
         for (auto it = now.cbegin(); it != now.cend(); ++it) {
-            isOld += e.old.value(it.key()) == it.value() ? 1 : 0;
+            isOld += e.before.value(it.key()) == it.value() ? 1 : 0;
             isNew += e.after.value(it.key()) == it.value() ? 1 : 0;
         }
         say(label
@@ -358,10 +376,8 @@ void checkCut(const Tree &now, const Expected &e, KillFigures *f, int *changedIn
     for (auto it = now.cbegin(); it != now.cend(); ++it) {
         ++f->filesChecked;
         const bool isNew = e.after.contains(it.key()) && e.after.value(it.key()) == it.value();
-        // Before the kill window the old list files were cleared already, so an old
-        // content is fine only where the finished update keeps that path.
-        const bool isOld = e.before.contains(it.key()) && e.after.contains(it.key())
-            && e.before.value(it.key()) == it.value();
+        // Old list files are there until the clean-up, which comes after the staging.
+        const bool isOld = e.before.contains(it.key()) && e.before.value(it.key()) == it.value();
         if (isNew || isOld)
             continue;
         if (e.after.contains(it.key()) || e.before.contains(it.key())) {
@@ -390,7 +406,7 @@ int killMode(const QString &work, const QString &pristine, const Expected &e, qi
         const qint64 delayUs = qint64(random.bounded(double(copyUs)));
         QProcess process;
         start(process, root);
-        if (!process.waitForStarted() || !waitForLog(root, kInstallingLine, 30000)) {
+        if (!process.waitForStarted() || !waitForLog(root, kStartLine, 30000)) {
             say(label + QStringLiteral(": the installer never reached the copy"));
             return 2;
         }

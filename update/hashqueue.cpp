@@ -1,0 +1,118 @@
+#include "hashqueue.h"
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+// At most this many files wait: each holds an open descriptor.
+constexpr size_t kMaxQueued = 64;
+constexpr size_t kChunk = size_t(1) << 20;
+
+struct DigestFree
+{
+    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
+};
+} // namespace
+
+bool sha256OfFile(int fd, QByteArray *digest)
+{
+    const std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
+        errno = ENOMEM;
+        return false;
+    }
+    std::vector<unsigned char> buffer(kChunk);
+    for (off_t offset = 0;;) {
+        const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        if (EVP_DigestUpdate(ctx.get(), buffer.data(), size_t(n)) != 1) {
+            errno = EIO;
+            return false;
+        }
+        offset += n;
+    }
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), out, &length) != 1) {
+        errno = EIO;
+        return false;
+    }
+    *digest = QByteArray(reinterpret_cast<const char *>(out), int(length));
+    return true;
+}
+
+HashQueue::HashQueue()
+    : m_thread([this] { work(); })
+{
+}
+
+HashQueue::~HashQueue()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    m_thread.join();
+    for (const Job &job : m_jobs)
+        ::close(job.fd);
+}
+
+void HashQueue::add(int fd, const QByteArray &path, const QByteArray &listed)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_jobs.size() < kMaxQueued; });
+    m_jobs.push_back({fd, path, listed});
+    lock.unlock();
+    m_changed.notify_all();
+}
+
+bool HashQueue::finish(Mismatch *first)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_jobs.empty() && !m_busy; });
+    if (m_failed && first)
+        *first = m_first;
+    return !m_failed;
+}
+
+void HashQueue::work()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_stop || !m_jobs.empty(); });
+        if (m_stop)
+            return;
+        const Job job = m_jobs.front();
+        m_jobs.pop_front();
+        m_busy = true;
+        const bool skip = m_failed; // the first mismatch decides; the rest are only closed
+        lock.unlock();
+        m_changed.notify_all();
+
+        QByteArray digest;
+        int error = 0;
+        if (!skip && !sha256OfFile(job.fd, &digest))
+            error = errno;
+        ::close(job.fd);
+
+        lock.lock();
+        m_busy = false;
+        if (!skip && (error != 0 || digest != job.listed)) {
+            m_failed = true;
+            m_first = {job.path, error != 0 ? QString() : QString::fromLatin1(digest.toHex()),
+                       job.listed.toHex(), error};
+        }
+        m_changed.notify_all();
+    }
+}

@@ -1,0 +1,59 @@
+#pragma once
+// The staged files of a signed update are hashed on a thread of their own while the next
+// files are staged: what is installed is what was checked (the staged bytes themselves,
+// read back from the staged file), and the hashing costs little of the time a technician
+// waits, as it runs beside the copying on another core.
+
+#include <QByteArray>
+#include <QString>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+class HashQueue
+{
+public:
+    struct Mismatch
+    {
+        QByteArray path;   // as listed
+        QString found;     // the staged file's SHA-256 (hex), or why it could not be read
+        QByteArray listed; // hex
+        int error = 0;     // when it could not be read
+    };
+
+    HashQueue();
+    ~HashQueue();
+    HashQueue(const HashQueue &) = delete;
+    HashQueue &operator=(const HashQueue &) = delete;
+
+    // Queues a staged file: fd (owned from now on) is read from its start to its end and
+    // hashed; the result must be `listed` (32 bytes). Waits while many files are queued.
+    void add(int fd, const QByteArray &path, const QByteArray &listed);
+    // Waits until every queued file is hashed. False with the first mismatch (in the
+    // order of add()) when any file differs or could not be read.
+    bool finish(Mismatch *first);
+
+private:
+    struct Job
+    {
+        int fd;
+        QByteArray path;
+        QByteArray listed;
+    };
+    void work();
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<Job> m_jobs;
+    bool m_busy = false;
+    bool m_stop = false;
+    bool m_failed = false;
+    Mismatch m_first;
+    std::thread m_thread;
+};
+
+// SHA-256 of what an open file holds from its start (pread, so its offset stays). False
+// with errno set when it cannot be read.
+bool sha256OfFile(int fd, QByteArray *digest);

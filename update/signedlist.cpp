@@ -1,0 +1,256 @@
+// The update's signed list: where the device holds trusted keys, an update is installed
+// only with a valid signature of one of them over a list that everything in the update
+// matches, and never when it is older than the installed one. Without keys the update is
+// installed unsigned; a list that comes with it is still checked (it finds a damaged
+// copy). The signature and the list's structure are checked here and while planning,
+// the files' content while they are staged: all of it before anything installed changes.
+
+#include "devicefiles.h"
+#include "signature.h"
+#include "transaction_p.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace corvane::fs;
+using namespace corvane::update;
+
+namespace {
+
+using corvane::device::installedVersionName;
+const QByteArray installedVersionNew = QByteArray(installedVersionName) + ".new";
+constexpr qint64 kMaxVersionRecord = 256;
+// A list of another update can differ everywhere: the first lines say enough.
+constexpr int kMaxMismatchLines = 20;
+
+QString typeName(ManifestEntry::Type type)
+{
+    switch (type) {
+    case ManifestEntry::Type::Folder:
+        return QStringLiteral("a folder");
+    case ManifestEntry::Type::File:
+        return QStringLiteral("a file");
+    case ManifestEntry::Type::Link:
+        return QStringLiteral("a link");
+    }
+    return QString();
+}
+
+QString octal(quint32 mode)
+{
+    return QStringLiteral("%1").arg(mode, 4, 8, QLatin1Char('0'));
+}
+
+} // namespace
+
+void UpdateTransaction::checkSignedList(const SignedList &where)
+{
+    d->listPlaces = where;
+}
+
+void UpdateTransaction::Private::notAsListed(const QByteArray &path, const QString &what)
+{
+    if (++listMismatches <= kMaxMismatchLines)
+        qDebug().noquote() << kLog
+                           << QStringLiteral("%1 does not match the signed list: %2.")
+                                  .arg(corvane::quotedForLog(path), what);
+    else if (listMismatches == kMaxMismatchLines + 1)
+        qDebug() << kLog << "more entries do not match the signed list.";
+    if (failure.kind == FailureKind::None)
+        failure = {FailureKind::NotAsListed, dec(path), 0, what};
+}
+
+bool UpdateTransaction::Private::checkList()
+{
+    if (!listPlaces)
+        return true;
+    const TrustedKeys keys = loadTrustedKeys(listPlaces->trustedKeys);
+    QByteArray text;
+    if (keys.state == TrustedKeys::State::Broken) {
+        qDebug().noquote() << kLog
+                           << QStringLiteral("the device's trusted keys cannot be used (%1); "
+                                             "no update is installed until they are mended.")
+                                  .arg(keys.problem);
+        failure = {FailureKind::NotSigned, QString(), 0, keys.problem};
+        return false;
+    }
+    if (keys.state == TrustedKeys::State::None) {
+        qDebug() << kLog << "the device holds no trusted keys: the update is installed unsigned.";
+        QString problem;
+        switch (readFileNoFollow(listPlaces->manifest, maxManifestBytes, &text, &problem)) {
+        case ReadStatus::Missing:
+            return true;
+        case ReadStatus::Failed:
+            qDebug().noquote()
+                << kLog << QStringLiteral("the update's list cannot be read: %1").arg(problem);
+            failure = {FailureKind::NotAsListed, QStringLiteral("update.manifest"), 0, problem};
+            return false;
+        case ReadStatus::Ok:
+            break;
+        }
+    } else {
+        const SignedFile read = readSignedFile(listPlaces->manifest, listPlaces->signature,
+                                               keys.keys, maxManifestBytes);
+        if (read.verification.outcome != Verification::Outcome::Valid) {
+            qDebug().noquote() << kLog
+                               << QStringLiteral("the update is not signed by a trusted key: %1")
+                                      .arg(read.verification.detail);
+            failure = {FailureKind::NotSigned, QString(), 0, read.verification.detail};
+            return false;
+        }
+        qDebug().noquote() << kLog
+                           << QStringLiteral("the update's list is signed by the trusted key %1 "
+                                             "(trusted comment: %2).")
+                                  .arg(read.verification.keyId,
+                                       corvane::quotedForLog(read.verification.trustedComment));
+        text = read.content;
+        listSigned = true;
+    }
+    ManifestError error;
+    if (!parseManifest(text, &manifest, &error)) {
+        qDebug().noquote()
+            << kLog << QStringLiteral("the update's list is malformed: %1").arg(error.message);
+        failure = {FailureKind::NotAsListed, QStringLiteral("update.manifest"), 0, error.message};
+        return false;
+    }
+    for (const ManifestEntry &entry : manifest.entries)
+        listed.emplace(entry.path, &entry);
+    hasList = true;
+    if (!listSigned) {
+        qDebug().noquote() << kLog
+                           << QStringLiteral("the update is checked against its list (version %1), "
+                                             "which is not signed.")
+                                  .arg(QString::fromLatin1(manifest.version));
+        return true;
+    }
+    // No going back to an older signed update: the last signed installation recorded its
+    // version in the work folder, where only the installer writes.
+    QByteArray recorded;
+    if (readSmallFileAt(w.fd(), installedVersionName, kMaxVersionRecord, &recorded)) {
+        recorded = recorded.trimmed();
+        const std::optional<int> order = compareVersions(manifest.version, recorded);
+        if (!order) {
+            qDebug().noquote() << kLog
+                               << QStringLiteral("the record of the installed version %1 is "
+                                                 "damaged; no signed update is installed until it "
+                                                 "is mended or removed.")
+                                      .arg(corvane::quotedForLog(
+                                          join(w.work, installedVersionName)));
+            failure = {FailureKind::Older, QString(), 0, QString::fromLatin1(recorded)};
+            return false;
+        }
+        if (*order < 0) {
+            qDebug().noquote() << kLog
+                               << QStringLiteral("the update's version %1 is older than the "
+                                                 "installed version %2; it is not installed.")
+                                      .arg(QString::fromLatin1(manifest.version),
+                                           QString::fromLatin1(recorded));
+            failure = {FailureKind::Older, QString(), 0,
+                       QString::fromLatin1(manifest.version + ' ' + recorded)};
+            return false;
+        }
+        previousVersion = recorded;
+    } else if (errno != ENOENT) {
+        logFailure(kLog, "reading of", join(w.work, installedVersionName), errno);
+        failure = {FailureKind::Older, QString(), errno, QString()};
+        return false;
+    }
+    qDebug().noquote()
+        << kLog
+        << QStringLiteral("the update's version is %1.").arg(QString::fromLatin1(manifest.version));
+    return true;
+}
+
+const UpdateTransaction::Private::Listed *
+UpdateTransaction::Private::checkListed(const Tree &tree, const QByteArray &from,
+                                        const struct stat &st, bool *ok)
+{
+    if (!hasList || tree.listedAs.isEmpty())
+        return nullptr;
+    const QByteArray path = listedPath(tree, from);
+    const auto found = listed.find(path);
+    if (found == listed.end()) {
+        notAsListed(path, QStringLiteral("it is not in the list"));
+        *ok = false;
+        return nullptr;
+    }
+    seen[path] = true;
+    const Listed &entry = *found->second;
+    std::optional<Listed::Type> type;
+    if (S_ISDIR(st.st_mode))
+        type = Listed::Type::Folder;
+    else if (S_ISREG(st.st_mode))
+        type = Listed::Type::File;
+    else if (S_ISLNK(st.st_mode))
+        type = Listed::Type::Link;
+    QString what;
+    if (!type || *type != entry.type) {
+        what = QStringLiteral("it is %1, listed as %2")
+                   .arg(type ? typeName(*type) : QStringLiteral("a special file"),
+                        typeName(entry.type));
+    } else if (entry.type != Listed::Type::Link && (st.st_mode & 07777) != entry.mode) {
+        what = QStringLiteral("its mode is %1, listed %2")
+                   .arg(octal(st.st_mode & 07777), octal(entry.mode));
+    } else if (entry.type == Listed::Type::File && st.st_size != entry.size) {
+        what = QStringLiteral("its size is %1, listed %2").arg(st.st_size).arg(entry.size);
+    } else if (entry.type == Listed::Type::Link) {
+        QByteArray target(4096, Qt::Uninitialized);
+        UniqueFd parent;
+        QByteArray name;
+        ssize_t n = -1;
+        if (openParentBeneath(tree.sourceFd.get(), from, &parent, &name))
+            n = ::readlinkat(parent.get(), name.constData(), target.data(), size_t(target.size()));
+        target.truncate(qMax<ssize_t>(n, 0));
+        if (n < 0 || target != entry.target)
+            what = QStringLiteral("it points to %1, listed %2")
+                       .arg(n < 0 ? errorText(errno) : corvane::quotedForLog(target),
+                            corvane::quotedForLog(entry.target));
+    }
+    if (!what.isEmpty()) {
+        notAsListed(path, what);
+        *ok = false;
+        return nullptr;
+    }
+    return &entry;
+}
+
+bool UpdateTransaction::Private::checkNothingMissing()
+{
+    if (!hasList)
+        return true;
+    bool ok = true;
+    for (const ManifestEntry &entry : manifest.entries) {
+        if (!seen.count(entry.path)) {
+            notAsListed(entry.path, QStringLiteral("it is listed but not in the update"));
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+bool UpdateTransaction::Private::recordVersion()
+{
+    if (!listSigned)
+        return true;
+    // Before the first rename: the record never lags behind what is installed.
+    const QByteArray text = manifest.version + '\n';
+    if (!writeFlushedAt(w.fd(), installedVersionNew, text)
+        || ::renameat(w.fd(), installedVersionNew.constData(), w.fd(), installedVersionName) != 0
+        || ::fsync(w.fd()) != 0) {
+        logFailure(kLog, "recording of the installed version in", w.work, errno);
+        return false;
+    }
+    return true;
+}
+
+void UpdateTransaction::Private::restoreVersion()
+{
+    if (!listSigned)
+        return;
+    if (previousVersion)
+        writeFlushedAt(w.fd(), installedVersionName, *previousVersion + '\n');
+    else
+        ::unlinkat(w.fd(), installedVersionName, 0);
+    ::fsync(w.fd());
+}
