@@ -481,12 +481,18 @@ void TestBadInput::failedUpdateChangesNothing()
                && !setImmutable(tree.path("/FlashDisk/Corvane/lang/de.qm"), true)) {
         QSKIP("the file system does not support the immutable attribute");
     }
-    // The clean-up before the copy removes these whatever happens; they are left out here.
-    QVERIFY(QDir(tree.path("/FlashDisk/Corvane/list")).removeRecursively());
-    for (const char *xml : {"remotecmd/pending.xml", "system/terminal.xml", "system/display.xml"})
-        QVERIFY(QFile::remove(tree.path("/FlashDisk/Corvane/") + xml));
+    // Found before the clean-up, a failure deletes nothing: lists, pending remote commands
+    // and backups stay. Only a switch that fails comes after it.
+    const bool cleared = fault == "immutable";
+    if (cleared) {
+        QVERIFY(QDir(tree.path("/FlashDisk/Corvane/list")).removeRecursively());
+        for (const char *xml :
+             {"remotecmd/pending.xml", "system/terminal.xml", "system/display.xml"})
+            QVERIFY(QFile::remove(tree.path("/FlashDisk/Corvane/") + xml));
+    }
     const auto system = fingerprint(tree.path("/FlashDisk/System"));
     const auto app = fingerprint(tree.path("/FlashDisk/Corvane"));
+    const auto backup = fingerprint(tree.path("/FlashDisk/Corvane_Backup"));
 
     LogToDevice log(tree);
     Run run(tree);
@@ -507,6 +513,7 @@ void TestBadInput::failedUpdateChangesNothing()
     QVERIFY(lines.contains("Status:  false"));
     QCOMPARE(fingerprint(tree.path("/FlashDisk/System")), system);
     QCOMPARE(fingerprint(tree.path("/FlashDisk/Corvane")), app);
+    QCOMPARE(fingerprint(tree.path("/FlashDisk/Corvane_Backup")) == backup, !cleared);
     QVERIFY(tree.leftovers().isEmpty());
     // As after every run, the update's application folder is gone and the system part stays.
     QVERIFY(!tree.exists("/FlashDisk/Corvane_Installer/Corvane"));

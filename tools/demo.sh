@@ -3,15 +3,23 @@
 # starts corvane-installer against it (in a real window on a desktop, under Xvfb
 # without one), takes a screenshot of every screen, pulls the simulated stick a few
 # seconds after the result screen and prints what happened.
-#   demo.sh BUILD_DIR [--password]
+#   demo.sh BUILD_DIR [--password] [--signed]
 # With --password the device stores an administrator password and a system database;
 # the password and the service code to type are printed. Without a display the demo
-# types the password itself, by clicks on the on-screen keyboard.
+# types the password itself, by clicks on the on-screen keyboard. With --signed the
+# device trusts a maker's key (made for the demo with minisign) and the update comes
+# with its list, signed by that key, as a maker ships it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:?build folder}" && pwd); shift || true
-with_password=0
-[ "${1:-}" = --password ] && with_password=1
+with_password=0 signed=0
+for option in "$@"; do
+    case $option in
+        --password) with_password=1 ;;
+        --signed) signed=1 ;;
+        *) echo "demo.sh: unknown option $option" >&2; exit 2 ;;
+    esac
+done
 exe=$build/shell/corvane-installer
 password='Käse-42'
 serial=1234567
@@ -24,6 +32,20 @@ mkdir -p "$shots"
 device_options=(--big-system-file 384)
 [ $with_password = 1 ] && device_options+=(--password "$password" --serial "$serial")
 CORVANE_ENCRYPT_TOOL=$build/tools/corvane-encrypt "$here/make-device.sh" "$root" "${device_options[@]}"
+if [ $signed = 1 ]; then
+    # The maker's side: a key pair (kept by the maker; the public key goes into the
+    # device's image), the list of the update, its signature.
+    command -v minisign >/dev/null || { echo "demo.sh: --signed needs minisign" >&2; exit 2; }
+    keys=$root/maker-keys
+    mkdir -p "$keys" "$root/etc/corvane-installer/trusted-keys"
+    minisign -G -W -p "$keys/corvane.pub" -s "$keys/corvane.key" >/dev/null
+    cp "$keys/corvane.pub" "$root/etc/corvane-installer/trusted-keys/"
+    "$build/tools/corvane-update-manifest" "$root/FlashDisk/Corvane_Installer" --version 2.4.1
+    minisign -S -s "$keys/corvane.key" -m "$root/FlashDisk/Corvane_Installer/update.manifest" \
+        -t "Corvane 2.4.1 for the demo" >/dev/null
+    echo "Signed update: key $keys/corvane.pub (trusted by the device), list and signature in"
+    echo "  $root/FlashDisk/Corvane_Installer/update.manifest{,.minisig}"
+fi
 log="$root/USB HD/Corvane_Installer/log.txt"
 pulled="$root/pulled-stick"
 
