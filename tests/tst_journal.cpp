@@ -12,10 +12,23 @@ const QByteArray kWork = ".corvane-install";
 const QList<QByteArray> kTargets = {"System", "Corvane"};
 
 // A journal around entry lines, with their count and checksum as the installer writes them.
-QByteArray journal(const QByteArray &body)
+QByteArray journal(const QByteArray &body, int format = 1)
 {
-    return "corvane-update-journal 1\n" + QByteArray::number(body.count('\n')) + '\n' + body
-        + "end " + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex() + '\n';
+    return "corvane-update-journal " + QByteArray::number(format) + '\n'
+        + QByteArray::number(body.count('\n')) + '\n' + body + "end "
+        + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex() + '\n';
+}
+
+SwitchEntry entry(SwitchEntry::Kind kind, const QByteArray &staged, const QByteArray &final,
+                  const QByteArray &old = {}, quint64 inode = 0)
+{
+    SwitchEntry e;
+    e.kind = kind;
+    e.staged = staged;
+    e.final = final;
+    e.old = old;
+    e.inode = inode;
+    return e;
 }
 
 } // namespace
@@ -32,20 +45,36 @@ private slots:
 
 void TestJournal::readsBackWhatItWrote()
 {
-    const std::vector<SwitchEntry> entries = {
-        {kWork + "/staging/1", "System/boot.cfg", kWork + "/old/1"},
-        {kWork + "/staging/2", "Corvane/new folder", {}},
-        {kWork + "/staging/3", "Corvane", {}}, // a whole installed folder
+    using K = SwitchEntry::Kind;
+    std::vector<SwitchEntry> entries = {
+        entry(K::Aside, kWork + "/staging/1", "System/boot.cfg", kWork + "/old/1"),
+        entry(K::New, kWork + "/staging/2", "Corvane/new folder"),
+        entry(K::New, kWork + "/staging/3", "Corvane"), // a whole installed folder
         // Names are bytes: blanks, line feeds, "%" and bytes that are no UTF-8.
-        {kWork + "/staging/4", "Corvane/a b\n%41\xff.txt", kWork + "/old/4"},
+        entry(K::Swap, kWork + "/staging/4", "Corvane/a b\n%41\xff.txt", {},
+              18446744073709551615ULL),
+        entry(K::Times, {}, "Corvane/readme.txt"),
     };
+    entries.back().times[0] = {1700000000, 5};
+    entries.back().times[1] = {-2, 999999999}; // before 1970
+    entries.back().oldTimes[1] = {42, 0};
     const QByteArray text = journalText(entries);
-    QCOMPARE(text.count('\n'), 7); // every entry on one line
+    QCOMPARE(text.count('\n'), 8); // every entry on one line
     std::vector<SwitchEntry> read;
     QCOMPARE(parseJournal(text, kWork, kTargets, &read), JournalFault::None);
     QVERIFY(read == entries);
     QCOMPARE(parseJournal(journalText({}), kWork, kTargets, &read), JournalFault::None);
     QCOMPARE(read.size(), entries.size());
+    // A journal an earlier version left is still read.
+    read.clear();
+    QCOMPARE(parseJournal(journal(".corvane-install/staging/1 System/a .corvane-install/old/1\n"
+                                  ".corvane-install/staging/2 Corvane/b -\n"),
+                          kWork, kTargets, &read),
+             JournalFault::None);
+    QVERIFY(read
+            == std::vector<SwitchEntry>(
+                {entry(K::Aside, kWork + "/staging/1", "System/a", kWork + "/old/1"),
+                 entry(K::New, kWork + "/staging/2", "Corvane/b")}));
 }
 
 void TestJournal::refuses_data()
@@ -61,7 +90,7 @@ void TestJournal::refuses_data()
         << whole.left(whole.size() - 5) << JournalFault::Truncated;
     QTest::newRow("end line missing")
         << QByteArray("corvane-update-journal 1\n1\n" + good) << JournalFault::Truncated;
-    QTest::newRow("other format") << QByteArray(whole).replace("journal 1", "journal 2")
+    QTest::newRow("other format") << QByteArray(whole).replace("journal 1", "journal 3")
                                   << JournalFault::Header;
     QTest::newRow("count too high")
         << QByteArray(whole).replace("\n1\n", "\n2\n") << JournalFault::Count;
@@ -102,6 +131,23 @@ void TestJournal::refuses_data()
         << journal(".corvane-install/staging/1 Vane_System/system.db -\n") << JournalFault::Place;
     QTest::newRow("final named like an installed folder")
         << journal(".corvane-install/staging/1 Corvane_Backup/x -\n") << JournalFault::Place;
+    QTest::newRow("unknown kind") << journal("move .corvane-install/staging/1 System/a\n", 2)
+                                  << JournalFault::Fields;
+    QTest::newRow("swap without its inode")
+        << journal("swap .corvane-install/staging/1 System/a\n", 2) << JournalFault::Fields;
+    QTest::newRow("inode with a sign")
+        << journal("swap .corvane-install/staging/1 System/a +5\n", 2) << JournalFault::Encoding;
+    QTest::newRow("inode past 64 bits")
+        << journal("swap .corvane-install/staging/1 System/a 18446744073709551616\n", 2)
+        << JournalFault::Encoding;
+    QTest::newRow("time without nanoseconds")
+        << journal("times System/a 1 2.000000000 3.000000000 4.000000000\n", 2)
+        << JournalFault::Encoding;
+    QTest::newRow("times outside the installed folders")
+        << journal("times Vane_System/system.db 1.000000000 2.000000000 3.000000000 "
+                   "4.000000000\n",
+                   2)
+        << JournalFault::Place;
     QTest::newRow("same final twice")
         << journal(good + ".corvane-install/staging/2 System/a -\n") << JournalFault::Duplicate;
 }

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,6 +75,8 @@ private slots:
     void refusedJournalChangesNothing();
     void installedFilesBelongToTheInstaller_data();
     void installedFilesBelongToTheInstaller();
+    void unchangedEntriesAreNotRewritten_data();
+    void unchangedEntriesAreNotRewritten();
 };
 
 void TestUpdateTransaction::copyReplacesAddsAndKeeps()
@@ -397,6 +400,54 @@ void TestUpdateTransaction::installedFilesBelongToTheInstaller()
     if (kind == "hard link") { // what others change outside is not what is installed
         QVERIFY(put(outside.filePath("f"), "changed outside"));
         QCOMPARE(get(dst), QByteArray("update"));
+    }
+}
+
+void TestUpdateTransaction::unchangedEntriesAreNotRewritten_data()
+{
+    QTest::addColumn<bool>("switchFails");
+    QTest::newRow("installed") << false;
+    QTest::newRow("switch undone") << true;
+}
+
+void TestUpdateTransaction::unchangedEntriesAreNotRewritten()
+{
+    QFETCH(bool, switchFails);
+    QTemporaryDir dir;
+    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+    for (const QString &root : {src, dst}) {
+        QVERIFY(put(root + "/same.bin", QByteArray(100000, 's')));
+        QVERIFY(QFile::link("same.bin", root + "/link"));
+    }
+    QVERIFY(put(src + "/changed.bin", "new"));
+    QVERIFY(put(dst + "/changed.bin", "old"));
+    QVERIFY(put(src + "/zz.bin", "new"));
+    QVERIFY(put(dst + "/zz.bin", "old"));
+    // The update's copy is older: a copy would give the installed file its times.
+    const struct timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
+    QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(src + "/same.bin").constData(), past, 0), 0);
+    if (switchFails && !setImmutable(dst + "/zz.bin", true))
+        QSKIP("the file system does not support the immutable attribute");
+    struct stat same, link;
+    QCOMPARE(::stat(QFile::encodeName(dst + "/same.bin").constData(), &same), 0);
+    QCOMPARE(::lstat(QFile::encodeName(dst + "/link").constData(), &link), 0);
+    const auto before = fingerprint(dst);
+
+    const bool ok = install(src, dst);
+    setImmutable(dst + "/zz.bin", false);
+
+    QCOMPARE(ok, !switchFails);
+    struct stat sameAfter, linkAfter;
+    QCOMPARE(::stat(QFile::encodeName(dst + "/same.bin").constData(), &sameAfter), 0);
+    QCOMPARE(::lstat(QFile::encodeName(dst + "/link").constData(), &linkAfter), 0);
+    // Neither rewritten nor replaced: the very same file and link.
+    QCOMPARE(sameAfter.st_ino, same.st_ino);
+    QCOMPARE(linkAfter.st_ino, link.st_ino);
+    if (switchFails) {
+        QCOMPARE(fingerprint(dst), before); // its times back as they were, too
+    } else {
+        QCOMPARE(qint64(sameAfter.st_mtim.tv_sec), qint64(1000000000));
+        QCOMPARE(get(dst + "/changed.bin"), QByteArray("new"));
     }
 }
 

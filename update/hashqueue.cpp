@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -49,6 +50,34 @@ bool sha256OfFile(int fd, QByteArray *digest)
     }
     *digest = QByteArray(reinterpret_cast<const char *>(out), int(length));
     return true;
+}
+
+bool sameContent(int a, int b)
+{
+    std::vector<char> left(kChunk), right(kChunk);
+    for (off_t offset = 0;;) {
+        const ssize_t n = ::pread(a, left.data(), left.size(), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        ssize_t m = 0;
+        while (m < n) {
+            const ssize_t got = ::pread(b, right.data() + m, size_t(n - m), offset + m);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return false;
+            m += got;
+        }
+        if (n == 0) {
+            char extra;
+            return ::pread(b, &extra, 1, offset) == 0; // the other one ends here too
+        }
+        if (std::memcmp(left.data(), right.data(), size_t(n)) != 0)
+            return false;
+        offset += n;
+    }
 }
 
 HashQueue::HashQueue()

@@ -57,3 +57,7 @@ private:
 // SHA-256 of what an open file holds from its start (pread, so its offset stays). False
 // with errno set when it cannot be read.
 bool sha256OfFile(int fd, QByteArray *digest);
+
+// Whether two open files hold the same bytes (read from their starts); false also when
+// either cannot be read.
+bool sameContent(int a, int b);

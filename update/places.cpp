@@ -42,6 +42,24 @@ bool Places::exists(const QByteArray &path)
     return stat(path, &st);
 }
 
+bool Places::exchange(const QByteArray &a, const QByteArray &b)
+{
+    QByteArray aName, bName;
+    const int aAt = parent(a, &aName);
+    if (aAt < 0)
+        return false;
+    const int bAt = parent(b, &bName);
+    return bAt >= 0
+        && ::renameat2(aAt, aName.constData(), bAt, bName.constData(), RENAME_EXCHANGE) == 0;
+}
+
+bool Places::setTimes(const QByteArray &path, const timespec times[2])
+{
+    QByteArray name;
+    const int at = parent(path, &name);
+    return at >= 0 && ::utimensat(at, name.constData(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 bool Places::rename(const QByteArray &from, const QByteArray &to)
 {
     QByteArray fromName, toName;

@@ -9,6 +9,9 @@
 
 #include <map>
 
+#include <sys/stat.h>
+#include <time.h>
+
 class Places
 {
 public:
@@ -24,6 +27,10 @@ public:
     bool stat(const QByteArray &path, struct stat *st);
     // rename(2) of two paths; false with errno set.
     bool rename(const QByteArray &from, const QByteArray &to);
+    // Exchanges two entries in one rename (RENAME_EXCHANGE); false with errno set.
+    bool exchange(const QByteArray &a, const QByteArray &b);
+    // Sets an entry's access and modification times (never through a link).
+    bool setTimes(const QByteArray &path, const timespec times[2]);
 
 private:
     int m_base;

@@ -58,7 +58,10 @@ bool UpdateTransaction::Private::planTree(size_t index)
     bool ok = true;
     const QByteArray staged = nextStaged();
     planEntry(index, QByteArray(), staged, src, &ok);
-    switches.push_back({staged, tree.targetName, {}});
+    SwitchEntry whole;
+    whole.staged = staged;
+    whole.final = tree.targetName;
+    switches.push_back(whole);
     noteSwitchedFolder(parentOf(tree.target));
     return ok;
 }
@@ -122,7 +125,7 @@ bool UpdateTransaction::Private::planFolder(size_t index, const QByteArray &from
         return failIo(FailureKind::ReadFailed, "listing of", folder, errno);
     std::sort(names.begin(), names.end());
     bool ok = true;
-    const size_t switchesBefore = switches.size();
+    bool renamesIn = false; // whether the switch renames anything into this folder
     for (const QByteArray &name : names) {
         const QByteArray entry = from.isEmpty() ? name : join(from, name);
         const QByteArray source = join(folder, name);
@@ -157,21 +160,84 @@ bool UpdateTransaction::Private::planFolder(size_t index, const QByteArray &from
             qDebug() << kLog << "a folder, where the update puts a file:" << dec(target);
             fail(FailureKind::FolderInTheWay, target, 0);
             ok = false;
+        } else if (exists && isUnchanged(index, entry, st, target, installed)) {
+            // Left as it is; only its times become the update's, as a copy's would.
+            checkListed(tree, entry, st, &ok);
+            if (!sameTimes(st, installed)) {
+                SwitchEntry times;
+                times.kind = SwitchEntry::Kind::Times;
+                times.final = w.relative(target);
+                times.times[0] = st.st_atim;
+                times.times[1] = st.st_mtim;
+                times.oldTimes[0] = installed.st_atim;
+                times.oldTimes[1] = installed.st_mtim;
+                switches.push_back(times);
+            }
+            ++unchanged;
         } else {
             bool entryOk = true;
             const QByteArray stagedPath = nextStaged();
             planEntry(index, entry, stagedPath, st, &entryOk);
             ok = entryOk && ok;
             if (entryOk) {
-                const QByteArray old
-                    = exists ? w.oldName + '/' + QByteArray::number(stagedCounter) : QByteArray();
-                switches.push_back({stagedPath, w.relative(target), old});
+                SwitchEntry e;
+                e.staged = stagedPath;
+                e.final = w.relative(target);
+                // Set aside or exchanged, as the file system allows (decided when staging).
+                e.kind = exists ? SwitchEntry::Kind::Aside : SwitchEntry::Kind::New;
+                if (exists)
+                    e.old = w.oldName + '/' + QByteArray::number(stagedCounter);
+                switches.push_back(e);
+                renamesIn = true;
             }
         }
     }
-    if (!isNew && switches.size() > switchesBefore)
+    if (!isNew && renamesIn)
         noteSwitchedFolder(to);
     return ok;
+}
+
+bool UpdateTransaction::Private::sameTimes(const struct stat &a, const struct stat &b)
+{
+    return a.st_atim.tv_sec == b.st_atim.tv_sec && a.st_atim.tv_nsec == b.st_atim.tv_nsec
+        && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Whether the installed entry at `target` is already what the update's entry `from` would
+// install: a link to the same target, or a file of the installer's with the same mode
+// and the same bytes (compared with the update's file, or its SHA-256 with the list's).
+// Decided from the bytes every time, never from a record: a run cut short must not leave
+// a file that a later run wrongly takes as installed.
+bool UpdateTransaction::Private::isUnchanged(size_t index, const QByteArray &from,
+                                             const struct stat &st, const QByteArray &target,
+                                             const struct stat &installed)
+{
+    const Tree &tree = trees[index];
+    const Listed *line = lookupListed(tree, from);
+    if (S_ISLNK(st.st_mode) && S_ISLNK(installed.st_mode)) {
+        QByteArray ours(4096, Qt::Uninitialized), theirs(4096, Qt::Uninitialized);
+        UniqueFd parent;
+        QByteArray name;
+        const ssize_t n = openParentBeneath(tree.sourceFd.get(), from, &parent, &name)
+            ? ::readlinkat(parent.get(), name.constData(), ours.data(), size_t(ours.size()))
+            : -1;
+        const ssize_t m = ::readlink(target.constData(), theirs.data(), size_t(theirs.size()));
+        return n >= 0 && n == m && ours.left(n) == theirs.left(m);
+    }
+    if (!S_ISREG(st.st_mode) || !S_ISREG(installed.st_mode) || st.st_size != installed.st_size
+        || (installed.st_mode & 07777) != modeToInstall(line, st.st_mode)
+        || installed.st_uid != ::geteuid() || installed.st_gid != ::getegid())
+        return false;
+    const UniqueFd ours(line ? -1 : openBeneath(tree.sourceFd.get(), from, O_RDONLY | O_NONBLOCK));
+    const UniqueFd theirs(
+        ::open(target.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    if (!theirs.isValid() || (!line && !ours.isValid()))
+        return false; // replaced; staging tells what is wrong with the update's file
+    if (line) {
+        QByteArray digest;
+        return sha256OfFile(theirs.get(), &digest) && digest == line->sha256;
+    }
+    return sameContent(ours.get(), theirs.get());
 }
 
 // An entry that is removed from the update before the switch is not installed; with a

@@ -31,6 +31,7 @@ bool UpdateTransaction::Private::stage()
             return false;
         }
     }
+    exchangeWorks = probeExchange();
     bool ok = true;
     if (hasList)
         hashes = std::make_unique<HashQueue>();
@@ -46,6 +47,22 @@ bool UpdateTransaction::Private::stage()
     if (!ok)
         discard();
     return ok;
+}
+
+// Whether the file system exchanges two names in one rename: then a replaced entry is
+// switched with one rename instead of two (and one removal fewer afterwards).
+bool UpdateTransaction::Private::probeExchange()
+{
+    const int staging = openBeneath(w.fd(), "staging", O_RDONLY | O_DIRECTORY);
+    if (staging < 0)
+        return false;
+    const UniqueFd folder(staging);
+    bool works = false;
+    if (::mkdirat(staging, "probe-a", 0700) == 0 && ::mkdirat(staging, "probe-b", 0700) == 0)
+        works = ::renameat2(staging, "probe-a", staging, "probe-b", RENAME_EXCHANGE) == 0;
+    ::unlinkat(staging, "probe-a", AT_REMOVEDIR);
+    ::unlinkat(staging, "probe-b", AT_REMOVEDIR);
+    return works;
 }
 
 bool UpdateTransaction::Private::stageEntry(Places &places, const Stage &s)
@@ -93,15 +110,13 @@ bool UpdateTransaction::Private::checkStagedHashes()
 mode_t UpdateTransaction::Private::installedMode(const Stage &s, mode_t mode)
 {
     // Checked against the list while planning; a signed list may name these bits.
-    if (listSigned && s.listed)
-        return s.listed->mode;
-    if ((mode & (S_ISUID | S_ISGID)) != 0) {
+    if (!(listSigned && s.listed) && (mode & (S_ISUID | S_ISGID)) != 0) {
         qDebug().noquote() << kLog
                            << QStringLiteral("set-user-ID and set-group-ID bits are not installed "
                                              "from an update that is not signed: %1")
                                   .arg(corvane::quotedForLog(sourcePath(trees[s.tree], s.source)));
     }
-    return mode & (07777 & ~(S_ISUID | S_ISGID));
+    return modeToInstall(s.listed, mode);
 }
 
 bool UpdateTransaction::Private::stageFile(int parent, const QByteArray &name, const Stage &s)

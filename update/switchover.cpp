@@ -41,6 +41,7 @@ public:
         QByteArray name;
         for (const SwitchEntry &e : entries) {
             for (const QByteArray *path : {&e.staged, &e.final, &e.old}) {
+                // Only the names the entry's kind uses are set.
                 if (!path->isEmpty() && m_places.parent(*path, &name) < 0) {
                     qDebug().noquote()
                         << kLog
@@ -56,6 +57,34 @@ public:
 
     bool exists(const QByteArray &path) { return m_places.exists(path); }
 
+    // Whether the entry at path is the one with that inode number.
+    bool isInode(const QByteArray &path, quint64 inode)
+    {
+        struct stat st;
+        return m_places.stat(path, &st) && quint64(st.st_ino) == inode;
+    }
+
+    bool exchanged(const QByteArray &a, const QByteArray &b)
+    {
+        if (m_places.exchange(a, b))
+            return true;
+        const int error = errno;
+        qDebug() << kLog << "exchanging" << dec(host(a)) << "and" << dec(host(b))
+                 << "failed:" << errorText(error);
+        errno = error;
+        return false;
+    }
+
+    bool timesSet(const QByteArray &path, const timespec times[2])
+    {
+        if (m_places.setTimes(path, times))
+            return true;
+        const int error = errno;
+        logFailure(kLog, "setting the times of", host(path), error);
+        errno = error;
+        return false;
+    }
+
     bool renamed(const QByteArray &from, const QByteArray &to)
     {
         if (m_places.rename(from, to))
@@ -67,23 +96,49 @@ public:
         return false;
     }
 
-    // One step of an entry towards its end state.
+    // One step of an entry towards its end state. fresh: the entry is in its first state.
     bool apply(const SwitchEntry &s, bool fresh)
     {
+        switch (s.kind) {
+        case SwitchEntry::Kind::Times:
+            return timesSet(s.final, s.times);
+        case SwitchEntry::Kind::Swap:
+            if (fresh)
+                return exchanged(s.staged, s.final);
+            if (isInode(s.final, s.inode))
+                return true;
+            // The installed entry gone meanwhile (by hand): the staged one simply goes there.
+            return exists(s.final) ? exchanged(s.staged, s.final) : renamed(s.staged, s.final);
+        case SwitchEntry::Kind::New:
+            return (!fresh && !exists(s.staged)) || renamed(s.staged, s.final);
+        case SwitchEntry::Kind::Aside:
+            break;
+        }
         if (fresh)
-            return (s.old.isEmpty() || renamed(s.final, s.old)) && renamed(s.staged, s.final);
+            return renamed(s.final, s.old) && renamed(s.staged, s.final);
         if (!exists(s.staged))
             return true;
-        if (!s.old.isEmpty() && exists(s.final) && !exists(s.old) && !renamed(s.final, s.old))
+        if (exists(s.final) && !exists(s.old) && !renamed(s.final, s.old))
             return false;
         return renamed(s.staged, s.final);
     }
 
     bool undo(const SwitchEntry &s)
     {
+        switch (s.kind) {
+        case SwitchEntry::Kind::Times:
+            return timesSet(s.final, s.oldTimes);
+        case SwitchEntry::Kind::Swap:
+            if (!isInode(s.final, s.inode))
+                return true;
+            return exists(s.staged) ? exchanged(s.staged, s.final) : renamed(s.final, s.staged);
+        case SwitchEntry::Kind::New:
+        case SwitchEntry::Kind::Aside:
+            break;
+        }
         if (!exists(s.staged) && exists(s.final) && !renamed(s.final, s.staged))
             return false;
-        if (!s.old.isEmpty() && exists(s.old) && !exists(s.final))
+        if (s.kind == SwitchEntry::Kind::Aside && exists(s.old) && !exists(s.final))
             return renamed(s.old, s.final);
         return true;
     }

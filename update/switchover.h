@@ -1,8 +1,9 @@
 #pragma once
-// The switch: per entry, the installed entry is moved aside and the staged one renamed
-// into its place. An entry with a replaced installed one passes through three states,
-// told apart by which names exist: staged+final (before), staged+old (between),
-// final+old (after); an entry without one has two: staged (before) and final (after).
+// The switch: per entry (journal.h), a staged entry is renamed to where nothing was
+// ("new": states staged, then final), exchanged with the installed one in one rename
+// ("swap": the staged entry's inode at final or not), or, where the file system cannot
+// exchange, the installed one is moved aside first ("aside": staged+final, staged+old,
+// final+old); an entry already as the update has it only gets its times ("times").
 // Every step can be repeated and undone from whichever state it finds, so a switch cut
 // short by a power cut is finished or undone by the recovery, which may itself be cut
 // short and run again. Every name is reached below the flash disk's folder without

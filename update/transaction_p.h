@@ -77,6 +77,8 @@ public:
     bool linksRefused = false;
     bool prepared = false;
     bool committed = false;
+    qint64 unchanged = 0;       // installed entries already as the update has them
+    bool exchangeWorks = false; // the file system exchanges two names in one rename
 
     // The signed list, when the update has one (signedlist.cpp).
     std::optional<SignedList> listPlaces;
@@ -126,6 +128,20 @@ public:
     const Listed *checkListed(const Tree &tree, const QByteArray &from, const struct stat &st,
                               bool *ok);
     bool checkNothingMissing();
+    // The entry's line in the list, looked up only (nullptr without one).
+    const Listed *lookupListed(const Tree &tree, const QByteArray &from) const
+    {
+        if (!hasList || tree.listedAs.isEmpty())
+            return nullptr;
+        const auto found = listed.find(listedPath(tree, from));
+        return found == listed.end() ? nullptr : found->second;
+    }
+    // The mode an update entry is installed with: the listed one from a signed list, else
+    // its own without set-user-ID and set-group-ID bits.
+    mode_t modeToInstall(const Listed *line, mode_t mode) const
+    {
+        return listSigned && line ? line->mode : mode & (07777 & ~(S_ISUID | S_ISGID));
+    }
     void notAsListed(const QByteArray &path, const QString &what);
     bool recordVersion();
     void restoreVersion();
@@ -157,6 +173,9 @@ public:
     bool planSkipped(size_t index, const QByteArray &from, const struct stat &st);
     void planEntry(size_t index, const QByteArray &from, const QByteArray &staged,
                    const struct stat &st, bool *ok);
+    bool isUnchanged(size_t index, const QByteArray &from, const struct stat &st,
+                     const QByteArray &target, const struct stat &installed);
+    static bool sameTimes(const struct stat &a, const struct stat &b);
     void noteSwitchedFolder(const QByteArray &folder);
     void restoreFolderTimes();
     bool enoughSpace();
@@ -168,6 +187,7 @@ public:
     bool copyFile(int in, const struct stat &st, int parent, const QByteArray &name,
                   const Stage &s);
     bool checkStagedHashes();
+    bool probeExchange();
     bool copyContent(int in, int out, const QByteArray &from, qint64 size);
     bool stageLink(int parent, const QByteArray &name, const Stage &s);
     mode_t installedMode(const Stage &s, mode_t mode);

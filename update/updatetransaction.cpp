@@ -1,6 +1,7 @@
 #include "updatetransaction.h"
 
 #include "leftovers.h"
+#include "places.h"
 #include "switchover.h"
 #include "transaction_p.h"
 
@@ -107,6 +108,24 @@ bool UpdateTransaction::Private::prepareWorkFolder()
 
 bool UpdateTransaction::Private::commit()
 {
+    if (switches.empty()) {
+        // Everything already as the update has it: nothing to switch, nothing to journal.
+        qDebug() << kLog << "the installed folders are already as the update has them.";
+        removeLeftovers(w);
+        return recordVersion();
+    }
+    if (exchangeWorks) {
+        // One rename per replaced entry; its staged inode tells before from after.
+        Places places(w.baseFd());
+        for (SwitchEntry &e : switches) {
+            struct stat st;
+            if (e.kind == SwitchEntry::Kind::Aside && places.stat(e.staged, &st)) {
+                e.kind = SwitchEntry::Kind::Swap;
+                e.inode = quint64(st.st_ino);
+                e.old.clear();
+            }
+        }
+    }
     if (!recordVersion()) {
         fail(FailureKind::WriteFailed, w.work, errno);
         discard();

@@ -37,12 +37,14 @@ void parse(const QByteArray &text)
         return;
     }
     for (const SwitchEntry &e : entries) {
-        check(below(e.staged, work + "/staging"));
+        check(e.kind == SwitchEntry::Kind::Times || below(e.staged, work + "/staging"));
         check(e.old.isEmpty() || below(e.old, work + "/old"));
         check(e.final == "System" || e.final == "Corvane" || below(e.final, "System")
               || below(e.final, "Corvane"));
     }
-    check(journalText(entries) == text);
+    // The installer writes the second format only; an accepted one comes back as it was.
+    if (text.startsWith("corvane-update-journal 2\n"))
+        check(journalText(entries) == text);
 }
 
 } // namespace

@@ -137,8 +137,12 @@ bool layOut(const QString &root, quint32 seed)
         const QString rel = folders[int(random.bounded(folders.size()))]
             + QStringLiteral("/file%1.bin").arg(i, 3, 10, QLatin1Char('0'));
         const qint64 size = 64 + random.bounded(48 * 1024);
-        ok = put(update + '/' + rel, randomBytes(random, size)) && ok;
-        if (random.bounded(2) == 0) // an older version is installed
+        const QByteArray content = randomBytes(random, size);
+        ok = put(update + '/' + rel, content) && ok;
+        const int installedAs = random.bounded(4);
+        if (installedAs == 0) // already as the update has it (only its times change)
+            ok = put(installed + '/' + rel, content) && ok;
+        else if (installedAs == 1) // an older version is installed
             ok = put(installed + '/' + rel, randomBytes(random, 64 + random.bounded(48 * 1024)))
                 && ok;
     }
@@ -653,7 +657,7 @@ QList<InjectionPoint> injectionPoints(const QList<Call> &calls, const QString &b
     QList<InjectionPoint> points;
     QList<InjectionPoint> switchRenames;
     int syncfsAfterJournal = 0;
-    bool journalNamed = false, firstUnlinkOfOld = true, firstLink = true;
+    bool journalNamed = false, journalRemoved = false, firstUnlinkOfOld = true, firstLink = true;
     for (const Call &c : calls) {
         const int nth = ++seen[c.name];
         const QString last = c.paths.value(c.paths.size() - 1);
@@ -670,9 +674,12 @@ QList<InjectionPoint> injectionPoints(const QList<Call> &calls, const QString &b
         } else if (c.name == "syncfs" && journalNamed && syncfsAfterJournal++ == 0) {
             points << InjectionPoint{QStringLiteral("the flush after the switch"), c.name, nth};
         } else if (c.name.startsWith("unlink") && last == work + QStringLiteral("/journal")) {
+            journalRemoved = true;
             points << InjectionPoint{QStringLiteral("the journal's removal"), c.name, nth};
-        } else if (c.name.startsWith("unlink") && firstUnlinkOfOld
-                   && last.startsWith(work + QStringLiteral("/old/"))) {
+        } else if (c.name.startsWith("unlink") && firstUnlinkOfOld && journalRemoved
+                   && (last.startsWith(work + QStringLiteral("/old/"))
+                       || last.startsWith(work + QStringLiteral("/staging/")))) {
+            // Replaced files end up in old/ when set aside, in staging/ when exchanged.
             firstUnlinkOfOld = false;
             points << InjectionPoint{QStringLiteral("the clean-up of old files"), c.name, nth};
         }
