@@ -26,6 +26,9 @@ inline constexpr char appSystemListFolder[] = "/FlashDisk/Corvane/system";
 // disk beside the folders it installs into.
 inline constexpr char installWorkFolder[] = "/FlashDisk/.corvane-install";
 inline constexpr char installLockName[] = "lock";
+// The count of wrong entries in a row at the password step, in the same folder: only
+// the installer can write there, and the count must outlive restarts and power cuts.
+inline constexpr char wrongEntryCountName[] = "wrong-entries";
 
 // The databases the password step reads, and the connections it reads them through.
 inline constexpr char sqlDriver[] = "QSQLITE";
