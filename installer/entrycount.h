@@ -13,7 +13,7 @@ class EntryCount
 {
 public:
     // The count kept in workFolder (a host path); the folder is made when it is missing.
-    explicit EntryCount(const QString &workFolder = QString());
+    explicit EntryCount(const QString &workFolder);
 
     // The stored count: 0 when there is none. A file that cannot be read, holds anything
     // else than a count, or is larger than a count can be gives cautiousCount(), with a

@@ -38,6 +38,7 @@ InstallerViewManager::InstallerViewManager(QObject *parent, InstallerView *view_
     : QObject(parent)
     , view(view_)
     , installer(installer_)
+    , m_entryCount(installer_->deviceRoot().path(corvane::device::installWorkFolder))
 {
     m_countdown.setInterval(kCountdownTickMs);
     // Never early: each tick takes a whole second off the text.
@@ -136,7 +137,6 @@ bool InstallerViewManager::requestPassword()
         return true;
 
     qDebug() << "Enter Password...";
-    m_entryCount = EntryCount(installer->deviceRoot().path(corvane::device::installWorkFolder));
     m_refusals = m_entryCount.load();
     PasswordPage page(kMaxPasswordLength);
     m_passwordEdit = page.lineEdit();
@@ -166,6 +166,7 @@ bool InstallerViewManager::requestPassword()
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 
     m_passwordPage = nullptr;
+    m_countdown.stop();
     page.close();
     m_passwordEdit = nullptr;
     return !passwordCancelled;
