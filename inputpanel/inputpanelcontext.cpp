@@ -287,6 +287,13 @@ void InputPanelContext::onCloseEvent()
 
 void InputPanelContext::onShowInputPanel()
 {
+    // A page that opens shut (a pause of an earlier run) gets the keyboard when the
+    // pause ends (onResumeInputPanel): the capital panel then.
+    if (viewManager && viewManager->isEntryPaused()) {
+        smallMode = false;
+        numberMode = false;
+        return;
+    }
     showCapitalPanel();
 }
 
@@ -362,16 +369,15 @@ void InputPanelContext::onEnterPressed()
     // While the field is shut after refusals, Enter is dropped like every other key.
     if (!viewManager || viewManager->isEntryPaused())
         return;
-    // The manager holds the rule: an expected value that is empty never matches.
-    if (viewManager->isAcceptedEntry(viewManager->enteredPassword())) {
-        viewManager->recordEntry(true);
+    // The manager holds the rules: it counts the entry before it compares it, and an
+    // expected value that is empty never matches.
+    if (viewManager->checkEntry(viewManager->enteredPassword())) {
         hidePanels();
         viewManager->setPasswordAccepted(true);
         return;
     }
     if (viewManager->passwordEdit())
         viewManager->passwordEdit()->clear();
-    viewManager->recordEntry(false);
 }
 
 void InputPanelContext::onHideInputPanel()

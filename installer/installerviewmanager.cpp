@@ -17,7 +17,7 @@
 #include <QSqlRecord>
 #include <QTimer>
 
-#include <algorithm>
+#include <utility>
 
 namespace {
 const QString kAdminDb = QLatin1String(corvane::device::adminDatabase);
@@ -30,12 +30,7 @@ constexpr int kMaxPasswordLength = 50;
 // Fixed multiplier of the service code; the service tools use the same.
 constexpr int kServiceCodeMultiplier = 48271;
 const QString kTitle = QStringLiteral("Corvane Installer");
-
-// Refusals in a row that pass without a pause; each further one shuts the field for a
-// pause that starts at kFirstPauseMs and doubles up to kLongestPauseMs.
-constexpr int kFreeRefusals = 3;
-constexpr int kFirstPauseMs = 1000;
-constexpr int kLongestPauseMs = 60000;
+constexpr int kCountdownTickMs = 1000;
 } // namespace
 
 InstallerViewManager::InstallerViewManager(QObject *parent, InstallerView *view_,
@@ -43,7 +38,12 @@ InstallerViewManager::InstallerViewManager(QObject *parent, InstallerView *view_
     : QObject(parent)
     , view(view_)
     , installer(installer_)
+    , m_entryCount(installer_->workFolder())
 {
+    m_countdown.setInterval(kCountdownTickMs);
+    // Never early: each tick takes a whole second off the text.
+    m_countdown.setTimerType(Qt::PreciseTimer);
+    connect(&m_countdown, &QTimer::timeout, this, &InstallerViewManager::onCountdownTick);
 }
 
 InstallerViewManager::~InstallerViewManager() = default;
@@ -137,6 +137,10 @@ bool InstallerViewManager::requestPassword()
         return true;
 
     qDebug() << "Enter Password...";
+    // The count lives in the work folder (opened at start by the program; here for whoever
+    // else runs the step). Without it, no entry is compared.
+    installer->openWorkFolder();
+    m_refusals = m_entryCount.load();
     PasswordPage page(kMaxPasswordLength);
     m_passwordEdit = page.lineEdit();
     connect(m_passwordEdit.data(), &QLineEdit::editingFinished, this,
@@ -145,6 +149,19 @@ bool InstallerViewManager::requestPassword()
     m_passwordPage = &page;
     page.installEventFilter(this);
     page.showFullScreen();
+    // A pause that a restart, a kill or a power cut cut short is served again, whole. Its
+    // rest is not worked out from a stored time: the clock of a device without a clock
+    // battery starts at 1970 and jumps at its first time sync, and whoever sets the clock
+    // would skip pauses. Serving it whole costs an honest technician at most one pause per
+    // start, and never gives anybody a guess sooner.
+    if (const int pauseMs = EntryCount::pauseMs(m_refusals); pauseMs > 0) {
+        qDebug().noquote() << QStringLiteral(
+                                  "Password refused %1 times in a row before this start: entry "
+                                  "closed for %2 s.")
+                                  .arg(m_refusals)
+                                  .arg(pauseMs / 1000);
+        startPause(pauseMs);
+    }
     emit notifyShowInputPanel();
 
     // Sleeps until something happens: the page waits without using the processor.
@@ -152,6 +169,7 @@ bool InstallerViewManager::requestPassword()
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 
     m_passwordPage = nullptr;
+    m_countdown.stop();
     page.close();
     m_passwordEdit = nullptr;
     return !passwordCancelled;
@@ -173,25 +191,44 @@ void InstallerViewManager::setPauseTimer(PauseTimer timer)
     m_pauseTimer = std::move(timer);
 }
 
-void InstallerViewManager::recordEntry(bool accepted)
+bool InstallerViewManager::checkEntry(const QString &entry)
 {
-    if (accepted) {
-        m_refusals = 0;
-        return;
-    }
+    if (m_entryPaused)
+        return false;
     ++m_refusals;
-    if (m_refusals <= kFreeRefusals || !m_passwordEdit)
-        return;
+    if (!m_entryCount.store(m_refusals)) {
+        // Compared without its count on disk, a guess could be taken back by pulling the
+        // power; this entry stays unseen and counts in memory.
+        qDebug() << "Wrong-entry count not stored: the entry was not checked.";
+    } else if (isAcceptedEntry(entry)) {
+        m_refusals = 0;
+        // Should this fail (logged), the next start only serves a pause too many.
+        (void)m_entryCount.store(0);
+        return true;
+    }
+    const int pauseMs = EntryCount::pauseMs(m_refusals);
+    if (pauseMs == 0 || !m_passwordEdit)
+        return false;
     // Trying every service code takes days instead of minutes; a technician who
     // mistypes a few times does not notice.
-    const int doublings = std::min(m_refusals - kFreeRefusals - 1, 16);
-    const int pauseMs = int(std::min<qint64>(qint64(kFirstPauseMs) << doublings, kLongestPauseMs));
     qDebug().noquote() << QStringLiteral(
                               "Password refused %1 times in a row: entry closed for %2 s.")
                               .arg(m_refusals)
                               .arg(pauseMs / 1000);
+    startPause(pauseMs);
+    return false;
+}
+
+void InstallerViewManager::startPause(int pauseMs)
+{
+    if (!m_passwordEdit || !m_passwordPage)
+        return;
+    // Paused before the field is disabled: the focus it loses then is no entry.
     m_entryPaused = true;
     m_passwordEdit->setEnabled(false);
+    m_pauseSecondsLeft = (pauseMs + kCountdownTickMs - 1) / kCountdownTickMs;
+    m_passwordPage->showRetryIn(m_pauseSecondsLeft);
+    m_countdown.start();
     emit notifyHideInputPanel();
     const auto reopen = [this] { endPause(); };
     if (m_pauseTimer)
@@ -200,9 +237,21 @@ void InstallerViewManager::recordEntry(bool accepted)
         QTimer::singleShot(pauseMs, this, reopen);
 }
 
+void InstallerViewManager::onCountdownTick()
+{
+    // The pause's own timer ends it; the text never reaches 0 s before that.
+    if (m_pauseSecondsLeft > 1)
+        --m_pauseSecondsLeft;
+    if (m_passwordPage)
+        m_passwordPage->showRetryIn(m_pauseSecondsLeft);
+}
+
 void InstallerViewManager::endPause()
 {
     m_entryPaused = false;
+    m_countdown.stop();
+    if (m_passwordPage)
+        m_passwordPage->showRetryIn(0);
     if (!m_passwordEdit || passwordAccepted || passwordCancelled)
         return;
     m_passwordEdit->setEnabled(true);

@@ -6,18 +6,21 @@
 // by onStartup(); afterwards only the stick removal leads anywhere: the terminal
 // application is started and the event loop ends with exit code 0.
 
+#include "entrycount.h"
 #include "fileutils.h"
 
 #include <QLineEdit>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 
 class DBConnection;
 class FileInstaller;
 class InstallerView;
+class PasswordPage;
 class UserMenuItemRepository;
 
 class InstallerViewManager : public QObject
@@ -46,17 +49,22 @@ public:
     // nothing readable) never matches, so an empty entry never passes.
     bool isAcceptedEntry(const QString &entry) const;
 
-    // Counts a confirmed entry. A refusal from the fourth in a row on shuts the field for
-    // a pause (1 s, doubling with each further refusal, at most 60 s): the field is
-    // disabled, keys typed meanwhile are lost, and the keyboard is asked to hide
-    // (notifyHideInputPanel). When the pause is over the field is enabled, empty and
-    // focused again, and the keyboard is asked to come back (notifyResumeInputPanel).
-    // An accepted entry starts the count afresh.
-    void recordEntry(bool accepted);
+    // Decides a confirmed entry: true when it is accepted. The entry is counted first,
+    // and the count is on the flash disk (EntryCount) before the entry is compared, so
+    // that neither a kill nor a power cut takes a wrong guess back; an entry whose count
+    // cannot be stored is refused unseen. Wrong entries of the password and of the
+    // service code count together. A refusal from the fourth in a row on shuts the field
+    // for a pause (1 s, doubling with each further refusal, at most 60 s): the field is
+    // disabled and shows "Try again in N s", counting down, keys typed meanwhile are
+    // lost, and the keyboard is asked to hide (notifyHideInputPanel). When the pause is
+    // over the field is enabled, empty and focused again, and the keyboard is asked to
+    // come back (notifyResumeInputPanel). An accepted entry sets the count to zero.
+    bool checkEntry(const QString &entry);
     bool isEntryPaused() const { return m_entryPaused; }
 
     // Starts a pause of the given length and calls done at its end. The default is a
-    // single-shot timer; tests put their own in place to see each pause and end it.
+    // single-shot timer; tests put their own in place to see each pause and end it. (The
+    // countdown on the field runs on its own one-second timer.)
     using PauseTimer = std::function<void(int ms, const std::function<void()> &done)>;
     void setPauseTimer(PauseTimer timer);
 
@@ -88,7 +96,9 @@ protected:
 
 private:
     void HandleEvents(int event);
+    void startPause(int pauseMs);
     void endPause();
+    void onCountdownTick();
     bool requestPassword();
     QString readAdminPassword();
     QString readServiceCode();
@@ -116,8 +126,11 @@ private:
     // value not decrypted): the page is required, and only the service code opens it.
     bool m_passwordUnknown = false;
     QPointer<QLineEdit> m_passwordEdit;
-    QPointer<QWidget> m_passwordPage;
-    int m_refusals = 0; // refused entries in a row
+    QPointer<PasswordPage> m_passwordPage;
+    EntryCount m_entryCount;
+    int m_refusals = 0; // refused entries in a row, as stored
     bool m_entryPaused = false;
     PauseTimer m_pauseTimer;
+    QTimer m_countdown; // a tick a second during a pause
+    int m_pauseSecondsLeft = 0;
 };

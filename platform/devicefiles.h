@@ -35,6 +35,9 @@ inline constexpr char installLockName[] = "lock";
 // In the work folder: the version of the last signed installation (an older signed update
 // is refused).
 inline constexpr char installedVersionName[] = "installed-version";
+// The count of wrong entries in a row at the password step, in the same folder: only
+// the installer can write there, and the count must outlive restarts and power cuts.
+inline constexpr char wrongEntryCountName[] = "wrong-entries";
 
 // The databases the password step reads, and the connections it reads them through.
 inline constexpr char sqlDriver[] = "QSQLITE";

@@ -1,22 +1,29 @@
 #!/usr/bin/env bash
-# One whole run of the installer in a real X window (Xvfb, 800x480 like the device),
-# operated only by real pointer clicks on the on-screen keyboard:
-#   a wrong entry and Ok (the field empties), a digit typed, a tap into the field (the
-#   field empties and the capital panel comes back), then the password "Kwé7" typed
-#   with the capital panel, Shift, a held "e" and its accent bar, and the digit panel,
-#   and Ok. The update must be installed; pulling the stick must start the installed
-#   program and end the installer with exit code 0.
+# Whole runs of the installer in a real X window (Xvfb, 800x480 like the device),
+# operated only by real pointer clicks on the on-screen keyboard.
+# First run: the right service code is typed and the installer is killed (strace) once
+# the count of that entry is on disk, before the entry is compared: the count must read
+# 1 and nothing be installed.
+# Second run, on the same device: a wrong entry and Ok (the field empties), wrong codes
+# until the field shuts (the 6th wrong entry in a row, with the killed one: 4 s, after
+# 1 s and 2 s) and says "Try again in N s", counting down (read back with OCR), the
+# keyboard back after it, a digit typed, a tap into the field (the field empties and the
+# capital panel comes back), then the password "Kwé7" typed with the capital panel,
+# Shift, a held "e" and its accent bar, and the digit panel, and Ok. The update must be
+# installed and the count gone; pulling the stick must start the installed program and
+# end the installer with exit code 0.
 # No window manager: the page takes the activation itself (showFullScreen) and the
 # keyboard windows never take it, as on the device.
 # The password page's label is read back from a screenshot (OCR): it must be whole.
 #   realwindow_test.sh INSTALLER ENCRYPT_TOOL
 # CORVANE_TIME_FACTOR (default 1) stretches every wait, for an emulated installer.
-# Exit code 77 (skipped) when Xvfb, xdotool, xwd, ImageMagick or tesseract is missing.
+# Exit code 77 (skipped) when Xvfb, xdotool, xwd, ImageMagick, tesseract or strace is
+# missing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 installer=${1:?corvane-installer}
 encrypt=${2:?corvane-encrypt}
-for tool in Xvfb xdotool xwd convert tesseract; do
+for tool in Xvfb xdotool xwd convert tesseract strace; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 
@@ -24,6 +31,8 @@ password='Kwé7'
 factor=${CORVANE_TIME_FACTOR:-1}
 root=$(mktemp -d /tmp/corvane-realwindow.XXXXXX)
 log="$root/USB HD/Corvane_Installer/log.txt"
+work="$root/FlashDisk/.corvane-install"
+count_file="$work/wrong-entries"
 xvfb_pid= app_pid=
 cleanup() {
     [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
@@ -54,8 +63,6 @@ export DISPLAY=:$(cat "$root/display")
 # In a sanitizer build: xkbcommon's X11 keymap reading trips the strict string check of
 # the strndup interceptor (it hands over buffers that are not zero-terminated).
 export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}strict_string_checks=0
-CORVANE_DEVICE_ROOT=$root QT_QPA_PLATFORM=xcb "$installer" >"$root/installer.out" 2>&1 &
-app_pid=$!
 
 # Polls (every 20 ms, up to 10 s times the factor) until the command succeeds.
 wait_for() {
@@ -88,6 +95,42 @@ click() { xdotool mousemove $(($1 + 25)) $(($2 + 25)) click 1; sleep 0.15; }
 key() { click $((panel_x + $1)) $((panel_y + $2)); }
 ok_key() { xdotool mousemove $((panel_x + 535)) $((panel_y + 318)) click 1; sleep 0.15; }
 
+# Waits until the installer has ended (10 s times the factor, then it is ended) and sets
+# code to its exit code.
+wait_end() {
+    for _ in $(seq $((500 * factor))); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.02; done
+    kill "$app_pid" 2>/dev/null || true
+    set +e
+    wait "$app_pid"
+    code=$?
+    set -e
+    app_pid=
+}
+
+# The first run, killed by strace at the first flush of the work folder itself: the one
+# right after the count was renamed into place.
+mkdir -p "$work"
+# (In a subshell whose own word on the killed command goes nowhere.)
+(CORVANE_DEVICE_ROOT=$root QT_QPA_PLATFORM=xcb strace -f -qq -o /dev/null -P "$work" \
+    -e trace=fsync -e inject=fsync:signal=KILL:when=1 "$installer" >"$root/installer.out" 2>&1
+ exit $?) 2>/dev/null &
+app_pid=$!
+wait_for log_has "Enter Password..." || fail "no password page in the first run"
+wait_for at "Input Panel" $panel_x $panel_y || fail "no keyboard in the first run"
+key 0 200                                 # 123
+wait_for at "Input Panel Number" $panel_x $panel_y || fail "digit panel not shown"
+key 420 20; key 240 20; key 420 20; key 0 20   # 8581, the service code
+ok_key
+wait_end
+[ "$code" = 137 ] || fail "first run not killed at the count's flush: exit code $code"
+[ "$(cat "$count_file" 2>/dev/null)" = 1 ] || fail "count after the kill: $(cat "$count_file" 2>&1)"
+! log_has "HandleEvents: WaitPassword: Ok." || fail "the killed entry was compared"
+[ "$(cat "$root/FlashDisk/System/boot.cfg")" = "boot 2.3.0" ] || fail "killed run installed"
+if grep -qF 8581 "$log"; then fail "the service code reached the log"; fi
+mv "$log" "$root/killed-log.txt"
+
+CORVANE_DEVICE_ROOT=$root QT_QPA_PLATFORM=xcb "$installer" >"$root/installer.out" 2>&1 &
+app_pid=$!
 wait_for log_has "Enter Password..." || fail "no password page"
 wait_for at "Input Panel" $panel_x $panel_y || fail "capital panel not under the field: $(position_of "Input Panel" || echo none)"
 
@@ -110,6 +153,41 @@ done
 key 0 20                                  # Q
 ok_key
 visible "Input Panel" || fail "panel gone after a wrong entry"
+
+# Wrong codes until the field shuts. The 4th and 5th wrong entries close it for 1 s and
+# 2 s; each time the keyboard goes and comes back.
+key 0 200                                 # 123
+wait_for at "Input Panel Number" $panel_x $panel_y || fail "digit panel not shown"
+for entry in 3 4 5 6; do
+    key 0 20                              # 1
+    ok_key
+    [ $entry -ge 4 ] || continue
+    wait_for hidden "Input Panel Number" || fail "keyboard still up after wrong entry $entry"
+    [ $entry -lt 6 ] || break
+    wait_for visible "Input Panel Number" || fail "keyboard not back after wrong entry $entry"
+done
+# The 6th: 4 s, counting down on the field.
+read_field() {
+    xwd -root -silent >"$root/page.xwd"
+    convert "xwd:$root/page.xwd" -crop 590x40+60+60 +repage -resize 200% "$root/field.png"
+    tesseract "$root/field.png" - --psm 7 2>/dev/null | tr -d ' \n'
+}
+seconds=() text=
+for _ in $(seq 20); do
+    text=$(read_field)
+    if [[ $text =~ ^Tryagainin([0-9]+)s$ ]]; then
+        seconds+=("${BASH_REMATCH[1]}")
+        [ ${#seconds[@]} -ge 2 ] && [ "${seconds[-1]}" -lt "${seconds[0]}" ] && break
+    fi
+    sleep 0.25
+done
+[ ${#seconds[@]} -ge 2 ] && [ "${seconds[0]}" -le 4 ] && [ "${seconds[-1]}" -lt "${seconds[0]}" ] ||
+    fail "no countdown on the field: read ${seconds[*]:-nothing} (last: \"$text\")"
+wait_for visible "Input Panel Number" || fail "keyboard not back after the pause"
+text=$(read_field)
+[[ $text != *again* ]] || fail "the field still says \"$text\" after the pause"
+key 0 200                                 # abc
+wait_for at "Input Panel" $panel_x $panel_y || fail "capital panel not back after the pause"
 
 # A digit, then a tap into the field: it empties and the capital panel is back.
 key 0 200                                 # 123
@@ -137,6 +215,7 @@ key 360 20                                # 7
 ok_key
 
 wait_for log_has "HandleEvents: WaitPassword: Ok." || fail "password not accepted"
+[ ! -e "$count_file" ] || fail "the count stayed after the right entry"
 wait_for log_has "HandleEvents: InitialState: Successful." || fail "update not installed"
 hidden "Input Panel" && hidden "Input Panel Number" || fail "keyboard still up after the password step"
 [ "$(cat "$root/FlashDisk/System/boot.cfg")" = "boot 2.4.1" ] || fail "system folder not updated"
@@ -148,14 +227,10 @@ printf '#!/bin/sh\necho started > "%s/launched"\n' "$root" >"$root/FlashDisk/Cor
 chmod 755 "$root/FlashDisk/Corvane/Corvane.exe"
 mv "$root/USB HD/Corvane_Installer" "$root/pulled-stick"
 log=$root/pulled-stick/log.txt
-for _ in $(seq $((500 * factor))); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.02; done
-set +e
-wait "$app_pid"
-code=$?
-set -e
-app_pid=
+wait_end
 [ "$code" = 0 ] || fail "exit code $code"
 for _ in $(seq $((250 * factor))); do [ -e "$root/launched" ] && break; sleep 0.02; done
 [ -e "$root/launched" ] || fail "installed program not started"
 if grep -qF -- "$password" "$log"; then fail "the password reached the log"; fi
-echo "PASS: password typed by real clicks, update installed, program started, exit code 0"
+echo "PASS: killed entry counted, countdown ${seconds[*]} s read, password typed by real clicks," \
+    "update installed, program started, exit code 0"

@@ -3,6 +3,7 @@
 // under the field, taps into the field and focus moves, and whole password runs with
 // the real view manager (Ok, Cancel, Backspace, the field's own Enter).
 
+#include "devicefiles.h"
 #include "fileinstaller.h"
 #include "inputpanelcontext.h"
 #include "installerview.h"
@@ -26,6 +27,8 @@ namespace {
 const QString kSuccess = QStringLiteral("Update was successful. Remove stick to start Corvane.");
 const QString kNothing = QStringLiteral("Nothing done. Remove stick to start Corvane.");
 const char *const kPanelClasses[] = {"InputPanel", "InputPanelShift", "InputPanelNumber"};
+const QString kCountFile = QStringLiteral("%1/%2").arg(corvane::device::installWorkFolder,
+                                                       corvane::device::wrongEntryCountName);
 
 QList<QWidget *> keyboardWindows()
 {
@@ -292,6 +295,8 @@ private slots:
     void fieldEnterKey_data();
     void fieldEnterKey();
     void refusalsPauseTheField();
+    void countOutlivesTheRun_data();
+    void countOutlivesTheRun();
     void closingThePageCancels();
 };
 
@@ -707,7 +712,8 @@ void TestInputPanelContext::fieldEnterKey()
 
 // Wrong entries from a USB keyboard (the field's own Return) and from the Ok key: three
 // pass unnoticed, from the fourth on each shuts the field for a pause that doubles up to
-// a minute. The pauses are taken by the test's own timer and ended at once.
+// a minute, and the field says how long. Each is on the flash disk by then; the right
+// entry removes the count. The pauses are taken by the test's own timer and ended at once.
 void TestInputPanelContext::refusalsPauseTheField()
 {
     DeviceTree tree({"--password", "Kwé7", "--serial", "1234567"});
@@ -721,10 +727,12 @@ void TestInputPanelContext::refusalsPauseTheField()
         endPause = done;
     });
     QStringList during, after; // the field and the keyboard in each pause, and after it
+    QStringList stored;        // the count on the flash disk in each pause
     const auto state = [](QLineEdit *f) {
-        return QStringLiteral("%1|%2|%3|%4")
+        return QStringLiteral("%1|%2|%3|%4|%5")
             .arg(f->text(), f->isEnabled() ? "enabled" : "disabled",
-                 QApplication::focusWidget() == f ? "focus" : "no focus", visiblePanels());
+                 QApplication::focusWidget() == f ? "focus" : "no focus", visiblePanels(),
+                 f->placeholderText());
     };
     run.script = [&](KeyboardRun &r) {
         r.driver.run({"123"});
@@ -737,13 +745,14 @@ void TestInputPanelContext::refusalsPauseTheField()
                 r.driver.run({"1", "2", "ok"});
             }
             if (!endPause) {
-                QCOMPARE(state(f), QStringLiteral("|enabled|focus|InputPanelNumber"));
+                QCOMPARE(state(f), QStringLiteral("|enabled|focus|InputPanelNumber|"));
                 continue;
             }
             // Keys typed during the pause are lost, the right code included.
             QTest::keyClicks(f, "8581");
             QTest::keyClick(f, Qt::Key_Return);
             during << state(f);
+            stored << QString::fromLatin1(tree.read(kCountFile));
             std::exchange(endPause, {})();
             r.driver.settle();
             after << state(f);
@@ -753,13 +762,115 @@ void TestInputPanelContext::refusalsPauseTheField()
     run.manager.onStartup();
     QVERIFY(run.scriptRan);
     QCOMPARE(pauses, (QList<int>{1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000}));
-    QCOMPARE(during, QStringList(8, QStringLiteral("|disabled|no focus|")));
-    QCOMPARE(after, QStringList(8, QStringLiteral("|enabled|focus|InputPanelNumber")));
+    QStringList expectedDuring, expectedStored;
+    for (int i = 0; i < pauses.size(); ++i) {
+        expectedDuring
+            << QStringLiteral("|disabled|no focus||Try again in %1 s").arg(pauses[i] / 1000);
+        expectedStored << QStringLiteral("%1\n").arg(i + 4);
+    }
+    QCOMPARE(during, expectedDuring);
+    QCOMPARE(stored, expectedStored);
+    QCOMPARE(after, QStringList(8, QStringLiteral("|enabled|focus|InputPanelNumber|")));
     QCOMPARE(run.question(), kSuccess);
+    QVERIFY(!tree.exists(kCountFile));
     const QStringList lines = tree.logLines();
     QVERIFY(lines.contains("Password refused 4 times in a row: entry closed for 1 s."));
     QVERIFY(lines.contains("Password refused 11 times in a row: entry closed for 60 s."));
     QVERIFY(!lines.join('\n').contains("8581"));
+}
+
+void TestInputPanelContext::countOutlivesTheRun_data()
+{
+    QTest::addColumn<int>("earlier");       // wrong entries of an earlier run, then Cancel
+    QTest::addColumn<QByteArray>("damage"); // written over the count afterwards
+    QTest::addColumn<QString>("atStart");   // the field and keyboard when the page opens
+    QTest::addColumn<QList<int>>("pauses"); // at the start and after one more wrong entry
+
+    QTest::newRow("three earlier: no pause yet")
+        << 3 << QByteArray() << "|enabled|InputPanel|" << QList<int>{1000};
+    QTest::newRow("five earlier: the pause is served again")
+        << 5 << QByteArray() << "|disabled||Try again in 2 s" << QList<int>{2000, 4000};
+    QTest::newRow("damaged count: the longest pause")
+        << 0 << QByteArray("5x\n") << "|disabled||Try again in 60 s" << QList<int>{60000, 60000};
+}
+
+// A new run on the same device (a restart) goes on with the count of the one before: a
+// pause that was due is served again when the page opens, counting down, and the
+// keyboard comes up when it ends.
+void TestInputPanelContext::countOutlivesTheRun()
+{
+    QFETCH(int, earlier);
+    QFETCH(QByteArray, damage);
+    QFETCH(QString, atStart);
+    QFETCH(QList<int>, pauses);
+    DeviceTree tree({"--password", "Kwé7", "--serial", "1234567"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    LogToDevice log(tree);
+    const auto state = [](QLineEdit *f) {
+        return QStringLiteral("%1|%2|%3|%4")
+            .arg(f->text(), f->isEnabled() ? "enabled" : "disabled", visiblePanels(),
+                 f->placeholderText());
+    };
+    std::function<void()> endPause;
+    QList<int> seen;
+    const auto takePauses = [&](int ms, const std::function<void()> &done) {
+        seen << ms;
+        endPause = done;
+    };
+    // Ends the pause at hand, as its timer would, once the field is closed.
+    const auto pass = [&](KeyboardRun &r) {
+        if (endPause)
+            std::exchange(endPause, {})();
+        r.driver.settle();
+    };
+    if (earlier > 0) {
+        KeyboardRun first(tree);
+        first.manager.setPauseTimer(takePauses);
+        first.script = [&](KeyboardRun &r) {
+            for (int i = 0; i < earlier && !QTest::currentTestFailed(); ++i) {
+                pass(r);
+                QTest::keyClicks(r.field(), "0000");
+                QTest::keyClick(r.field(), Qt::Key_Return);
+            }
+            r.manager.cancelPassword();
+        };
+        first.manager.onStartup();
+        QVERIFY(first.scriptRan);
+        endPause = {};
+        seen.clear();
+    }
+    if (!damage.isEmpty())
+        QVERIFY(tree.write(kCountFile, damage));
+
+    KeyboardRun run(tree);
+    run.manager.setPauseTimer(takePauses);
+    QString opened;
+    run.script = [&](KeyboardRun &r) {
+        opened = state(r.field());
+        if (endPause) {
+            // The countdown's first tick, on the real clock.
+            const int first = seen.first() / 1000;
+            QTRY_COMPARE(r.field()->placeholderText(),
+                         QStringLiteral("Try again in %1 s").arg(first - 1));
+            pass(r);
+            QCOMPARE(state(r.field()), QStringLiteral("|enabled|InputPanel|"));
+        }
+        r.driver.settle();
+        QTest::keyClicks(r.field(), "0000");
+        QTest::keyClick(r.field(), Qt::Key_Return);
+        pass(r);
+        r.driver.run({"123", "8", "5", "8", "1", "ok"});
+    };
+    run.manager.onStartup();
+    QVERIFY(run.scriptRan);
+    QCOMPARE(opened, atStart);
+    QCOMPARE(seen, pauses);
+    // (An earlier run removed the update, as every run does.)
+    const QStringList lines = tree.logLines();
+    QVERIFY(lines.contains("HandleEvents: WaitPassword: Ok."));
+    QVERIFY(!tree.exists(kCountFile));
+    if (!damage.isEmpty())
+        QVERIFY(lines.join('\n').contains("holds no count; counted as 10"));
 }
 
 // A close request of the window system (WM_DELETE_WINDOW) on the password page is a

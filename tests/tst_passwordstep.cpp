@@ -45,9 +45,9 @@ struct PasswordRun
             ++showPanelSignals;
             QTimer::singleShot(0, &view, [this] { nextEntry(); });
         });
-        // The keyboard's part: Enter compares, a match ends the step, a mismatch empties.
+        // The keyboard's part: Enter decides, a match ends the step, a mismatch empties.
         QObject::connect(&manager, &InstallerViewManager::notifyKeyboardEnter, &view, [this] {
-            if (manager.isAcceptedEntry(manager.enteredPassword())) {
+            if (manager.checkEntry(manager.enteredPassword())) {
                 manager.setPasswordAccepted(true);
                 return;
             }

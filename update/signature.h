@@ -30,8 +30,8 @@
 
 namespace corvane::update {
 
-inline constexpr qint64 maxSignatureBytes = 16 * 1024;
-inline constexpr qint64 maxPublicKeyBytes = 4 * 1024;
+inline constexpr qint64 maxSignatureBytes = qint64(16) * 1024;
+inline constexpr qint64 maxPublicKeyBytes = qint64(4) * 1024;
 
 struct PublicKey
 {

@@ -71,6 +71,7 @@ bool WorkFolder::moveAside(const QString &why)
             moved = ::renameat(baseFd(), name.constData(), baseFd(), aside.constData());
         }
         if (moved == 0) {
+            m_movedAside = true;
             qDebug().noquote() << kLog
                                << QStringLiteral("the work folder %1 cannot be trusted (%2): moved "
                                                  "aside to %3, nothing in it is used.")

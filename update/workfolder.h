@@ -31,6 +31,9 @@ public:
     // log line, when no trusted work folder can be had: then nothing may be done.
     bool open();
     bool isOpen() const { return m_fd.isValid(); }
+    // Whether open() had to move an untrusted folder aside: then nothing the installer
+    // keeps there (such as the count of wrong entries) was carried over.
+    bool wasMovedAside() const { return m_movedAside; }
 
     // The open work folder and the open folder that holds it.
     int fd() const { return m_fd.get(); }
@@ -60,4 +63,5 @@ private:
 
     corvane::fs::UniqueFd m_baseFd;
     corvane::fs::UniqueFd m_fd;
+    bool m_movedAside = false;
 };

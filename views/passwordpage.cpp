@@ -18,3 +18,9 @@ QLineEdit *PasswordPage::lineEdit() const
 {
     return m_ui->lineEdit;
 }
+
+void PasswordPage::showRetryIn(int seconds)
+{
+    m_ui->lineEdit->setPlaceholderText(
+        seconds > 0 ? QStringLiteral("Try again in %1 s").arg(seconds) : QString());
+}

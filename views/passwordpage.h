@@ -1,7 +1,7 @@
 #pragma once
 // The password page: the form "MainForm" (a masked line edit under its label) on a
 // top-level widget of its own. It has no logic: the on-screen keyboard types into the
-// line edit, and the view manager sets its length and decides.
+// line edit, and the view manager sets its length, decides and says when it is shut.
 
 #include <QWidget>
 
@@ -23,6 +23,9 @@ public:
     ~PasswordPage() override;
 
     QLineEdit *lineEdit() const;
+    // During a pause after wrong entries the empty field says how long it stays shut:
+    // "Try again in N s"; 0 takes the text away.
+    void showRetryIn(int seconds);
 
 private:
     std::unique_ptr<Ui::MainForm> m_ui;

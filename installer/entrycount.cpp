@@ -1,0 +1,143 @@
+#include "entrycount.h"
+
+#include "devicefiles.h"
+#include "posixfs.h"
+
+#include <QDebug>
+
+#include <algorithm>
+#include <cerrno>
+
+#include <cstdio>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace corvane::fs;
+
+namespace {
+constexpr char kLog[] = "Wrong entries:";
+// Refusals in a row that pass without a pause; each further one shuts the field for a
+// pause that starts at kFirstPauseMs and doubles up to kLongestPauseMs.
+constexpr int kFreeRefusals = 3;
+constexpr int kFirstPauseMs = 1000;
+constexpr int kLongestPauseMs = 60000;
+// "123456789\n" at most: a count of wrong entries never needs more, at a minute each.
+constexpr int kMaxDigits = 9;
+constexpr qint64 kMaxFileSize = kMaxDigits + 1;
+
+// The count in text as store() writes it, or -1.
+int parseCount(const QByteArray &text)
+{
+    const QByteArray digits = text.endsWith('\n') ? text.chopped(1) : text;
+    if (digits.isEmpty() || digits.size() > kMaxDigits)
+        return -1;
+    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return -1;
+    return digits.toInt();
+}
+
+QString cautiousNote()
+{
+    return QStringLiteral("; counted as %1 (the longest pause).").arg(EntryCount::cautiousCount());
+}
+} // namespace
+
+const QByteArray kFile = corvane::device::wrongEntryCountName;
+const QByteArray kTemporary = kFile + ".new";
+
+EntryCount::EntryCount(const WorkFolder &work)
+    : m_work(work)
+{
+}
+
+QString EntryCount::filePath() const
+{
+    return dec(join(m_work.work, kFile));
+}
+
+int EntryCount::load() const
+{
+    const QByteArray file = join(m_work.work, kFile);
+    if (!m_work.isOpen()) {
+        qDebug().noquote() << kLog << failureText("reading of", file, EBADF) + cautiousNote();
+        return cautiousCount();
+    }
+    if (m_work.wasMovedAside()) {
+        // Whoever could replace the work folder could have removed a count in it.
+        qDebug().noquote() << kLog
+                           << QStringLiteral("the work folder was made afresh") + cautiousNote();
+        return cautiousCount();
+    }
+    QByteArray text;
+    if (!readSmallFileAt(m_work.fd(), kFile, kMaxFileSize, &text)) {
+        const int error = errno;
+        if (error == ENOENT)
+            return 0;
+        qDebug().noquote() << kLog << failureText("reading of", file, error) + cautiousNote();
+        return cautiousCount();
+    }
+    const int count = parseCount(text);
+    if (count < 0) {
+        qDebug().noquote() << kLog
+                           << corvane::quotedForLog(file) + QStringLiteral(" holds no count")
+                + cautiousNote();
+        return cautiousCount();
+    }
+    return count;
+}
+
+bool EntryCount::store(int count) const
+{
+    const int fd = m_work.fd();
+    const QByteArray file = join(m_work.work, kFile);
+    const QByteArray temporary = join(m_work.work, kTemporary);
+    if (!m_work.isOpen()) {
+        logFailure(kLog, "writing of", file, EBADF);
+        return false;
+    }
+    if (count <= 0) {
+        if (::unlinkat(fd, kFile.constData(), 0) != 0 && errno != ENOENT) {
+            logFailure(kLog, "removal of", file, errno);
+            return false;
+        }
+    } else {
+        // What a kill left in the temporary's place is removed, never written through.
+        if (::unlinkat(fd, kTemporary.constData(), 0) != 0 && errno != ENOENT) {
+            logFailure(kLog, "removal of", temporary, errno);
+            return false;
+        }
+        if (!writeFlushedAt(fd, kTemporary, QByteArray::number(count) + '\n')) {
+            logFailure(kLog, "writing of", temporary, errno);
+            (void)::unlinkat(fd, kTemporary.constData(), 0);
+            return false;
+        }
+        if (::renameat(fd, kTemporary.constData(), fd, kFile.constData()) != 0) {
+            logFailure(kLog, "renaming of", temporary, errno);
+            (void)::unlinkat(fd, kTemporary.constData(), 0);
+            return false;
+        }
+    }
+    if (::fsync(fd) != 0) {
+        logFailure(kLog, "flushing of folder", m_work.work, errno);
+        return false;
+    }
+    return true;
+}
+
+int EntryCount::pauseMs(int refusals)
+{
+    if (refusals <= kFreeRefusals)
+        return 0;
+    const int doublings = std::min(refusals - kFreeRefusals - 1, 16);
+    return int(std::min<qint64>(qint64(kFirstPauseMs) << doublings, kLongestPauseMs));
+}
+
+int EntryCount::cautiousCount()
+{
+    int count = kFreeRefusals + 1;
+    while (pauseMs(count) < kLongestPauseMs)
+        ++count;
+    return count;
+}
