@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -50,18 +52,36 @@ bool removeLeftovers(const WorkFolder &w, QStringList *failures)
     return ok;
 }
 
-bool hasLeftovers(const WorkFolder &w)
+Leftovers leftoversIn(const WorkFolder &w)
 {
     struct stat st;
-    for (const char *name : {kFolders[0], kFolders[1], kFiles[0], kFiles[1]}) {
-        if (::fstatat(w.fd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            return true;
-    }
-    return false;
+    bool any = false;
+    for (const char *name : {kFolders[0], kFolders[1], kFiles[0], kFiles[1]})
+        any = any || ::fstatat(w.fd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!any)
+        return Leftovers::None;
+    // A folder that cannot be listed counts as holding something.
+    const auto holdsEntries = [&w](const char *folder) {
+        const UniqueFd fd(
+            ::openat(w.fd(), folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd.isValid())
+            return errno != ENOENT;
+        std::vector<QByteArray> names;
+        return !listFolder(fd.get(), &names) || !names.empty();
+    };
+    return !holdsEntries("staging") && holdsEntries("old") ? Leftovers::OldFiles
+                                                           : Leftovers::Staged;
+}
+
+BackgroundRemoval::BackgroundRemoval(std::function<void(bool removed)> finished)
+    : m_finished(std::move(finished))
+{
 }
 
 BackgroundRemoval::~BackgroundRemoval()
 {
+    // Nothing is reported from here: what would hear of it may be gone already.
+    m_finished = nullptr;
     wait();
 }
 
@@ -71,11 +91,24 @@ void BackgroundRemoval::start(const WorkFolder &w)
     // A descriptor of its own: the thread may outlive the caller's WorkFolder.
     auto fd = std::make_shared<UniqueFd>(::fcntl(w.fd(), F_DUPFD_CLOEXEC, 0));
     const QByteArray work = w.work;
-    m_thread = std::thread([this, fd, work] {
-        if (!fd->isValid())
+    const quint64 removal = ++m_removals;
+    m_removed = true;
+    m_thread = std::thread([this, fd, work, removal] {
+        if (!fd->isValid()) {
             m_failures << failureText("removal of the leftovers in", work, EBADF);
-        else
-            removeLeftoversAt(fd->get(), work, &m_failures);
+            m_removed = false;
+        } else {
+            m_removed = removeLeftoversAt(fd->get(), work, &m_failures);
+        }
+        // Reported at once, not when someone waits: the log on the stick must have it
+        // while the stick is still in. A removal waited for meanwhile was reported then.
+        QMetaObject::invokeMethod(
+            &m_receiver,
+            [this, removal] {
+                if (removal == m_removals)
+                    wait();
+            },
+            Qt::QueuedConnection);
     });
 }
 
@@ -84,7 +117,9 @@ void BackgroundRemoval::wait()
     if (!m_thread.joinable())
         return;
     m_thread.join();
-    for (const QString &failure : std::as_const(m_failures))
+    const QStringList failures = std::exchange(m_failures, {});
+    for (const QString &failure : failures)
         qDebug().noquote() << kLog << failure;
-    m_failures.clear();
+    if (m_finished)
+        m_finished(m_removed);
 }

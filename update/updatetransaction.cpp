@@ -37,13 +37,8 @@ bool UpdateTransaction::run(const ProgressCallback &progress)
     bool ok = d->prepareWorkFolder() && d->plan();
     if (progress)
         d->report();
-    ok = ok && d->enoughSpace() && d->stage() && d->commit();
-    if (progress) {
-        d->state.bytesDone = d->state.bytesTotal;
-        d->state.filesDone = d->state.filesTotal;
-        d->report();
-    }
-    return ok;
+    // The totals are reported by the commit alone: a run that fails never reaches them.
+    return ok && d->enoughSpace() && d->stage() && d->commit();
 }
 
 void UpdateTransaction::Private::report()
@@ -70,8 +65,11 @@ bool UpdateTransaction::Private::prepareWorkFolder()
     QStringList targets;
     for (const Tree &tree : trees)
         targets << dec(tree.target);
-    if (recover(w, targets) == Recovery::Failed) {
-        fail(FailureKind::Unrecovered, w.journal, 0);
+    Failure why;
+    if (const Recovery r = recover(w, targets, &why);
+        r == Recovery::Failed || r == Recovery::LeftoversStay) {
+        if (failure.kind == FailureKind::None)
+            failure = why;
         return false;
     }
     struct stat st;
@@ -96,6 +94,10 @@ bool UpdateTransaction::Private::commit()
         discard();
         return false;
     }
+    state.bytesDone = state.bytesTotal;
+    state.filesDone = state.filesTotal;
+    state.committed = true;
+    report();
     std::pair<QByteArray, int> failed;
     switch (switchAll(w, switches, true, removal, &failed)) {
     case SwitchResult::Done:
@@ -110,14 +112,15 @@ bool UpdateTransaction::Private::commit()
         // Nothing was renamed: the journal goes with what was staged.
         ::unlinkat(w.fd(), "journal", 0);
         discard();
-        fail(FailureKind::WriteFailed, w.staging, ELOOP);
+        fail(FailureKind::WriteFailed, failed.first.isEmpty() ? w.staging : host(failed.first),
+             ELOOP);
         return false;
     case SwitchResult::Stuck:
         break;
     }
     // The journal stays: the next start of the installer tries again.
     qDebug() << kLog << "the switch could not be finished; it is repeated at the next start.";
-    fail(FailureKind::Unrecovered, failed.first.isEmpty() ? w.work : host(failed.first),
+    fail(FailureKind::SwitchStuck, failed.first.isEmpty() ? w.work : host(failed.first),
          failed.second);
     return false;
 }

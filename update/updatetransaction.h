@@ -38,6 +38,8 @@ struct UpdateProgress
     qint64 bytesTotal = 0;
     qint64 filesDone = 0;
     qint64 filesTotal = 0;
+    // The journal is on disk: from here on the update counts as installed.
+    bool committed = false;
 };
 
 class UpdateTransaction
@@ -61,8 +63,10 @@ public:
         SpecialFile,    // neither file, folder nor link in the update
         ReadFailed,
         WriteFailed,
-        Unrecovered, // an interrupted earlier run could not be recovered
-        WorkFolder,  // no trusted work folder could be had
+        Unrecovered,   // an interrupted earlier run could be neither completed nor undone
+        WorkFolder,    // no trusted work folder could be had
+        SwitchStuck,   // this run's switch could be neither finished nor undone
+        LeftoversStay, // what an earlier run left in the work folder cannot be removed
     };
 
     struct Failure
@@ -70,9 +74,18 @@ public:
         FailureKind kind = FailureKind::None;
         QString path; // relative to the folder that holds the work folder
         int error = 0;
+        QString detail; // what is wrong where no system error says it (a refused journal)
     };
 
-    enum class Recovery { NothingToDo, LeftoversRemoved, Completed, RolledBack, Failed };
+    enum class Recovery {
+        NothingToDo,
+        LeftoversRemoved, // the staged files of an installation that never switched (or was undone)
+        OldFilesRemoved,  // the replaced files of a finished installation
+        Completed,
+        RolledBack,
+        LeftoversStay, // the installed folders are whole; what was left cannot all be removed
+        Failed,        // neither completed nor undone: the installed folders may be mixed
+    };
 
     // work: the installer's work folder, open (WorkFolder::open), on the targets' file
     // system, in the folder that holds them; it must outlive the transaction. The old
@@ -89,8 +102,11 @@ public:
                  const QStringList &excludes = {});
 
     // The whole transaction. True when every tree is in place; false when the installed
-    // folders are as before (failure() tells why). progress, when set, is called with
-    // the bytes and files of all trees: first at 0, then rising, last at the totals.
+    // folders are as before, or, after a switch that could be neither finished nor undone
+    // (SwitchStuck), until the next start settles them (failure() tells why). progress,
+    // when set, is called with the bytes and files of all trees: first at 0, then rising,
+    // and once with the totals and committed when the journal is on disk; a run that fails
+    // before that never reports it.
     bool run(const ProgressCallback &progress = {});
 
     const Failure &failure() const;
@@ -98,8 +114,10 @@ public:
     // Completes or rolls back what an interrupted run left in an open work folder; targets
     // are the installed folders (host paths) an update may put things in: a journal that
     // names anything else is refused, and nothing of it is done. Cheap when there is
-    // nothing: one look at the folder.
-    static Recovery recover(const WorkFolder &work, const QStringList &targets);
+    // nothing: one look at the folder. why, when given, tells what stopped a recovery that
+    // is Failed (Unrecovered, WorkFolder) or LeftoversStay.
+    static Recovery recover(const WorkFolder &work, const QStringList &targets,
+                            Failure *why = nullptr);
 
 private:
     class Private;
