@@ -19,6 +19,8 @@ private slots:
     void logLinesAppendAndShareOneFormat();
     void logDroppedWhileStickFolderMissing();
     void recoverOnlyNeedsNoDisplayAndStartsNothing();
+    void recoverOnlyExitCode_data();
+    void recoverOnlyExitCode();
     void secondInstallerLeavesAtOnce();
     void relativeDeviceRootIsRefused();
 
@@ -141,6 +143,48 @@ void TestShell::recoverOnlyNeedsNoDisplayAndStartsNothing()
     after.remove(work); // its lock file is all it adds
     after.remove(work + '/' + QLatin1String(corvane::device::installLockName));
     QCOMPARE(after, flash);
+}
+
+void TestShell::recoverOnlyExitCode_data()
+{
+    QTest::addColumn<QString>("left"); // in the work folder; "!": cannot be removed
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("line");
+    // At boot, 1 keeps the terminal application from starting (its unit requires this one).
+    QTest::newRow("refused journal")
+        << "journal" << 1
+        << "Recovery: the last installation could not be completed or undone: "
+           ".corvane-install/journal: refused (not a journal of this installer). "
+           "The installed folders may hold old and new files; no update is "
+           "installed until it is settled.";
+    QTest::newRow("old files of a finished installation")
+        << "old/1" << 0 << "Recovery: removed the old files of a finished installation.";
+    QTest::newRow("old file that cannot be removed")
+        << "!old/1" << 0
+        << "Recovery: files left by the last installation in .corvane-install cannot be removed "
+           "(each one is logged above); the installed folders are whole, but no update is "
+           "installed until they are gone.";
+}
+
+void TestShell::recoverOnlyExitCode()
+{
+    QFETCH(QString, left);
+    QFETCH(int, exitCode);
+    QFETCH(QString, line);
+    DeviceTree tree({"--no-update"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    const QString work = QLatin1String(corvane::device::installWorkFolder);
+    QVERIFY(WorkFolder(tree.path(work)).open());
+    const bool stays = left.startsWith('!');
+    left.remove('!');
+    QVERIFY(tree.write(work + '/' + left, "left\n"));
+    if (stays && !setImmutable(tree.path(work + '/' + left), true))
+        QSKIP("the file system does not support the immutable attribute");
+    QProcess process;
+    start(process, tree, {"--recover-only"});
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), exitCode);
+    QCOMPARE(tree.logLines().last(), line);
 }
 
 void TestShell::secondInstallerLeavesAtOnce()
