@@ -149,21 +149,17 @@ void TestShell::recoverOnlyExitCode_data()
 {
     QTest::addColumn<QString>("left"); // in the work folder; "!": cannot be removed
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("line"); // the start of the last log line
     // At boot, 1 keeps the terminal application from starting (its unit requires this one).
-    QTest::newRow("refused journal")
-        << "journal" << 1
-        << "Recovery: the last installation could not be completed or undone: "
-           ".corvane-install/journal: refused (not a journal of this installer). "
-           "The installed folders may hold old and new files; no update is "
-           "installed until it is settled.";
+    QTest::newRow("refused journal") << "journal" << 1
+                                     << "Recovery: the last installation could not be completed "
+                                        "or undone: .corvane-install/journal: refused (";
+    QTest::newRow("staged files of an unfinished installation")
+        << "staging/1" << 0 << "Recovery: removed the staged files of an unfinished installation";
     QTest::newRow("old files of a finished installation")
         << "old/1" << 0 << "Recovery: removed the old files of a finished installation.";
     QTest::newRow("old file that cannot be removed")
-        << "!old/1" << 0
-        << "Recovery: files left by the last installation in .corvane-install cannot be removed "
-           "(each one is logged above); the installed folders are whole, but no update is "
-           "installed until they are gone.";
+        << "!old/1" << 0 << "Recovery: files left by the last installation in .corvane-install";
 }
 
 void TestShell::recoverOnlyExitCode()
@@ -184,7 +180,7 @@ void TestShell::recoverOnlyExitCode()
     start(process, tree, {"--recover-only"});
     QVERIFY(process.waitForFinished(10000));
     QCOMPARE(process.exitCode(), exitCode);
-    QCOMPARE(tree.logLines().last(), line);
+    QVERIFY2(tree.logLines().last().startsWith(line), qPrintable(tree.logLines().last()));
 }
 
 void TestShell::secondInstallerLeavesAtOnce()
