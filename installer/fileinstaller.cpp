@@ -88,15 +88,22 @@ bool FileInstaller::installUpdate()
     update.addTree(m_root.path(updateAppDir), m_root.path(appDir), UpdateTransaction::Source::Link,
                    "Corvane", &clearedFromUpdate);
     qint64 reported = -1;
+    qint64 total = 0;
+    const auto progress = [this, &reported, &total](const UpdateProgress &p) {
+        // The last byte waits until the update is in place: a full bar means installed, so
+        // a failed update never shows one, not even for the moment its failure line is
+        // painted after a switch that was undone.
+        total = p.bytesTotal;
+        const qint64 done = qMin(p.bytesDone, p.bytesTotal - 1);
+        if (done <= reported)
+            return;
+        reported = done;
+        emit notifyProgress(done, p.bytesTotal);
+    };
     // Everything that can be checked without changing anything comes first (the signed
     // list, the plan, the space, the staged bytes): an update that cannot be installed
     // deletes nothing, neither lists nor backups.
-    const bool prepared = update.prepare([this, &reported](const UpdateProgress &p) {
-        if (p.bytesDone <= reported)
-            return;
-        reported = p.bytesDone;
-        emit notifyProgress(p.bytesDone, p.bytesTotal);
-    });
+    const bool prepared = update.prepare(progress);
     bool status = prepared;
 
     if (prepared && applicationExists()) {
@@ -118,12 +125,17 @@ bool FileInstaller::installUpdate()
         status &= removeFiles(m_root.path(backupDir), QStringLiteral("*.*"));
         qDebug() << "Clear Backup: " << status;
     }
+    const bool cleared = status;
 
     qDebug() << "Installing update to Corvane...";
     const bool installed = prepared && update.commit();
     status &= installed;
-    if (!installed)
-        writeLine(failureLine(update.failure()));
+    if (installed)
+        emit notifyProgress(total, total);
+    else
+        report(update.failure().kind, update.failure());
+    if (!cleared && prepared)
+        report(RunTrouble::CleanUp);
 
     qDebug() << "Status: " << status;
     return status;
@@ -145,38 +157,10 @@ bool FileInstaller::clearedFromUpdate(const QByteArray &path, unsigned mode)
     return false;
 }
 
-QString FileInstaller::failureLine(const UpdateTransaction::Failure &failure)
+void FileInstaller::report(const FailureReason &reason, const UpdateTransaction::Failure &failure)
 {
-    using Kind = UpdateTransaction::FailureKind;
-    switch (failure.kind) {
-    case Kind::NoSpace:
-        return QStringLiteral("Not enough space on the flash disk");
-    case Kind::FolderInTheWay:
-        return QStringLiteral("A folder is in the way of the update: %1").arg(failure.path);
-    case Kind::FileInTheWay:
-        return QStringLiteral("A file is in the way of an update folder: %1").arg(failure.path);
-    case Kind::SpecialFile:
-        return QStringLiteral("Not a file, folder or link in the update: %1").arg(failure.path);
-    case Kind::ReadFailed:
-        return QStringLiteral("Cannot read %1: %2")
-            .arg(failure.path, corvane::fs::errorText(failure.error));
-    case Kind::WriteFailed:
-        return QStringLiteral("Cannot write %1: %2")
-            .arg(failure.path, corvane::fs::errorText(failure.error));
-    case Kind::Unrecovered:
-        return QStringLiteral("An interrupted installation could not be recovered");
-    case Kind::WorkFolder:
-        return QStringLiteral("The installer's work folder on the flash disk cannot be used");
-    case Kind::NotSigned:
-        return QStringLiteral("The update is not signed by a trusted key");
-    case Kind::NotAsListed:
-        return QStringLiteral("%1 does not match the signed list").arg(failure.path);
-    case Kind::Older:
-        return QStringLiteral("The update is older than the installed version");
-    case Kind::None:
-        break;
-    }
-    return QStringLiteral("Installation failed");
+    qDebug().noquote() << failureLogLine(reason, failure);
+    writeLine(failureScreenLine(reason, failure));
 }
 
 bool FileInstaller::openWorkFolder()
@@ -190,7 +174,9 @@ bool FileInstaller::recoverInterruptedInstallation(bool reportNothingToDo)
         qDebug() << "Recovery: the installer's work folder cannot be used.";
         return false;
     }
-    switch (UpdateTransaction::recover(m_work, {m_root.path(systemDir), m_root.path(appDir)})) {
+    UpdateTransaction::Failure why;
+    switch (
+        UpdateTransaction::recover(m_work, {m_root.path(systemDir), m_root.path(appDir)}, &why)) {
     case UpdateTransaction::Recovery::NothingToDo:
         if (reportNothingToDo)
             qDebug() << "Recovery: no interrupted installation.";
@@ -198,6 +184,13 @@ bool FileInstaller::recoverInterruptedInstallation(bool reportNothingToDo)
     case UpdateTransaction::Recovery::LeftoversRemoved:
         qDebug() << "Recovery: removed the staged files of an unfinished installation; the "
                     "installed folders are unchanged.";
+        return true;
+    case UpdateTransaction::Recovery::OldFilesRemoved:
+        qDebug() << "Recovery: removed the old files of a finished installation.";
+        return true;
+    case UpdateTransaction::Recovery::LeftoversStay:
+        qDebug().noquote() << failureLogLine(RunTrouble::LastInstallationLeftovers, why);
+        m_recoveryTrouble = failureScreenLine(RunTrouble::LastInstallationLeftovers, why);
         return true;
     case UpdateTransaction::Recovery::Completed:
         qDebug() << "Recovery: completed an interrupted installation.";
@@ -209,7 +202,8 @@ bool FileInstaller::recoverInterruptedInstallation(bool reportNothingToDo)
     case UpdateTransaction::Recovery::Failed:
         break;
     }
-    qDebug() << "Recovery: an interrupted installation could not be recovered.";
+    qDebug().noquote() << failureLogLine(RunTrouble::LastInstallationUnsettled, why);
+    m_recoveryTrouble = failureScreenLine(RunTrouble::LastInstallationUnsettled, why);
     return false;
 }
 
@@ -224,7 +218,12 @@ void FileInstaller::startStickWatch()
 {
     connect(&stickTimer, &QTimer::timeout, this, &FileInstaller::onTimerTimeout,
             Qt::UniqueConnection);
+    m_stickWatched = true;
     stickTimer.start(kStickPollMs);
+    // The first look right away, so that a stick pulled before the result screen costs no
+    // poll interval; from the event loop, not from here, as the caller is still handling
+    // the event that started the watch.
+    QTimer::singleShot(0, this, &FileInstaller::onTimerTimeout);
 }
 
 void FileInstaller::startApplication()
@@ -241,12 +240,18 @@ void FileInstaller::finishCleanUp()
 
 void FileInstaller::onTimerTimeout()
 {
+    if (!m_stickWatched)
+        return;
     if (fileUtils.dirExists(m_root.path(device::stickFolder))) {
         stickTimer.start(kStickPollMs);
         return;
     }
-    qDebug() << "Stick removed signal";
+    m_stickWatched = false;
     stickTimer.stop();
+    // The run ends only after the removal of the old files has reported (well under a
+    // second): what it could not remove is logged before the application starts.
+    finishCleanUp();
+    qDebug() << "Stick removed signal";
     emit notifyStickRemoved();
 }
 

@@ -10,6 +10,7 @@
 // the debug stream, which the shell writes to the log on the stick.
 
 #include "devicepath.h"
+#include "failuretable.h"
 #include "fileutils.h"
 #include "leftovers.h"
 #include "updatetransaction.h"
@@ -45,20 +46,29 @@ public:
     const WorkFolder &workFolder() const { return m_work; }
 
     // Completes or rolls back an installation that a power cut or a crash interrupted,
-    // and logs what it did. False when it could not.
+    // and logs what it did. False when it could not: the installed folders may then hold
+    // old and new files. Leftovers that cannot be removed are logged and kept for the
+    // window (recoveryTrouble), but the installed folders are whole: true.
     bool recoverInterruptedInstallation(bool reportNothingToDo);
 
+    // What the recovery at the start found wrong with the last installation, as one line
+    // for the window; empty when nothing.
+    QString recoveryTrouble() const { return m_recoveryTrouble; }
+
     // Waits until the old files of an installation are removed (they go in the
-    // background while the result is shown) and logs what could not be removed.
+    // background while the result is shown) and logs what could not be removed; the
+    // removal logs that itself as soon as it ends when the event loop runs.
     void finishCleanUp();
 
     const corvane::DeviceRoot &deviceRoot() const { return m_root; }
 
 signals:
     void NotifyWriteLine(QString text);
+    // The stick folder has gone, and the removal of the old files has reported.
     void notifyStickRemoved();
-    // Bytes of the update copied so far, of all bytes of both folders. Starts at 0,
-    // rises during the copy and ends exactly at the total.
+    // Bytes of the update copied so far, of all bytes of both folders. Starts at 0 and
+    // rises during the copy; it reaches the total only once the update is committed and in
+    // place (the last byte counts then), so a failed update never does.
     void notifyProgress(qint64 bytesDone, qint64 bytesTotal);
 
 private slots:
@@ -73,7 +83,8 @@ private:
     // Whether the clean-up removes an entry of the update's application folder (so that
     // it is not installed).
     static bool clearedFromUpdate(const QByteArray &path, unsigned mode);
-    static QString failureLine(const UpdateTransaction::Failure &failure);
+    // Shows a failure in the window and logs it, as the failure table says.
+    void report(const FailureReason &reason, const UpdateTransaction::Failure &failure = {});
 
     FileUtils fileUtils;
     QTimer stickTimer;
@@ -88,5 +99,10 @@ private:
     const QString updateAppExe;
     const corvane::DeviceRoot m_root;
     WorkFolder m_work;
-    BackgroundRemoval m_oldFiles;
+    QString m_recoveryTrouble;
+    bool m_stickWatched = false;
+    BackgroundRemoval m_oldFiles{[this](bool removed) {
+        if (!removed)
+            report(RunTrouble::OldFilesStay);
+    }};
 };

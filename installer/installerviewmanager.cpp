@@ -365,6 +365,7 @@ void InstallerViewManager::showInstallVersion()
     view->setTitle(kTitle);
     view->setButtonsVisible(false);
     view->clearOutput();
+    showRecoveryTrouble();
     view->setQuestion(
         QStringLiteral("Install version %1").arg(installer->updateVersion(), 0, QLatin1Char(' ')));
 }
@@ -373,8 +374,21 @@ void InstallerViewManager::showResult(const QString &outputLine, const QString &
 {
     view->setTitle(kTitle);
     view->setButtonsVisible(false);
+    showRecoveryTrouble();
     view->appendOutput(outputLine);
     view->setQuestion(question);
+}
+
+// What the start found wrong with the last installation stands first in the pane, once:
+// whatever this run does, the technician learns that the device needs a look.
+void InstallerViewManager::showRecoveryTrouble()
+{
+    if (m_recoveryTroubleShown)
+        return;
+    m_recoveryTroubleShown = true;
+    const QString line = installer->recoveryTrouble();
+    if (!line.isEmpty())
+        view->appendOutput(line);
 }
 
 void InstallerViewManager::showSuccess()
@@ -385,6 +399,11 @@ void InstallerViewManager::showSuccess()
 
 void InstallerViewManager::showFailure()
 {
+    // The bar goes rather than stay where the failure stopped it: nothing of a failed
+    // update is installed (all or nothing), so a bar at 40 % would suggest that part of it
+    // went in. (It is never full here, unless the update went in and only the clean-up of
+    // the lists failed.)
+    view->hideProgress();
     showResult(QStringLiteral("Failed."),
                QStringLiteral("Update was not successful. Remove stick to start Corvane."));
 }

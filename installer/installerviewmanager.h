@@ -108,12 +108,14 @@ private:
     void showNothingDone();
     void showCancelled();
     void showResult(const QString &outputLine, const QString &question);
+    void showRecoveryTrouble();
     void finishRun();
     void startApplicationAndQuit();
 
     InstallerView *view = nullptr;
     FileInstaller *installer = nullptr;
     int state = WaitPassword;
+    bool m_recoveryTroubleShown = false; // what the start found is on the screen
     FileUtils fileUtils;
     DBConnection *adminDbConnection = nullptr;
     UserMenuItemRepository *itemRepository = nullptr;

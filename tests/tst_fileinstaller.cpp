@@ -1,6 +1,7 @@
 // The file installer's steps on their own: the update check, the clearing of list and
 // backup files, and the stick watch.
 
+#include "devicefiles.h"
 #include "fileinstaller.h"
 #include "testsupport.h"
 
@@ -25,6 +26,7 @@ private slots:
     void cleanUpStaysInside_data();
     void cleanUpStaysInside();
     void stickWatch();
+    void stickWatchLooksAtOnceAfterTheRemoval();
     void progressCoversBothFolders_data();
     void progressCoversBothFolders();
 };
@@ -212,6 +214,38 @@ void TestFileInstaller::stickWatch()
     QTest::qWait(350);
     QCOMPARE(removed.count(), 1);
     QCOMPARE(LogToDevice::messages().count("Stick removed signal"), 1);
+}
+
+// A stick pulled before the result screen ends the run at the first pass of the event loop,
+// not a poll interval later, and not before the removal of the replaced files has logged
+// what it could not remove.
+void TestFileInstaller::stickWatchLooksAtOnceAfterTheRemoval()
+{
+    DeviceTree tree({"--no-stick"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    LogToDevice log;
+    FileInstaller installer(nullptr, tree.device());
+    const QString stays = QLatin1String(corvane::device::installWorkFolder) + "/old/stays";
+    bool locked = false;
+    connect(&installer, &FileInstaller::notifyProgress, this, [&](qint64 done, qint64 total) {
+        if (done == total - 1) // all staged: the last byte waits for the switch
+            locked = tree.write(stays, "x") && setImmutable(tree.path(stays), true);
+    });
+    QVERIFY(installer.installUpdate());
+    if (!locked)
+        QSKIP("the file system does not support the immutable attribute");
+    QSignalSpy removed(&installer, &FileInstaller::notifyStickRemoved);
+    installer.startStickWatch();
+    QCOMPARE(removed.count(), 0); // not from inside the caller's own handling
+    QCoreApplication::processEvents();
+    QCOMPARE(removed.count(), 1);
+    setImmutable(tree.path(stays), false);
+    const QStringList lines = LogToDevice::messages();
+    const int signal = lines.indexOf("Stick removed signal");
+    QVERIFY(signal > 0);
+    QVERIFY2(lines.mid(0, signal).join('\n').contains("/old/stays"), qPrintable(lines.join('\n')));
+    QTest::qWait(250);
+    QCOMPARE(removed.count(), 1);
 }
 
 void TestFileInstaller::progressCoversBothFolders_data()

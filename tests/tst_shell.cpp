@@ -19,6 +19,8 @@ private slots:
     void logLinesAppendAndShareOneFormat();
     void logDroppedWhileStickFolderMissing();
     void recoverOnlyNeedsNoDisplayAndStartsNothing();
+    void recoverOnlyExitCode_data();
+    void recoverOnlyExitCode();
     void secondInstallerLeavesAtOnce();
     void relativeDeviceRootIsRefused();
 
@@ -141,6 +143,47 @@ void TestShell::recoverOnlyNeedsNoDisplayAndStartsNothing()
     after.remove(work); // its lock file is all it adds
     after.remove(work + '/' + QLatin1String(corvane::device::installLockName));
     QCOMPARE(after, flash);
+}
+
+void TestShell::recoverOnlyExitCode_data()
+{
+    QTest::addColumn<QString>("left"); // in the work folder; "!": cannot be removed
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("line"); // the start of the last log line
+    // At boot, 1 keeps the terminal application from starting (its unit requires this one).
+    QTest::newRow("refused journal") << "journal" << 1
+                                     << "Recovery: the last installation could not be completed "
+                                        "or undone: .corvane-install/journal: refused (";
+    QTest::newRow("staged files of an unfinished installation")
+        << "staging/1" << 0 << "Recovery: removed the staged files of an unfinished installation";
+    // A finished switch leaves its mark: its replaced files lie in staging/ when exchanged.
+    QTest::newRow("old files of a finished installation")
+        << "switched staging/1" << 0
+        << "Recovery: removed the old files of a finished installation.";
+    QTest::newRow("old file that cannot be removed")
+        << "!old/1" << 0 << "Recovery: files left by the last installation in .corvane-install";
+}
+
+void TestShell::recoverOnlyExitCode()
+{
+    QFETCH(QString, left);
+    QFETCH(int, exitCode);
+    QFETCH(QString, line);
+    DeviceTree tree({"--no-update"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    const QString work = QLatin1String(corvane::device::installWorkFolder);
+    QVERIFY(WorkFolder(tree.path(work)).open());
+    const bool stays = left.startsWith('!');
+    left.remove('!');
+    for (const QString &entry : left.split(' '))
+        QVERIFY(tree.write(work + '/' + entry, "left\n"));
+    if (stays && !setImmutable(tree.path(work + '/' + left.split(' ').last()), true))
+        QSKIP("the file system does not support the immutable attribute");
+    QProcess process;
+    start(process, tree, {"--recover-only"});
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), exitCode);
+    QVERIFY2(tree.logLines().last().startsWith(line), qPrintable(tree.logLines().last()));
 }
 
 void TestShell::secondInstallerLeavesAtOnce()

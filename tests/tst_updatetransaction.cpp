@@ -73,6 +73,7 @@ private slots:
     void recovery();
     void refusedJournalChangesNothing_data();
     void refusedJournalChangesNothing();
+    void stuckSwitchIsSettledAtTheNextStart();
     void installedFilesBelongToTheInstaller_data();
     void installedFilesBelongToTheInstaller();
     void unchangedEntriesAreNotRewritten_data();
@@ -343,6 +344,35 @@ void TestUpdateTransaction::refusedJournalChangesNothing()
     QCOMPARE(after.value("dst/a.txt"), before.value("dst/a.txt"));
     QCOMPARE(after.value("settings.db"), before.value("settings.db"));
     QVERIFY(after.contains("work/journal")); // kept for a look; never followed
+}
+
+// A switch whose journal cannot be removed is neither finished nor undone: the run says so,
+// a start meanwhile says why, and one after it can go finishes the switch.
+void TestUpdateTransaction::stuckSwitchIsSettledAtTheNextStart()
+{
+    QTemporaryDir dir;
+    const QString dst = dir.filePath("dst"), journal = dir.filePath("work/journal");
+    QVERIFY(put(dir.filePath("src/a.txt"), "new") && put(dst + "/a.txt", "old"));
+    LogToDevice log;
+    WorkFolder folder(dir.filePath("work"));
+    QVERIFY(folder.open());
+    UpdateTransaction update(folder);
+    update.addTree(dir.filePath("src"), dst, UpdateTransaction::Source::Copy);
+    bool locked = false;
+    QVERIFY(!update.run([&](const UpdateProgress &p) {
+        locked = locked || (p.committed && setImmutable(journal, true));
+    }));
+    if (!locked)
+        QSKIP("the file system does not support the immutable attribute");
+    QCOMPARE(update.failure().kind, UpdateTransaction::FailureKind::SwitchStuck);
+    UpdateTransaction::Failure why;
+    QCOMPARE(UpdateTransaction::recover(folder, {dst}, &why), UpdateTransaction::Recovery::Failed);
+    QCOMPARE(why.kind, UpdateTransaction::FailureKind::Unrecovered);
+    QCOMPARE(why.path + ' ' + QString::number(why.error),
+             QStringLiteral("work/journal %1").arg(EPERM));
+    setImmutable(journal, false);
+    QCOMPARE(UpdateTransaction::recover(folder, {dst}), UpdateTransaction::Recovery::Completed);
+    QCOMPARE(get(dst + "/a.txt"), QByteArray("new"));
 }
 
 void TestUpdateTransaction::installedFilesBelongToTheInstaller_data()

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,7 +21,8 @@ namespace {
 
 constexpr char kLog[] = "Update:";
 constexpr const char *kFolders[] = {"staging", "old"};
-constexpr const char *kFiles[] = {"journal.new", "rollback"};
+// The mark of a finished switch goes last: a removal cut short still knows what it removes.
+constexpr const char *kFiles[] = {"journal.new", "rollback", kSwitchedMark};
 
 bool removeLeftoversAt(int workFd, const QByteArray &work, QStringList *collected)
 {
@@ -50,18 +53,29 @@ bool removeLeftovers(const WorkFolder &w, QStringList *failures)
     return ok;
 }
 
-bool hasLeftovers(const WorkFolder &w)
+Leftovers leftoversIn(const WorkFolder &w)
 {
     struct stat st;
+    const auto there
+        = [&](const char *name) { return ::fstatat(w.fd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0; };
+    if (there(kSwitchedMark))
+        return Leftovers::OldFiles;
     for (const char *name : {kFolders[0], kFolders[1], kFiles[0], kFiles[1]}) {
-        if (::fstatat(w.fd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            return true;
+        if (there(name))
+            return Leftovers::Staged;
     }
-    return false;
+    return Leftovers::None;
+}
+
+BackgroundRemoval::BackgroundRemoval(std::function<void(bool removed)> finished)
+    : m_finished(std::move(finished))
+{
 }
 
 BackgroundRemoval::~BackgroundRemoval()
 {
+    // Nothing is reported from here: what would hear of it may be gone already.
+    m_finished = nullptr;
     wait();
 }
 
@@ -71,11 +85,24 @@ void BackgroundRemoval::start(const WorkFolder &w)
     // A descriptor of its own: the thread may outlive the caller's WorkFolder.
     auto fd = std::make_shared<UniqueFd>(::fcntl(w.fd(), F_DUPFD_CLOEXEC, 0));
     const QByteArray work = w.work;
-    m_thread = std::thread([this, fd, work] {
-        if (!fd->isValid())
+    const quint64 removal = ++m_removals;
+    m_removed = true;
+    m_thread = std::thread([this, fd, work, removal] {
+        if (!fd->isValid()) {
             m_failures << failureText("removal of the leftovers in", work, EBADF);
-        else
-            removeLeftoversAt(fd->get(), work, &m_failures);
+            m_removed = false;
+        } else {
+            m_removed = removeLeftoversAt(fd->get(), work, &m_failures);
+        }
+        // Reported at once, not when someone waits: the log on the stick must have it
+        // while the stick is still in. A removal waited for meanwhile was reported then.
+        QMetaObject::invokeMethod(
+            &m_receiver,
+            [this, removal] {
+                if (removal == m_removals)
+                    wait();
+            },
+            Qt::QueuedConnection);
     });
 }
 
@@ -84,7 +111,9 @@ void BackgroundRemoval::wait()
     if (!m_thread.joinable())
         return;
     m_thread.join();
-    for (const QString &failure : std::as_const(m_failures))
+    const QStringList failures = std::exchange(m_failures, {});
+    for (const QString &failure : failures)
         qDebug().noquote() << kLog << failure;
-    m_failures.clear();
+    if (m_finished)
+        m_finished(m_removed);
 }

@@ -22,23 +22,34 @@ constexpr qint64 kMaxJournal = qint64(64) * 1024 * 1024;
 } // namespace
 
 UpdateTransaction::Recovery UpdateTransaction::recover(const WorkFolder &w,
-                                                       const QStringList &targets)
+                                                       const QStringList &targets, Failure *why)
 {
+    Failure ignored;
+    Failure &failure = why ? *why : ignored;
+    const auto failed = [&w, &failure](FailureKind kind, const QByteArray &hostPath, int error,
+                                       const QString &detail = {}) {
+        failure = {kind, dec(w.relative(hostPath)), error, detail};
+        return kind == FailureKind::LeftoversStay ? Recovery::LeftoversStay : Recovery::Failed;
+    };
     if (!w.isOpen()) {
         qDebug() << kLog << "the work folder is not open; nothing was recovered.";
-        return Recovery::Failed;
+        return failed(FailureKind::WorkFolder, w.work, 0);
     }
     struct stat st;
     if (::fstatat(w.fd(), "journal", &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (!hasLeftovers(w))
-            return Recovery::NothingToDo;
         // No journal: the switch never began, or it ended before its journal went.
-        return removeLeftovers(w) ? Recovery::LeftoversRemoved : Recovery::Failed;
+        const Leftovers left = leftoversIn(w);
+        if (left == Leftovers::None)
+            return Recovery::NothingToDo;
+        if (!removeLeftovers(w))
+            return failed(FailureKind::LeftoversStay, w.work, 0);
+        return left == Leftovers::OldFiles ? Recovery::OldFilesRemoved : Recovery::LeftoversRemoved;
     }
     QByteArray text;
     if (!readSmallFileAt(w.fd(), "journal", kMaxJournal, &text)) {
-        logFailure(kLog, "reading of", w.journal, errno);
-        return Recovery::Failed;
+        const int error = errno;
+        logFailure(kLog, "reading of", w.journal, error);
+        return failed(FailureKind::Unrecovered, w.journal, error);
     }
     QList<QByteArray> places;
     for (const QString &target : targets)
@@ -50,10 +61,13 @@ UpdateTransaction::Recovery UpdateTransaction::recover(const WorkFolder &w,
                            << QStringLiteral("the journal of an interrupted installation is "
                                              "refused (%1); nothing was changed: %2")
                                   .arg(journalFaultText(fault), corvane::quotedForLog(w.journal));
-        return Recovery::Failed;
+        return failed(FailureKind::Unrecovered, w.journal, 0,
+                      QStringLiteral("refused (%1)").arg(journalFaultText(fault)));
     }
     const bool backward = ::fstatat(w.fd(), "rollback", &st, AT_SYMLINK_NOFOLLOW) == 0;
-    switch (backward ? rollBack(w, entries) : switchAll(w, entries, false)) {
+    SwitchFailure stopped;
+    switch (backward ? rollBack(w, entries, &stopped)
+                     : switchAll(w, entries, false, nullptr, &stopped)) {
     case SwitchResult::Done:
         return Recovery::Completed;
     case SwitchResult::RolledBack:
@@ -62,5 +76,6 @@ UpdateTransaction::Recovery UpdateTransaction::recover(const WorkFolder &w,
     case SwitchResult::Stuck:
         break;
     }
-    return Recovery::Failed;
+    return failed(FailureKind::Unrecovered,
+                  stopped.first.isEmpty() ? w.work : join(w.base, stopped.first), stopped.second);
 }

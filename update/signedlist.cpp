@@ -137,7 +137,9 @@ bool UpdateTransaction::Private::checkList()
                                                  "is mended or removed.")
                                       .arg(corvane::quotedForLog(
                                           join(w.work, installedVersionName)));
-            failure = {FailureKind::Older, QString(), 0, QString::fromLatin1(recorded)};
+            failure
+                = {FailureKind::Older, QString(), 0,
+                   QStringLiteral("the record %1 is damaged").arg(corvane::quotedForLog(recorded))};
             return false;
         }
         if (*order < 0) {
@@ -146,8 +148,10 @@ bool UpdateTransaction::Private::checkList()
                                                  "installed version %2; it is not installed.")
                                       .arg(QString::fromLatin1(manifest.version),
                                            QString::fromLatin1(recorded));
-            failure = {FailureKind::Older, QString(), 0,
-                       QString::fromLatin1(manifest.version + ' ' + recorded)};
+            failure
+                = {FailureKind::Older, QString(), 0,
+                   QStringLiteral("update %1, installed %2")
+                       .arg(QString::fromLatin1(manifest.version), QString::fromLatin1(recorded))};
             return false;
         }
         previousVersion = recorded;

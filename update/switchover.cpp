@@ -18,6 +18,13 @@ namespace {
 
 constexpr char kLog[] = "Update:";
 
+// The first failure of a switch is the one reported.
+void note(SwitchFailure *failed, const QByteArray &path, int error)
+{
+    if (failed && failed->second == 0)
+        *failed = {path, error};
+}
+
 class Switcher
 {
 public:
@@ -28,13 +35,15 @@ public:
     }
 
     // Opens every folder the entries need before anything is renamed: one that cannot be
-    // reached without a link refuses the whole switch.
-    bool reach(const std::vector<SwitchEntry> &entries)
+    // reached without a link refuses the whole switch (*failed names it).
+    bool reach(const std::vector<SwitchEntry> &entries, SwitchFailure *failed)
     {
         // The work area's own folders, should they have gone (cleared by hand).
         for (const char *folder : {"staging", "old"}) {
             if (::mkdirat(m_w.fd(), folder, 0700) != 0 && errno != EEXIST) {
-                logFailure(kLog, "creation of folder", join(m_w.work, folder), errno);
+                const int error = errno;
+                logFailure(kLog, "creation of folder", join(m_w.work, folder), error);
+                note(failed, join(m_w.name, folder), error);
                 return false;
             }
         }
@@ -43,11 +52,13 @@ public:
             for (const QByteArray *path : {&e.staged, &e.final, &e.old}) {
                 // Only the names the entry's kind uses are set.
                 if (!path->isEmpty() && m_places.parent(*path, &name) < 0) {
+                    const int error = errno;
                     qDebug().noquote()
                         << kLog
                         << QStringLiteral("%1 cannot be reached without following a link (%2): "
                                           "nothing of the switch is done.")
-                               .arg(corvane::quotedForLog(host(*path)), errorText(errno));
+                               .arg(corvane::quotedForLog(host(*path)), errorText(error));
+                    note(failed, *path, error);
                     return false;
                 }
             }
@@ -151,15 +162,24 @@ private:
 };
 
 // Ends a switch whose entries are all in one direction's end state: flush them, then
-// remove the journal (from then on a power cut needs nothing), then the leftovers.
-bool finishSwitch(const WorkFolder &w, BackgroundRemoval *removal)
+// remove the journal (from then on a power cut needs nothing), then the leftovers. A
+// switch that went forward leaves its mark first, so that the next start can tell the
+// replaced files of a finished installation, should they stay, from staged ones.
+bool finishSwitch(const WorkFolder &w, bool forward, BackgroundRemoval *removal,
+                  SwitchFailure *failed)
 {
     if (::syncfs(w.fd()) != 0) {
-        logFailure(kLog, "flush to disk of the switch in", w.base, errno);
+        const int error = errno;
+        logFailure(kLog, "flush to disk of the switch in", w.base, error);
+        note(failed, QByteArray(), error);
         return false;
     }
+    if (forward && (!writeFlushedAt(w.fd(), kSwitchedMark, {}) || ::fsync(w.fd()) != 0))
+        logFailure(kLog, "writing of the mark of a finished switch in", w.work, errno);
     if (::unlinkat(w.fd(), "journal", 0) != 0 && errno != ENOENT) {
-        logFailure(kLog, "removal of", w.journal, errno);
+        const int error = errno;
+        logFailure(kLog, "removal of", w.journal, error);
+        note(failed, w.relative(w.journal), error);
         return false;
     }
     if (::fsync(w.fd()) != 0)
@@ -172,42 +192,43 @@ bool finishSwitch(const WorkFolder &w, BackgroundRemoval *removal)
 }
 
 SwitchResult undoAll(const WorkFolder &w, Switcher &switcher,
-                     const std::vector<SwitchEntry> &entries)
+                     const std::vector<SwitchEntry> &entries, SwitchFailure *failed)
 {
     if (!writeFlushedAt(w.fd(), "rollback", "rollback\n") || ::fsync(w.fd()) != 0)
         logFailure(kLog, "writing of", w.rollback, errno);
     bool ok = true;
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it)
-        ok = switcher.undo(*it) && ok;
-    return ok && finishSwitch(w, nullptr) ? SwitchResult::RolledBack : SwitchResult::Stuck;
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+        if (!switcher.undo(*it)) {
+            note(failed, it->final, errno);
+            ok = false;
+        }
+    }
+    return ok && finishSwitch(w, false, nullptr, failed) ? SwitchResult::RolledBack
+                                                         : SwitchResult::Stuck;
 }
 
 } // namespace
 
-SwitchResult rollBack(const WorkFolder &w, const std::vector<SwitchEntry> &entries)
+SwitchResult rollBack(const WorkFolder &w, const std::vector<SwitchEntry> &entries,
+                      SwitchFailure *failed)
 {
     Switcher switcher(w);
-    if (!switcher.reach(entries))
+    if (!switcher.reach(entries, failed))
         return SwitchResult::Refused;
-    return undoAll(w, switcher, entries);
+    return undoAll(w, switcher, entries, failed);
 }
 
 SwitchResult switchAll(const WorkFolder &w, const std::vector<SwitchEntry> &entries, bool fresh,
-                       BackgroundRemoval *removal, std::pair<QByteArray, int> *failed)
+                       BackgroundRemoval *removal, SwitchFailure *failed)
 {
     Switcher switcher(w);
-    if (!switcher.reach(entries))
+    if (!switcher.reach(entries, failed))
         return SwitchResult::Refused;
     for (const SwitchEntry &s : entries) {
         if (!switcher.apply(s, fresh)) {
-            if (failed)
-                *failed = {s.final, errno};
-            return undoAll(w, switcher, entries);
+            note(failed, s.final, errno);
+            return undoAll(w, switcher, entries, failed);
         }
     }
-    if (finishSwitch(w, removal))
-        return SwitchResult::Done;
-    if (failed)
-        *failed = {QByteArray(), errno};
-    return SwitchResult::Stuck;
+    return finishSwitch(w, true, removal, failed) ? SwitchResult::Done : SwitchResult::Stuck;
 }

@@ -20,6 +20,10 @@
 
 class BackgroundRemoval;
 
+// What stopped a switch: the entry (relative path; empty for the flash disk's folder) and
+// the system's reason.
+using SwitchFailure = std::pair<QByteArray, int>;
+
 enum class SwitchResult {
     Done,       // every entry is in place; the journal is gone
     RolledBack, // an entry failed and the switch was undone; the journal is gone
@@ -29,15 +33,15 @@ enum class SwitchResult {
 
 // Applies every entry in order. fresh: the entries are known to be in their first
 // state (the switch of this process), so no name needs looking up. On the first failure
-// the whole switch is undone; *failed then names the entry (relative path) and the
-// system's reason. Once the switch is done, the leftovers are removed: by removal when
-// given (in the background), else at once.
+// the whole switch is undone. Whatever the result but Done, *failed names the first
+// entry that failed, or could not be reached, and the system's reason. Once the switch is
+// done, the leftovers are removed: by removal when given (in the background), else at once.
 SwitchResult switchAll(const WorkFolder &w, const std::vector<SwitchEntry> &entries, bool fresh,
-                       BackgroundRemoval *removal = nullptr,
-                       std::pair<QByteArray, int> *failed = nullptr);
+                       BackgroundRemoval *removal = nullptr, SwitchFailure *failed = nullptr);
 
 // Puts every entry back, last first. The rollback mark goes to disk first (again, when a
 // rollback cut short is finished), so that a power cut meanwhile is recovered in the
 // same direction. Refused or RolledBack, or Stuck when anything could not be put back
-// (the journal then stays).
-SwitchResult rollBack(const WorkFolder &w, const std::vector<SwitchEntry> &entries);
+// (the journal then stays); *failed as above.
+SwitchResult rollBack(const WorkFolder &w, const std::vector<SwitchEntry> &entries,
+                      SwitchFailure *failed = nullptr);

@@ -111,7 +111,7 @@ public:
         if (error == ENOSPC || error == EDQUOT)
             kind = FailureKind::NoSpace;
         if (failure.kind == FailureKind::None)
-            failure = {kind, corvane::fs::dec(w.relative(hostPath)), error, QString()};
+            failure = {kind, corvane::fs::dec(w.relative(hostPath)), error, {}};
     }
     bool failIo(FailureKind kind, const char *what, const QByteArray &hostPath, int error)
     {

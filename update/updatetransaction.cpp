@@ -55,14 +55,8 @@ bool UpdateTransaction::commit()
     if (!d->prepared || d->committed)
         return false;
     d->committed = true;
-    const bool ok = d->commit();
-    // The bar reaches its end only with the update in place.
-    if (ok && d->progress) {
-        d->state.bytesDone = d->state.bytesTotal;
-        d->state.filesDone = d->state.filesTotal;
-        d->report();
-    }
-    return ok;
+    // The totals are reported by the commit alone: a run that fails never reaches them.
+    return d->commit();
 }
 
 bool UpdateTransaction::run(const ProgressCallback &progress)
@@ -94,8 +88,11 @@ bool UpdateTransaction::Private::prepareWorkFolder()
     QStringList targets;
     for (const Tree &tree : trees)
         targets << dec(tree.target);
-    if (recover(w, targets) == Recovery::Failed) {
-        fail(FailureKind::Unrecovered, w.journal, 0);
+    Failure why;
+    if (const Recovery r = recover(w, targets, &why);
+        r == Recovery::Failed || r == Recovery::LeftoversStay) {
+        if (failure.kind == FailureKind::None)
+            failure = why;
         return false;
     }
     struct stat st;
@@ -112,7 +109,11 @@ bool UpdateTransaction::Private::commit()
         // Everything already as the update has it: nothing to switch, nothing to journal.
         qDebug() << kLog << "the installed folders are already as the update has them.";
         removeLeftovers(w);
-        return recordVersion();
+        if (!recordVersion())
+            return false;
+        state.committed = true;
+        report();
+        return true;
     }
     if (exchangeWorks) {
         // One rename per replaced entry; its staged inode tells before from after.
@@ -145,6 +146,10 @@ bool UpdateTransaction::Private::commit()
         discard();
         return false;
     }
+    state.bytesDone = state.bytesTotal;
+    state.filesDone = state.filesTotal;
+    state.committed = true;
+    report();
     std::pair<QByteArray, int> failed;
     switch (switchAll(w, switches, true, removal, &failed)) {
     case SwitchResult::Done:
@@ -161,14 +166,15 @@ bool UpdateTransaction::Private::commit()
         ::unlinkat(w.fd(), "journal", 0);
         restoreVersion();
         discard();
-        fail(FailureKind::WriteFailed, w.staging, ELOOP);
+        fail(FailureKind::WriteFailed, failed.first.isEmpty() ? w.staging : host(failed.first),
+             ELOOP);
         return false;
     case SwitchResult::Stuck:
         break;
     }
     // The journal stays: the next start of the installer tries again.
     qDebug() << kLog << "the switch could not be finished; it is repeated at the next start.";
-    fail(FailureKind::Unrecovered, failed.first.isEmpty() ? w.work : host(failed.first),
+    fail(FailureKind::SwitchStuck, failed.first.isEmpty() ? w.work : host(failed.first),
          failed.second);
     return false;
 }

@@ -42,6 +42,8 @@ struct UpdateProgress
     qint64 bytesTotal = 0;
     qint64 filesDone = 0;
     qint64 filesTotal = 0;
+    // The journal is on disk: from here on the update counts as installed.
+    bool committed = false;
 };
 
 class UpdateTransaction
@@ -65,11 +67,13 @@ public:
         SpecialFile,    // neither file, folder nor link in the update
         ReadFailed,
         WriteFailed,
-        Unrecovered, // an interrupted earlier run could not be recovered
-        WorkFolder,  // no trusted work folder could be had
-        NotSigned,   // trusted keys, but no valid signature of one of them
-        NotAsListed, // an entry of the update differs from the signed list
-        Older,       // the update is older than the installed one
+        Unrecovered,   // an interrupted earlier run could be neither completed nor undone
+        WorkFolder,    // no trusted work folder could be had
+        SwitchStuck,   // this run's switch could be neither finished nor undone
+        LeftoversStay, // what an earlier run left in the work folder cannot be removed
+        NotSigned,     // trusted keys, but no valid signature of one of them
+        NotAsListed,   // an entry of the update differs from the signed list
+        Older,         // the update is older than the installed one
     };
 
     struct Failure
@@ -77,7 +81,9 @@ public:
         FailureKind kind = FailureKind::None;
         QString path; // relative to the folder that holds the work folder
         int error = 0;
-        QString detail; // NotSigned: why; Older: "<update> <installed>"
+        // What is wrong where no system error says it: a refused journal, why a signature
+        // is not valid, both versions ("<update> <installed>").
+        QString detail;
     };
 
     // Where the update's signed list, its signature and the device's trusted keys are
@@ -94,7 +100,15 @@ public:
     // before the switch): the entry's path in the tree and its mode (type bits included).
     using Skip = std::function<bool(const QByteArray &path, unsigned mode)>;
 
-    enum class Recovery { NothingToDo, LeftoversRemoved, Completed, RolledBack, Failed };
+    enum class Recovery {
+        NothingToDo,
+        LeftoversRemoved, // the staged files of an installation that never switched (or was undone)
+        OldFilesRemoved,  // the replaced files of a finished installation
+        Completed,
+        RolledBack,
+        LeftoversStay, // the installed folders are whole; what was left cannot all be removed
+        Failed,        // neither completed nor undone: the installed folders may be mixed
+    };
 
     // work: the installer's work folder, open (WorkFolder::open), on the targets' file
     // system, in the folder that holds them; it must outlive the transaction. The old
@@ -120,12 +134,15 @@ public:
     // list, the plan, the space, and the staging of every entry (hashed and compared with
     // the list). False when the update cannot be installed (failure() tells why); what
     // was staged is then gone. progress, when set, is called with the bytes and files of
-    // all trees: first at 0, then rising.
+    // all trees: first at 0, then rising (short of the totals).
     bool prepare(const ProgressCallback &progress = {});
 
     // Switches what prepare() staged into place. True when every tree is in place; false
-    // when the installed folders are as before (failure() tells why). A transaction
-    // destroyed between the two removes what it staged.
+    // when the installed folders are as before, or, after a switch that could be neither
+    // finished nor undone (SwitchStuck), until the next start settles them (failure()
+    // tells why). progress is called once with the totals and committed when the journal
+    // is on disk; a run that fails before that never reports it. A transaction destroyed
+    // between prepare() and commit() removes what it staged.
     bool commit();
 
     // prepare() and commit().
@@ -136,8 +153,10 @@ public:
     // Completes or rolls back what an interrupted run left in an open work folder; targets
     // are the installed folders (host paths) an update may put things in: a journal that
     // names anything else is refused, and nothing of it is done. Cheap when there is
-    // nothing: one look at the folder.
-    static Recovery recover(const WorkFolder &work, const QStringList &targets);
+    // nothing: one look at the folder. why, when given, tells what stopped a recovery that
+    // is Failed (Unrecovered, WorkFolder) or LeftoversStay.
+    static Recovery recover(const WorkFolder &work, const QStringList &targets,
+                            Failure *why = nullptr);
 
 private:
     class Private;

@@ -108,6 +108,12 @@ void InstallerView::setProgress(qint64 done, qint64 total)
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
+void InstallerView::hideProgress()
+{
+    ui->progressBar->hide();
+    ui->progressBar->reset();
+}
+
 void InstallerView::on_button1_clicked()
 {
     emit NotifyButton1Clicked();

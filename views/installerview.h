@@ -34,6 +34,8 @@ public:
     // files is not slowed down by painting; the last value is painted with the screen
     // that follows the copy.
     void setProgress(qint64 done, qint64 total);
+    // Hides the bar and empties it.
+    void hideProgress();
 
     // The form's widgets, for tests and for whoever needs to look at the screen; the
     // caller includes the generated "ui_installerview.h" to reach them.
