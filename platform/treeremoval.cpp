@@ -92,6 +92,34 @@ PathKind pathKind(const QByteArray &path)
     return S_ISLNK(st.st_mode) ? PathKind::Link : PathKind::Other;
 }
 
+namespace {
+
+// Opens the folder `name` of dirFd (never through a link) and removes everything in it;
+// the folder itself stays for the caller. A folder gone already is a success.
+bool removeContents(int dirFd, const char *name, const QByteArray &path, QStringList *failures)
+{
+    const int fd = openFolderAt(dirFd, name);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true;
+        fs::logFailure(kLog, "opening of", path, errno, failures);
+        return false;
+    }
+    const bool ok = walk(
+        fd, path,
+        [failures](int at, const char *entry, const QByteArray &entryPath) {
+            return removeAt(at, entry, entryPath, 0, failures);
+        },
+        [failures](int at, const char *entry, const QByteArray &entryPath) {
+            return removeAt(at, entry, entryPath, AT_REMOVEDIR, failures);
+        },
+        failures);
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+
 bool removeEntryAt(int dirFd, const QByteArray &name, const QByteArray &path, QStringList *failures)
 {
     struct stat st;
@@ -103,45 +131,13 @@ bool removeEntryAt(int dirFd, const QByteArray &name, const QByteArray &path, QS
     }
     if (!S_ISDIR(st.st_mode))
         return removeAt(dirFd, name.constData(), path, 0, failures);
-    const int fd = openFolderAt(dirFd, name.constData());
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return true;
-        fs::logFailure(kLog, "opening of", path, errno, failures);
-        return false;
-    }
-    bool ok = walk(
-        fd, path,
-        [failures](int at, const char *entry, const QByteArray &entryPath) {
-            return removeAt(at, entry, entryPath, 0, failures);
-        },
-        [failures](int at, const char *entry, const QByteArray &entryPath) {
-            return removeAt(at, entry, entryPath, AT_REMOVEDIR, failures);
-        },
-        failures);
-    ::close(fd);
+    const bool ok = removeContents(dirFd, name.constData(), path, failures);
     return removeAt(dirFd, name.constData(), path, AT_REMOVEDIR, failures) && ok;
 }
 
 bool removeFolderTree(const QByteArray &path, QStringList *failures)
 {
-    const int fd = openFolderAt(AT_FDCWD, path.constData());
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return true;
-        fs::logFailure(kLog, "opening of", path, errno, failures);
-        return false;
-    }
-    bool ok = walk(
-        fd, path,
-        [failures](int dirFd, const char *name, const QByteArray &entryPath) {
-            return removeAt(dirFd, name, entryPath, 0, failures);
-        },
-        [failures](int dirFd, const char *name, const QByteArray &entryPath) {
-            return removeAt(dirFd, name, entryPath, AT_REMOVEDIR, failures);
-        },
-        failures);
-    ::close(fd);
+    bool ok = removeContents(AT_FDCWD, path.constData(), path, failures);
     // By its path: rmdir never follows a link that took the folder's place meanwhile.
     if (::rmdir(path.constData()) != 0 && errno != ENOENT) {
         fs::logFailure(kLog, "removal of", path, errno, failures);

@@ -229,6 +229,19 @@ QStringList DeviceTree::leftovers() const
     return installLeftovers(onDevice(root(), corvane::device::installWorkFolder));
 }
 
+bool put(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
+}
+
+QByteArray get(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
 QByteArray contentHash(const QString &path)
 {
     QFile f(path);

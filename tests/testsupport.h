@@ -60,6 +60,11 @@ QString onDevice(const QString &root, const char *devicePath);
 // Host path of the log file on the simulated stick at root.
 QString logFileOn(const QString &root);
 
+// Writes a file (its folders made when missing); false when it could not.
+bool put(const QString &path, const QByteArray &content);
+// A file's content, or "<missing>".
+QByteArray get(const QString &path);
+
 // A file's content as a hex SHA-1, or "unreadable".
 QByteArray contentHash(const QString &path);
 

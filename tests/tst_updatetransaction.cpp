@@ -18,19 +18,6 @@
 
 namespace {
 
-bool put(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
-}
-
-QByteArray get(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
 // Puts the tree below source over target as one transaction, with the work folder beside
 // the target (removed again when the run leaves nothing in it).
 bool install(const QString &source, const QString &target,

@@ -75,36 +75,38 @@ public:
         return m_places.stat(path, &st) && quint64(st.st_ino) == inode;
     }
 
-    bool exchanged(const QByteArray &a, const QByteArray &b)
+    // A step's outcome; a failure is logged (what() words the step), errno kept.
+    template <typename What>
+    bool logged(bool done, const What &what)
     {
-        if (m_places.exchange(a, b))
+        if (done)
             return true;
         const int error = errno;
-        qDebug() << kLog << "exchanging" << dec(host(a)) << "and" << dec(host(b))
-                 << "failed:" << errorText(error);
+        qDebug().noquote() << kLog << what() << "failed:" << errorText(error);
         errno = error;
         return false;
+    }
+
+    QString quoted(const QByteArray &path) const { return corvane::quotedForLog(host(path)); }
+
+    bool exchanged(const QByteArray &a, const QByteArray &b)
+    {
+        return logged(m_places.exchange(a, b), [&] {
+            return QStringLiteral("exchanging %1 and %2").arg(quoted(a), quoted(b));
+        });
     }
 
     bool timesSet(const QByteArray &path, const timespec times[2])
     {
-        if (m_places.setTimes(path, times))
-            return true;
-        const int error = errno;
-        logFailure(kLog, "setting the times of", host(path), error);
-        errno = error;
-        return false;
+        return logged(m_places.setTimes(path, times),
+                      [&] { return QStringLiteral("setting the times of %1").arg(quoted(path)); });
     }
 
     bool renamed(const QByteArray &from, const QByteArray &to)
     {
-        if (m_places.rename(from, to))
-            return true;
-        const int error = errno;
-        qDebug() << kLog << "moving" << dec(host(from)) << "to" << dec(host(to))
-                 << "failed:" << errorText(error);
-        errno = error;
-        return false;
+        return logged(m_places.rename(from, to), [&] {
+            return QStringLiteral("moving %1 to %2").arg(quoted(from), quoted(to));
+        });
     }
 
     // One step of an entry towards its end state. fresh: the entry is in its first state.

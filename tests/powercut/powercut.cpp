@@ -88,13 +88,6 @@ QByteArray randomBytes(QRandomGenerator &random, qint64 size)
     return data;
 }
 
-bool put(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
-}
-
 bool run(const QString &program, const QStringList &arguments)
 {
     QProcess p;
