@@ -139,8 +139,8 @@ bool UpdateTransaction::Private::stageFile(int parent, const QByteArray &name, c
         && st.st_gid == s.st.st_gid && st.st_nlink == 1 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
     if (linkable) {
         if (::linkat(in.get(), "", parent, name.constData(), AT_EMPTY_PATH) == 0) {
-            if ((st.st_mode & 07777) != installedMode(s, st.st_mode)
-                && ::fchmod(in.get(), installedMode(s, st.st_mode)) != 0)
+            const mode_t mode = installedMode(s, st.st_mode);
+            if ((st.st_mode & 07777) != mode && ::fchmod(in.get(), mode) != 0)
                 return failIo(FailureKind::WriteFailed, "setting permissions of", host(s.staged),
                               errno);
             // The linked file is the staged one: its bytes are hashed once linked.
