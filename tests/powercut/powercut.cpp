@@ -455,6 +455,7 @@ struct Call
     QString name;
     QStringList paths; // fd paths (strace -y) and path arguments, in order
     bool failed = false;
+    bool creates = false; // an open that may create its file (O_CREAT)
 };
 
 QString unescape(const QString &s)
@@ -492,6 +493,7 @@ QList<Call> parseTrace(const QString &file)
         Call c;
         c.name = m.captured(1);
         c.failed = m.captured(3).toLongLong() < 0;
+        c.creates = c.name.startsWith("open") && m.captured(2).contains("O_CREAT");
         // The *at calls name a file by an open folder and a name in it: one path.
         const bool relativeToFolder = c.name.endsWith("at") || c.name.endsWith("at2");
         bool afterFolder = false;
@@ -566,7 +568,9 @@ Replay replay(const QList<Call> &calls, const QString &base)
             if (tracked(c.paths.value(1)))
                 dirty.insert(c.paths.value(1));
         } else if (c.name == "openat") {
-            if (staged(last)) // a created file is empty and dirty until flushed
+            // A created file is empty and dirty until flushed; folders opened on the way
+            // (where openat2 is missing) are not.
+            if (c.creates && staged(last))
                 dirty.insert(last);
         } else if (c.name == "fsync" || c.name == "fdatasync") {
             dirty.erase(p0);
