@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include <unistd.h>
 
@@ -18,6 +17,16 @@ struct DigestFree
 {
     void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
 };
+
+// Buffers of the calling thread, kept for its life: a fresh megabyte for every file would
+// come from the system zeroed, a page fault per page, which cost more than the reading.
+unsigned char *buffer(int which)
+{
+    thread_local std::unique_ptr<unsigned char[]> buffers[2];
+    if (!buffers[which])
+        buffers[which].reset(new unsigned char[kChunk]);
+    return buffers[which].get();
+}
 } // namespace
 
 bool sha256OfFile(int fd, QByteArray *digest)
@@ -27,16 +36,16 @@ bool sha256OfFile(int fd, QByteArray *digest)
         errno = ENOMEM;
         return false;
     }
-    std::vector<unsigned char> buffer(kChunk);
+    unsigned char *data = buffer(0);
     for (off_t offset = 0;;) {
-        const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), offset);
+        const ssize_t n = ::pread(fd, data, kChunk, offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             return false;
         if (n == 0)
             break;
-        if (EVP_DigestUpdate(ctx.get(), buffer.data(), size_t(n)) != 1) {
+        if (EVP_DigestUpdate(ctx.get(), data, size_t(n)) != 1) {
             errno = EIO;
             return false;
         }
@@ -54,16 +63,17 @@ bool sha256OfFile(int fd, QByteArray *digest)
 
 bool sameContent(int a, int b)
 {
-    std::vector<char> left(kChunk), right(kChunk);
+    unsigned char *left = buffer(0);
+    unsigned char *right = buffer(1);
     for (off_t offset = 0;;) {
-        const ssize_t n = ::pread(a, left.data(), left.size(), offset);
+        const ssize_t n = ::pread(a, left, kChunk, offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             return false;
         ssize_t m = 0;
         while (m < n) {
-            const ssize_t got = ::pread(b, right.data() + m, size_t(n - m), offset + m);
+            const ssize_t got = ::pread(b, right + m, size_t(n - m), offset + m);
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0)
@@ -74,7 +84,7 @@ bool sameContent(int a, int b)
             char extra;
             return ::pread(b, &extra, 1, offset) == 0; // the other one ends here too
         }
-        if (std::memcmp(left.data(), right.data(), size_t(n)) != 0)
+        if (std::memcmp(left, right, size_t(n)) != 0)
             return false;
         offset += n;
     }

@@ -194,7 +194,8 @@ bool UpdateTransaction::Private::copyContent(int in, int out, const QByteArray &
     qint64 offset = 0;
     qint64 waited = 0;
     bool kernelCopy = true;
-    std::vector<char> buffer;
+    // Kept from file to file: a fresh megabyte each time would cost a page fault per page.
+    std::vector<char> &buffer = copyBuffer;
     for (;;) {
         const size_t chunk = size_t(kCopyChunk);
         ssize_t n = -1;

@@ -75,6 +75,7 @@ public:
     ProgressCallback progress;
     quint64 stagedCounter = 0;
     bool linksRefused = false;
+    std::vector<char> copyBuffer; // where the kernel cannot copy
     bool prepared = false;
     bool committed = false;
     qint64 unchanged = 0;       // installed entries already as the update has them
