@@ -1,13 +1,60 @@
 #!/usr/bin/env bash
 # Builds in release mode and runs every benchmark, printing one table.
-#   bench/run.sh [--quick]
-# Needs what ./run installs, plus rsync for the comparison with rsync.
+#   bench/run.sh [--quick] [bench.py's other options]
+# Needs what ./run installs, plus rsync for the comparison with rsync. Installations run
+# on this machine's disk (BENCH_DIR, default /var/tmp) and, as root, on a fresh ext4 made
+# with mkfs.ext4's default options (so with a journal, as on a device's flash) in a
+# sparse image file in BENCH_DIR (BENCH_EXT4_SIZE, default 3G), mounted from a loop
+# device. Image, loop device and mount go at the end, also when interrupted. Where the
+# mount is refused the table says so in place of those figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-release
+bench_dir=${BENCH_DIR:-/var/tmp}
 command -v rsync >/dev/null || { [ "$(id -u)" = 0 ] && apt-get install -y -qq rsync >/dev/null 2>&1 || true; }
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" --parallel >/dev/null
+
+image= loopdev= mnt=
+cleanup() {
+    if [ -n "$mnt" ]; then
+        if mountpoint -q "$mnt"; then umount "$mnt" || umount -l "$mnt" || true; fi
+        rmdir "$mnt" || true
+    fi
+    if [ -n "$loopdev" ]; then losetup -d "$loopdev" || true; fi
+    if [ -n "$image" ]; then rm -f "$image"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Sets BENCH_EXT4_DIR to the mounted file system, or BENCH_EXT4_SKIPPED to the reason
+# there is none.
+mount_ext4() {
+    local error
+    if [ "$(id -u)" != 0 ]; then
+        BENCH_EXT4_SKIPPED="not root, so no loop device can be mounted"
+        return
+    fi
+    for tool in mkfs.ext4 losetup mount; do
+        command -v "$tool" >/dev/null || { BENCH_EXT4_SKIPPED="$tool not found"; return; }
+    done
+    image=$(mktemp "$bench_dir/corvane-bench-ext4.XXXXXX")
+    truncate -s "${BENCH_EXT4_SIZE:-3G}" "$image"
+    error=$(mkfs.ext4 -q -F "$image" 2>&1) || { BENCH_EXT4_SKIPPED="mkfs.ext4 failed: $error"; return; }
+    loopdev=$(losetup --find --show "$image" 2>/dev/null) || {
+        BENCH_EXT4_SKIPPED="no loop device to be had (losetup --find failed)"
+        loopdev=
+        return
+    }
+    mnt=$(mktemp -d "$bench_dir/corvane-bench-mnt.XXXXXX")
+    error=$(mount "$loopdev" "$mnt" 2>&1) || { BENCH_EXT4_SKIPPED="mount refused: $error"; return; }
+    BENCH_EXT4_DIR=$mnt
+}
+BENCH_EXT4_DIR= BENCH_EXT4_SKIPPED=
+mount_ext4
+export BENCH_EXT4_DIR BENCH_EXT4_SKIPPED
+
 "$build/bench/bench_progress"
 echo
 /usr/bin/python3 bench/bench.py "$build" "$@"
