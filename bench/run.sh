@@ -4,9 +4,10 @@
 # Needs what ./run installs, plus rsync for the comparison with rsync. Installations run
 # on this machine's disk (BENCH_DIR, default /var/tmp) and, as root, on a fresh ext4 made
 # with mkfs.ext4's default options (so with a journal, as on a device's flash) in a
-# sparse image file in BENCH_DIR (BENCH_EXT4_SIZE, default 3G), mounted from a loop
-# device. Image, loop device and mount go at the end, also when interrupted. Where the
-# mount is refused the table says so in place of those figures.
+# sparse image file there (BENCH_EXT4_SIZE, default 3G), mounted from a loop device.
+# Everything the benchmarks lay out lives in one folder in BENCH_DIR (and one in
+# /dev/shm); they, the mount and the loop device go at the end, also when interrupted.
+# Where the mount is refused the table says so in place of those figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-release
@@ -15,31 +16,38 @@ command -v rsync >/dev/null || { [ "$(id -u)" = 0 ] && apt-get install -y -qq rs
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" --parallel >/dev/null
 
-image= loopdev= mnt=
+scratch= memory= loopdev= mnt=
 cleanup() {
-    if [ -n "$mnt" ]; then
-        if mountpoint -q "$mnt"; then umount "$mnt" || umount -l "$mnt" || true; fi
-        rmdir "$mnt" || true
-    fi
+    if [ -n "$mnt" ] && mountpoint -q "$mnt"; then umount "$mnt" || umount -l "$mnt" || true; fi
     if [ -n "$loopdev" ]; then losetup -d "$loopdev" || true; fi
-    if [ -n "$image" ]; then rm -f "$image"; fi
+    if [ -n "$mnt" ] && mountpoint -q "$mnt"; then
+        echo "bench/run.sh: $mnt is still mounted, so $scratch stays" >&2
+    elif [ -n "$scratch" ]; then
+        rm -rf "$scratch"
+    fi
+    if [ -n "$memory" ]; then rm -rf "$memory"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+scratch=$(mktemp -d "$bench_dir/corvane-bench.XXXXXX")
+export BENCH_DIR=$scratch
+if [ -d /dev/shm ]; then
+    memory=$(mktemp -d /dev/shm/corvane-bench.XXXXXX)
+    export BENCH_MEMORY_DIR=$memory
+fi
 
 # Sets BENCH_EXT4_DIR to the mounted file system, or BENCH_EXT4_SKIPPED to the reason
 # there is none.
 mount_ext4() {
-    local error
+    local error image=$scratch/ext4.img
     if [ "$(id -u)" != 0 ]; then
         BENCH_EXT4_SKIPPED="not root, so no loop device can be mounted"
         return
     fi
-    for tool in mkfs.ext4 losetup mount; do
+    for tool in mkfs.ext4 losetup mount mountpoint; do
         command -v "$tool" >/dev/null || { BENCH_EXT4_SKIPPED="$tool not found"; return; }
     done
-    image=$(mktemp "$bench_dir/corvane-bench-ext4.XXXXXX")
     truncate -s "${BENCH_EXT4_SIZE:-3G}" "$image"
     error=$(mkfs.ext4 -q -F "$image" 2>&1) || { BENCH_EXT4_SKIPPED="mkfs.ext4 failed: $error"; return; }
     loopdev=$(losetup --find --show "$image" 2>/dev/null) || {
@@ -47,7 +55,8 @@ mount_ext4() {
         loopdev=
         return
     }
-    mnt=$(mktemp -d "$bench_dir/corvane-bench-mnt.XXXXXX")
+    mnt=$scratch/ext4
+    mkdir "$mnt"
     error=$(mount "$loopdev" "$mnt" 2>&1) || { BENCH_EXT4_SKIPPED="mount refused: $error"; return; }
     BENCH_EXT4_DIR=$mnt
 }
