@@ -256,7 +256,7 @@ class FileSystem:
     device), else from the write accounting of the process and the children it waited
     for (what /proc/PID/io calls write_bytes), since the machine's disk is shared."""
 
-    def __init__(self, key, label, work=None, reason=None, counters=False, rounds=(3, 5)):
+    def __init__(self, key, label, work=None, reason=None, counters=False, rounds=(3, 9)):
         self.key, self.label, self.work, self.reason = key, label, work, reason
         self.rounds = rounds[0] if QUICK else rounds[1]
         self.stat = None
