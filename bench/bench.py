@@ -1,21 +1,31 @@
 #!/usr/bin/python3
 """Benchmarks of the installer, printed as one table.
 
-    bench/bench.py BUILD_DIR [--quick] [--only install|growth|idle|launch|startup|keyboard]
+    bench/bench.py BUILD_DIR [--quick] [--only SECTION[,SECTION...]] [--fs disk|ext4] [--rounds N]
 
-CORVANE_BENCH_INSTALLER names another command for the installer (the emulated one of a
-cross build: BUILD_DIR/tests/emulated/corvane-installer).
+SECTION is install, scenarios, growth, idle, launch, startup or keyboard. CORVANE_BENCH_INSTALLER
+names another command for the installer (the emulated one of a cross build:
+BUILD_DIR/tests/emulated/corvane-installer).
+
+Installations run on two file systems: this machine's disk ("disk": BENCH_DIR, default
+/var/tmp) and an ext4 with a journal mounted from a loop device ("ext4": BENCH_EXT4_DIR,
+which bench/run.sh makes and mounts as root; BENCH_EXT4_SKIPPED says why there is none,
+and the table says so in place of figures).
 
 Every figure is the median of several runs, with min and max; every comparison is a
 ratio measured in the same run, the two sides alternating, each on a fresh copy of the
 same tree. An installation is timed as the user waits for it: the whole installer
 process from its start to its end, on a device without a stick (so it installs, finds
-the stick gone, starts the terminal application and ends). Times come from this
-script's monotonic clock around the child process, or from the programs' own clocks.
+the stick gone, starts the terminal application and ends); beside it, the time to the
+result screen of a run with the stick present, which is then pulled. Times come from
+this script's monotonic clock around the child process, or from the programs' own clocks.
 """
 
 import ctypes
 import os
+import re
+import select
+import stat
 import struct
 import threading
 import random
@@ -26,15 +36,41 @@ import sys
 import tempfile
 import time
 
+
+def option(name, default=None):
+    return sys.argv[sys.argv.index(name) + 1] if name in sys.argv else default
+
+
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build-release")
 QUICK = "--quick" in sys.argv
-ONLY = sys.argv[sys.argv.index("--only") + 1] if "--only" in sys.argv else None
+ONLY = option("--only", "").split(",") if option("--only") else None
+FS_ONLY = option("--fs")
+ROUNDS = int(option("--rounds", 0))
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 INSTALLER = os.environ.get("CORVANE_BENCH_INSTALLER") or os.path.join(BUILD, "shell", "corvane-installer")
 KEYBOARD_BENCH = os.path.join(BUILD, "bench", "bench_keyboard")
 MAKE_DEVICE = os.path.join(REPO, "tools", "make-device.sh")
 ENCRYPT = os.path.join(BUILD, "tools", "corvane-encrypt")
 WORK = tempfile.mkdtemp(prefix="corvane-bench-", dir=os.environ.get("BENCH_DIR", "/var/tmp"))
+LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+def device_names():
+    """The device's paths and file names, read from their one home in the sources."""
+    with open(os.path.join(REPO, "platform", "devicefiles.h")) as f:
+        return dict(re.findall(r'constexpr char (\w+)\[\] = "([^"]*)";', f.read()))
+
+
+DEVICE = device_names()
+# Each update folder and the installed folder it goes into.
+PARTS = (("updateSystemFolder", "systemFolder"), ("updateAppFolder", "appFolder"))
+RESULT_LINES = tuple("HandleEvents: InitialState: " + r for r in ("Successful.", "Nothing done.", "Failed."))
+
+
+def dev(root, name):
+    """A device path on the simulated device at root, as the installer maps it."""
+    return root + DEVICE[name]
+
 
 rows = []
 
@@ -44,6 +80,12 @@ def row(name, values, unit, goal=None, ok=None, fmt="{:.1f}"):
     rows.append((name, fmt.format(med), fmt.format(min(values)), fmt.format(max(values)), unit,
                  goal or "", "" if ok is None else ("met" if ok(med, values) else "MISSED")))
     print(f"  {name}: {fmt.format(med)} {unit}", flush=True)
+
+
+def skipped(name, reason):
+    """A line in the table in place of figures that could not be measured."""
+    rows.append((f"{name}: SKIPPED: {reason}", "", "", "", "", "", ""))
+    print(f"  {name}: SKIPPED: {reason}", flush=True)
 
 
 def env(root, **extra):
@@ -64,38 +106,220 @@ def write(path, size, seed):
             left -= n
 
 
-def lay_out(root, files):
-    """An installation and an update of the same shape: many files of 1 to 20 KB in
-    nested folders and a few of 10 to 50 MB (about 200 MB for 2,000 files), half of
-    them in the system folder and half in the application folder."""
+def entries(root):
+    """Every entry below root as (relative path, lstat), each folder before what it holds."""
+    found = []
+
+    def visit(rel):
+        for name in sorted(os.listdir(os.path.join(root, rel))):
+            path = os.path.join(rel, name)
+            st = os.lstat(os.path.join(root, path))
+            found.append((path, st))
+            if stat.S_ISDIR(st.st_mode):
+                visit(path)
+
+    visit("")
+    return found
+
+
+def payload(rel):
+    """What lay_out itself writes into an update folder, beside the simulated device's own files."""
+    return re.match(r"(d\d+|media)(/|$)", rel) is not None
+
+
+def lay_out(root, files, installed="mixed"):
+    """An update of many files of 1 to 20 KB in nested folders and a few of 10 to 50 MB
+    (about 200 MB for 2,000 files), half of them in the system folder and half in the
+    application folder; a tenth of the files are executable, each top folder holds a
+    link, one has a mode of its own. The installation beside it, by `installed`:
+
+      mixed    half of the small files there, each smaller than the update's, the other
+               half new; the big ones 4 KB (an update that adds and replaces)
+      full     every file of the update there, of its size, with other content; every
+               link pointing elsewhere
+      tenth    as the update, but a tenth of the files of each folder differ (of their
+               size, other content), the system folder's smallest big file among them
+      nothing  as the update
+
+    Returns the update's bytes per folder and the bytes of its files that differ from the
+    installed ones (0 for mixed)."""
     rnd = random.Random(files)
     big = max(1, files // 400)
     small = files - big
-    fd = os.path.join(root, "FlashDisk")
     subprocess.run([MAKE_DEVICE, root], check=True, env=env(root), stdout=subprocess.DEVNULL)
-    for part, share in (("System", small // 2), ("Corvane", small - small // 2)):
+    for (update, target), share in zip(PARTS, (small // 2, small - small // 2)):
         for i in range(share):
             rel = f"d{i % 17}/e{i % 7}/f{i}.dat"
             size = rnd.randint(1024, 20 * 1024)
-            write(os.path.join(fd, "Corvane_Installer", part, rel), size, i)
-            if i % 2 == 0:  # half of them replace an installed file
-                write(os.path.join(fd, part, rel), size // 2 + 1, i + 1)
+            write(os.path.join(dev(root, update), rel), size, i)
+            if i % 10 == 5:
+                os.chmod(os.path.join(dev(root, update), rel), 0o755)
+            if installed == "mixed" and i % 2 == 0:  # half of them replace an installed file
+                write(os.path.join(dev(root, target), rel), size // 2 + 1, i + 1)
+        for k in range(min(17, share)):
+            os.symlink(f"e{k % 7}", os.path.join(dev(root, update), f"d{k}", "current"))
+        if share > 16:
+            os.chmod(os.path.join(dev(root, update), "d16"), 0o750)
     for i in range(big):
-        part = ("System", "Corvane")[i % 2]
+        update, target = PARTS[i % 2]
         size = (10 + (i * 37) % 41) * 1024 * 1024
-        write(os.path.join(fd, "Corvane_Installer", part, "media", f"big{i}.bin"), size, i)
-        write(os.path.join(fd, part, "media", f"big{i}.bin"), 4096, i)
+        write(os.path.join(dev(root, update), "media", f"big{i}.bin"), size, i)
+        if installed == "mixed":
+            write(os.path.join(dev(root, target), "media", f"big{i}.bin"), 4096, i)
     shutil.rmtree(stick(root))  # the run ends on its own: no stick to wait for
-    return {part: sum(os.path.getsize(os.path.join(d, f))
-                      for d, _, fs in os.walk(os.path.join(fd, "Corvane_Installer", part)) for f in fs)
-            for part in ("System", "Corvane")}
+    changed = 0 if installed == "mixed" else lay_out_installation(root, installed)
+    sizes = {update: sum(st.st_size for _, st in entries(dev(root, update)) if stat.S_ISREG(st.st_mode))
+             for update, _ in PARTS}
+    return sizes, changed
 
 
-def fresh_copy(template):
-    work = os.path.join(WORK, "run")
+def lay_out_installation(root, how):
+    """Makes the installed folders equal to the update's (the same bytes, modes, links and
+    folders, the files' times a day older, as after an earlier copy), but for what `how`
+    makes differ (see lay_out). Returns the bytes of the update's files that differ."""
+    changed = 0
+    day = 86400 * 10**9
+    for update, target in PARTS:
+        items = entries(dev(root, update))
+        files = [rel for rel, st in items if stat.S_ISREG(st.st_mode)]
+        differ = set()
+        if how == "full":
+            differ = set(files)
+        elif how == "tenth":
+            picked = []
+            if update == "updateSystemFolder":
+                picked = sorted((st.st_size, rel) for rel, st in items if rel.startswith("media/"))[:1]
+                picked = [rel for _, rel in picked]
+            candidates = [rel for rel in files if re.match(r"d\d+/", rel)]  # the small ones
+            picked += random.Random(update).sample(candidates, round(len(files) / 10) - len(picked))
+            differ = set(picked)
+        for rel, st in items:
+            src, dst = os.path.join(dev(root, update), rel), os.path.join(dev(root, target), rel)
+            if stat.S_ISDIR(st.st_mode):
+                os.makedirs(dst, exist_ok=True)
+                os.chmod(dst, stat.S_IMODE(st.st_mode))
+                continue
+            if os.path.lexists(dst):
+                os.remove(dst)
+            if stat.S_ISLNK(st.st_mode):
+                link = os.readlink(src)
+                os.symlink(link + ".old" if how == "full" else link, dst)
+                continue
+            if rel in differ:
+                with open(src, "rb") as f:
+                    first = f.read(1)[0]
+                write(dst, st.st_size, first + 1)  # its first byte differs, and the rest
+                changed += st.st_size
+            else:
+                shutil.copyfile(src, dst)
+            os.chmod(dst, stat.S_IMODE(st.st_mode))
+            os.utime(dst, ns=(st.st_atime_ns - day, st.st_mtime_ns - day))
+    return changed
+
+
+def check_installed(work, template):
+    """The installed folders of a run hold the update's payload as the template has it:
+    every file byte for byte, every link and mode. A fast run must be a right one too."""
+    for update, target in PARTS:
+        for rel, st in entries(dev(template, update)):
+            if not payload(rel):
+                continue
+            want, got = os.path.join(dev(template, update), rel), os.path.join(dev(work, target), rel)
+            try:
+                have = os.lstat(got)
+            except FileNotFoundError:
+                raise SystemExit(f"not installed: {got}")
+            if stat.S_IFMT(have.st_mode) != stat.S_IFMT(st.st_mode) or (
+                    not stat.S_ISLNK(st.st_mode) and stat.S_IMODE(have.st_mode) != stat.S_IMODE(st.st_mode)):
+                raise SystemExit(f"installed with another type or mode: {got}")
+            if stat.S_ISLNK(st.st_mode) and os.readlink(want) != os.readlink(got):
+                raise SystemExit(f"installed link points elsewhere: {got}")
+            if stat.S_ISREG(st.st_mode) and not same_bytes(want, got):
+                raise SystemExit(f"installed file differs from the update: {got}")
+
+
+def same_bytes(a, b):
+    if os.path.getsize(a) != os.path.getsize(b):
+        return False
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        while True:
+            x, y = fa.read(1 << 20), fb.read(1 << 20)
+            if x != y:
+                return False
+            if not x:
+                return True
+
+
+class FileSystem:
+    """Where installations run, and how the bytes they write are counted there: from the
+    block device's own counters where the file system has a device to itself (the loop
+    device), else from the write accounting of the process and the children it waited
+    for (what /proc/PID/io calls write_bytes), since the machine's disk is shared."""
+
+    def __init__(self, key, label, work=None, reason=None, counters=False, rounds=(3, 9)):
+        self.key, self.label, self.work, self.reason = key, label, work, reason
+        self.rounds = rounds[0] if QUICK else rounds[1]
+        self.stat = None
+        if self.work and counters:
+            st = os.stat(self.work)
+            path = f"/sys/dev/block/{os.major(st.st_dev)}:{os.minor(st.st_dev)}/stat"
+            if os.path.exists(path):
+                self.stat = path
+        self.counting = "device counters" if self.stat else "process accounting"
+
+    def sectors_written(self):
+        with open(self.stat) as f:
+            return int(f.read().split()[6])
+
+    def sync(self):
+        fd = os.open(self.work, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            LIBC.syncfs(fd)
+        finally:
+            os.close(fd)
+
+    def run(self, side, work):
+        """Runs one side on work: wall ms and bytes written. On a device of its own the
+        file system is flushed right before the first reading of the counters and right
+        before the second, so that what the side left in memory is counted too."""
+        if not self.stat:
+            ms, usage = side(work)
+            return ms, usage.ru_oublock * 512
+        self.sync()
+        before = self.sectors_written()
+        ms, _ = side(work)
+        self.sync()
+        return ms, (self.sectors_written() - before) * 512
+
+
+def file_systems():
+    # Fewer rounds on the disk: a copy of the tree there takes seconds, and the goals are
+    # judged on the ext4.
+    found = [FileSystem("disk", "this machine's disk", WORK, rounds=(2, 3))]
+    if FS_ONLY in (None, "ext4"):
+        mounted = os.environ.get("BENCH_EXT4_DIR")
+        reason = os.environ.get("BENCH_EXT4_SKIPPED") or (
+            None if mounted else "no loop-mounted ext4 (bench/run.sh mounts one when run as root)")
+        work = tempfile.mkdtemp(prefix="corvane-bench-", dir=mounted) if not reason else None
+        found.append(FileSystem("ext4", "ext4 with a journal on a loop device", work, reason, counters=True))
+    return [fs for fs in found if FS_ONLY in (None, fs.key)]
+
+
+FILE_SYSTEMS = []
+
+
+def fresh_copy(template, base=WORK):
+    """A copy of template to run on, on disk. The previous one is removed meanwhile (a
+    removal on this machine's disk takes seconds); both are done before it is used."""
+    work, old = os.path.join(base, "run"), os.path.join(base, "old-run")
+    removal = None
     if os.path.exists(work):
-        shutil.rmtree(work)
+        os.rename(work, old)
+        removal = threading.Thread(target=shutil.rmtree, args=(old,))
+        removal.start()
     subprocess.run(["cp", "-a", template, work], check=True)
+    if removal:
+        removal.join()
     subprocess.run(["sync"], check=True)
     return work
 
@@ -116,48 +340,101 @@ def installer_run(work, **kw):
     return timed([INSTALLER], env=env(work), **kw)
 
 
+def copy_command(tool):
+    """tool (cp -a or rsync -a) over both installed folders, sync, and removal of the
+    update's application folder, as one shell command on a device root."""
+    steps = " && ".join(f'{tool} "$0{dev("", u)}/{"" if tool.startswith("rsync") else "."}" "$0{dev("", t)}/"'
+                        for u, t in PARTS)
+    return ["sh", "-c", f'{steps} && sync && rm -rf "$0{dev("", "updateAppFolder")}"']
+
+
 def cp_run(work):
-    fd = os.path.join(work, "FlashDisk")
-    return timed(["sh", "-c", 'cp -a "$0/Corvane_Installer/System/." "$0/System/" && '
-                  'cp -a "$0/Corvane_Installer/Corvane/." "$0/Corvane/" && sync && '
-                  'rm -rf "$0/Corvane_Installer/Corvane"', fd])
+    return timed(copy_command("cp -a") + [work])
 
 
 def rsync_run(work):
-    fd = os.path.join(work, "FlashDisk")
-    return timed(["sh", "-c", 'rsync -a "$0/Corvane_Installer/System/" "$0/System/" && '
-                  'rsync -a "$0/Corvane_Installer/Corvane/" "$0/Corvane/" && sync && '
-                  'rm -rf "$0/Corvane_Installer/Corvane"', fd])
+    return timed(copy_command("rsync -a") + [work])
+
+
+class Inotify:
+    """Events of one folder, waited for without polling."""
+    IN_MODIFY, IN_MOVED_TO, IN_CREATE, IN_DELETE = 0x2, 0x80, 0x100, 0x200
+
+    def __init__(self, folder, mask):
+        self.fd = LIBC.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if self.fd < 0 or LIBC.inotify_add_watch(self.fd, folder.encode(), mask) < 0:
+            raise OSError(ctypes.get_errno(), f"inotify on {folder}")
+
+    def events(self, timeout):
+        """(mask, name) of what happened, waiting at most timeout seconds for the first."""
+        if not select.select([self.fd], [], [], timeout)[0]:
+            return []
+        data, found = os.read(self.fd, 65536), []
+        while data:
+            _, mask, _, n = struct.unpack("iIII", data[:16])
+            found.append((mask, data[16:16 + n].rstrip(b"\0")))
+            data = data[16 + n:]
+        return found
+
+    def close(self):
+        os.close(self.fd)
+
+
+def installer_with_stick(work):
+    """The installer with the stick folder present: ms from its start to the result line
+    in the log on the stick (logged as the result screen is shown), and, the stick pulled
+    as soon as the line is there, ms from its start to its exit."""
+    folder = stick(work)
+    os.makedirs(folder, exist_ok=True)
+    log = log_file(work)
+    watch = Inotify(folder, Inotify.IN_CREATE | Inotify.IN_MODIFY)
+    text, result, f = "", None, None
+    t = time.monotonic()
+    proc = subprocess.Popen([INSTALLER], env=env(work), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    try:
+        while result is None:
+            watch.events(0.05)
+            if f is None and os.path.exists(log):
+                f = open(log, "rb")
+            if f is not None:
+                text += f.read().decode(errors="replace")
+                result = next((line for line in RESULT_LINES if line in text), None)
+            if result is None and (proc.poll() is not None or time.monotonic() - t > 300):
+                proc.kill()
+                raise SystemExit("installer ended or hung before its result screen")
+        shown = time.monotonic()
+        pull(work)
+    finally:
+        watch.close()
+        if f is not None:
+            f.close()
+    _, status, _ = os.wait4(proc.pid, 0)
+    ended = time.monotonic()
+    if os.waitstatus_to_exitcode(status) != 0 or result.endswith("Failed."):
+        raise SystemExit(f"installer with the stick: '{result}', exit code "
+                         f"{os.waitstatus_to_exitcode(status)}")
+    return (shown - t) * 1000.0, (ended - t) * 1000.0
 
 
 class JournalWatch(threading.Thread):
     """Times the switch from outside: the journal's arrival in the work folder and its
     removal, seen through inotify."""
-    IN_MOVED_TO, IN_DELETE = 0x80, 0x200
 
     def __init__(self, folder):
         super().__init__(daemon=True)
-        self.libc = ctypes.CDLL(None, use_errno=True)
-        self.fd = self.libc.inotify_init1(os.O_NONBLOCK)
         os.makedirs(folder, exist_ok=True)
-        self.libc.inotify_add_watch(self.fd, folder.encode(), self.IN_MOVED_TO | self.IN_DELETE)
+        self.watch = Inotify(folder, Inotify.IN_MOVED_TO | Inotify.IN_DELETE)
         self.times = {}
         self.stop = False
 
     def run(self):
         while not self.stop and len(self.times) < 2:
-            try:
-                data = os.read(self.fd, 4096)
-            except BlockingIOError:
-                time.sleep(0.0002)
-                continue
-            now = time.monotonic()
-            while data:
-                _, mask, _, n = struct.unpack("iIII", data[:16])
-                name = data[16:16 + n].rstrip(b"\0")
-                data = data[16 + n:]
+            for mask, name in self.watch.events(0.05):
+                now = time.monotonic()
                 if name == b"journal":
-                    self.times.setdefault("named" if mask & self.IN_MOVED_TO else "removed", now)
+                    self.times.setdefault("named" if mask & Inotify.IN_MOVED_TO else "removed", now)
+        self.watch.close()
 
 
 class FreeSpaceWatch(threading.Thread):
@@ -181,9 +458,9 @@ class FreeSpaceWatch(threading.Thread):
 def bench_install():
     print("Installation, whole process", flush=True)
     template = os.path.join(WORK, "t2000")
-    sizes = lay_out(template, 2000)
+    sizes, _ = lay_out(template, 2000)
     mb = sum(sizes.values()) / 1e6
-    runs = 3 if QUICK else 9
+    runs = ROUNDS or (3 if QUICK else 5)
     sides = {"installer": installer_run, "cp -a + sync": cp_run}
     if shutil.which("rsync"):
         sides["rsync -a + sync"] = rsync_run
@@ -214,14 +491,14 @@ def bench_install():
         # What the file system's own records cost: the same run with every file of the
         # system part (the only part whose data is copied) emptied, next to the whole run.
         work = fresh_copy(template)
-        for d, _, fs in os.walk(os.path.join(work, "FlashDisk", "Corvane_Installer", "System")):
-            for f in fs:
-                os.truncate(os.path.join(d, f), 0)
+        for rel, st in entries(dev(work, "updateSystemFolder")):
+            if stat.S_ISREG(st.st_mode):
+                os.truncate(os.path.join(dev(work, "updateSystemFolder"), rel), 0)
         metadata = installer_run(work)[1].ru_oublock * 512
-        data.append((written[r] - metadata) / sizes["System"])
+        data.append((written[r] - metadata) / sizes["updateSystemFolder"])
         work = fresh_copy(template)
         space = FreeSpaceWatch(work)
-        journal = JournalWatch(os.path.join(work, "FlashDisk", ".corvane-install"))
+        journal = JournalWatch(dev(work, "installWorkFolder"))
         space.start()
         journal.start()
         ms, _ = installer_run(work)
@@ -232,7 +509,7 @@ def bench_install():
         if len(journal.times) == 2:
             windows.append((journal.times["removed"] - journal.times["named"]) * 1000)
             wholes.append(ms)
-    row(f"bytes written / system folder ({sizes['System'] / 1e6:.0f} MB), without metadata", data, "x",
+    row(f"bytes written / system folder ({sizes['updateSystemFolder'] / 1e6:.0f} MB), without metadata", data, "x",
         "<= 1.1", lambda m, v: m <= 1.1, "{:.2f}")
     row(f"bytes written, metadata included", [w / 1e6 for w in written], "MB")
     row(f"extra disk space at the peak (update: {mb:.0f} MB)", peaks, "MB")
@@ -240,27 +517,107 @@ def bench_install():
         row("switch (journal written to journal removed)", windows, "ms", fmt="{:.1f}")
         row("switch / whole installation", [w / t * 100 for w, t in zip(windows, wholes)], "%", fmt="{:.1f}")
     shutil.rmtree(template)
-    dd = []
-    target = os.path.join(WORK, "dd.bin")
+    row("disk sequential write (dd, conv=fsync)", sequential_write(WORK), "MB/s")
+
+
+def sequential_write(folder):
+    """MB/s of three writes of 256 MiB, each flushed before dd ends."""
+    rates = []
+    target = os.path.join(folder, "dd.bin")
     for _ in range(3):
         ms, _ = timed(["dd", "if=/dev/zero", f"of={target}", "bs=1M", "count=256", "conv=fsync"])
-        dd.append(256 * 1.048576 / (ms / 1000))
+        rates.append(256 * 1.048576 / (ms / 1000))
         os.remove(target)
-    row("disk sequential write (dd, conv=fsync)", dd, "MB/s")
+    return rates
+
+
+# The update's cases: key, name, and the most the installer may take on the ext4 with a
+# journal, as a share of cp -a of the whole update + sync + removal.
+SCENARIOS = (("full", "full update", 0.9),
+             ("tenth", "a tenth changed", 0.5),
+             ("nothing", "nothing changed", 0.4))
+
+
+def bench_scenarios():
+    print("Installation scenarios, whole process, on each file system", flush=True)
+    for fs in FILE_SYSTEMS:
+        if fs.reason:
+            skipped(f"[{fs.key}] installation scenarios", fs.reason)
+    if all(fs.reason for fs in FILE_SYSTEMS):
+        return
+    for key, name, goal in SCENARIOS:
+        template = os.path.join(WORK, f"s-{key}")
+        sizes, changed = lay_out(template, 2000, key)
+        files = sum(1 for u, _ in PARTS for _, st in entries(dev(template, u)) if stat.S_ISREG(st.st_mode))
+        print(f" {name}: {files:,} files, {sum(sizes.values()) / 1e6:.0f} MB, "
+              f"{changed / 1e6:.1f} MB of them differ from the installed ones", flush=True)
+        for fs in FILE_SYSTEMS:
+            if not fs.reason:
+                scenario(fs, f"[{fs.key}] {name}", template, key, goal, changed)
+        shutil.rmtree(template)
+    for fs in FILE_SYSTEMS:
+        if fs.key != "disk" and not fs.reason:
+            row(f"[{fs.key}] sequential write (dd, conv=fsync)", sequential_write(fs.work), "MB/s")
+
+
+def scenario(fs, name, template, key, goal, changed):
+    """One case on one file system: the installer without a stick, the installer with
+    one (to its result screen, then pulled), and cp -a + sync + removal, in turn."""
+    runs = ROUNDS or fs.rounds
+    times = {"installer": [], "stick": [], "cp": []}
+    written = {"installer": [], "cp": []}
+    shown = []
+    order = list(times)
+    for r in range(runs):
+        for side in order[r % len(order):] + order[:r % len(order)]:
+            work = fresh_copy(template, fs.work)
+            if side == "stick":
+                to_result, to_exit = installer_with_stick(work)
+                shown.append(to_result)
+                times[side].append(to_exit)
+                continue
+            ms, nbytes = fs.run(installer_run if side == "installer" else cp_run, work)
+            times[side].append(ms)
+            written[side].append(nbytes / 1e6)
+            if side == "installer" and r == 0:
+                check_installed(work, template)
+    judged = fs.key == "ext4"  # the goals hold on a file system with a journal
+    row(f"{name}: installer, no stick (start to exit)", times["installer"], "ms")
+    row(f"{name}: installer, stick: start to result line", shown, "ms")
+    row(f"{name}: installer, stick pulled at the result: start to exit", times["stick"], "ms")
+    row(f"{name}: cp -a + sync + removal of the update", times["cp"], "ms")
+    row(f"{name}: installer / (cp -a + sync + removal)",
+        [a / b for a, b in zip(times["installer"], times["cp"])], "x",
+        f"<= {goal}" if judged else None, (lambda m, v: m <= goal) if judged else None, "{:.2f}")
+    most = 1.1 * changed / 1e6 + 2
+    goals = {"tenth": (f"<= {most:.1f} (1.1 x {changed / 1e6:.1f} + 2)", lambda m, v: m <= most),
+             "nothing": ("< 1", lambda m, v: m < 1)}
+    text, ok = goals.get(key, (None, None)) if judged else (None, None)
+    row(f"{name}: bytes written, installer ({fs.counting})", written["installer"], "MB", text, ok)
+    row(f"{name}: bytes written, cp -a + sync + removal ({fs.counting})", written["cp"], "MB")
 
 
 def bench_growth():
     print("Growth", flush=True)
-    per_file = {}
-    for files in (500, 2000, 8000):
+    values = {}
+    for files in (500, 2000, 8000) if not all(fs.reason for fs in FILE_SYSTEMS) else ():
         template = os.path.join(WORK, f"g{files}")
         lay_out(template, files)
-        values = [installer_run(fresh_copy(template))[0] / files for _ in range(3)]
-        per_file[files] = statistics.median(values)
-        row(f"installer per file, {files:,} files (start to exit)", values, "ms/file", fmt="{:.3f}")
+        for fs in FILE_SYSTEMS:
+            if not fs.reason:
+                values[fs.key, files] = [installer_run(fresh_copy(template, fs.work))[0] / files
+                                         for _ in range(3)]
         shutil.rmtree(template)
-    ratio = per_file[8000] / per_file[500]
-    row("per-file time 8,000 / 500 files", [ratio], "x", "flat (<= 1.5)", lambda m, v: m <= 1.5, "{:.2f}")
+    for fs in FILE_SYSTEMS:
+        if fs.reason:
+            skipped(f"[{fs.key}] installer per file", fs.reason)
+            continue
+        for files in (500, 2000, 8000):
+            row(f"[{fs.key}] installer per file, {files:,} files (start to exit)", values[fs.key, files],
+                "ms/file", fmt="{:.3f}")
+        ratio = statistics.median(values[fs.key, 8000]) / statistics.median(values[fs.key, 500])
+        row(f"[{fs.key}] per-file time 8,000 / 500 files", [ratio], "x", "flat (<= 1.5)",
+            lambda m, v: m <= 1.5, "{:.2f}")
 
 
 def cpu_seconds(pid):
@@ -293,7 +650,11 @@ def device(name, *options):
 
 
 def stick(root):
-    return os.path.join(root, "USB HD", "Corvane_Installer")
+    return dev(root, "stickFolder")
+
+
+def log_file(root):
+    return os.path.join(stick(root), DEVICE["logFileName"])
 
 
 def pull(root):
@@ -311,7 +672,7 @@ def bench_idle():
             root = device("idle", *options)
             proc = subprocess.Popen([INSTALLER], env=env(root), stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
-            if not wait_for_line(os.path.join(stick(root), "log.txt"), line, proc):
+            if not wait_for_line(log_file(root), line, proc):
                 proc.kill()
                 raise SystemExit(f"installer did not reach '{line}'")
             time.sleep(0.5)
@@ -330,13 +691,13 @@ def bench_launch():
     trials = 10 if QUICK else 20
     for trial in range(trials):
         root = device("launch", "--no-update", "--launcher")
-        exe = os.path.join(root, "FlashDisk", "Corvane", "Corvane.exe")
+        exe = dev(root, "appExecutable")
         with open(exe, "w") as f:  # records its own start time
             f.write("#!/bin/sh\ndate +%s.%N > \"$(dirname \"$0\")/../../started\"\n")
         os.chmod(exe, 0o755)
         proc = subprocess.Popen([INSTALLER], env=env(root), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
-        if not wait_for_line(os.path.join(stick(root), "log.txt"), "delete installer directory", proc):
+        if not wait_for_line(log_file(root), "delete installer directory", proc):
             proc.kill()
             raise SystemExit("installer did not reach the stick watch")
         time.sleep(random.Random(trial).uniform(0.05, 0.25))
@@ -363,7 +724,7 @@ def bench_startup():
         proc = subprocess.Popen([INSTALLER], env=env(root), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
         # The line follows the first screen: it is logged right after the screen is drawn.
-        if not wait_for_line(os.path.join(stick(root), "log.txt"), "delete installer directory", proc):
+        if not wait_for_line(log_file(root), "delete installer directory", proc):
             raise SystemExit("installer did not show its screen")
         times.append((time.monotonic() - t) * 1000)
         proc.kill()
@@ -373,7 +734,7 @@ def bench_startup():
         root = device("rss", "--big-system-file", "64")  # copied, not moved
         proc = subprocess.Popen([INSTALLER], env=env(root), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
-        wait_for_line(os.path.join(stick(root), "log.txt"), "delete installer directory", proc, 120)
+        wait_for_line(log_file(root), "delete installer directory", proc, 120)
         with open(f"/proc/{proc.pid}/status") as f:  # the high-water mark of the whole run
             peak = next(int(l.split()[1]) / 1024 for l in f if l.startswith("VmHWM:"))
         rss.append(peak)
@@ -394,16 +755,27 @@ def bench_keyboard():
 
 
 def main():
+    global FILE_SYSTEMS
     print(f"Machine: {os.cpu_count()} cores, "
           f"{os.sysconf('SC_PAGE_SIZE') * os.sysconf('SC_PHYS_PAGES') / 2**30:.0f} GiB, "
           f"{os.uname().sysname} {os.uname().release}; work folder {WORK}", flush=True)
     try:
-        for name, bench in (("install", bench_install), ("growth", bench_growth),
-                            ("idle", bench_idle), ("launch", bench_launch),
+        FILE_SYSTEMS = file_systems()
+        for fs in FILE_SYSTEMS:
+            print(f"[{fs.key}] {fs.label}: " + (f"SKIPPED: {fs.reason}" if fs.reason else
+                                                f"{fs.work}, bytes written from {fs.stat or 'the processes'}"),
+                  flush=True)
+        for name, bench in (("install", bench_install), ("scenarios", bench_scenarios),
+                            ("growth", bench_growth), ("idle", bench_idle), ("launch", bench_launch),
                             ("startup", bench_startup), ("keyboard", bench_keyboard)):
-            if ONLY in (None, name):
+            if (ONLY is None or name in ONLY) and not (name == "install" and FS_ONLY == "ext4"):
+                began = time.monotonic()
                 bench()
+                print(f"  ({time.monotonic() - began:.0f} s)", flush=True)
     finally:
+        for fs in FILE_SYSTEMS:
+            if fs.work and fs.work != WORK:
+                shutil.rmtree(fs.work, ignore_errors=True)
         shutil.rmtree(WORK, ignore_errors=True)
     print()
     head = ("figure", "median", "min", "max", "unit", "goal", "")

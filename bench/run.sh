@@ -1,13 +1,72 @@
 #!/usr/bin/env bash
 # Builds in release mode and runs every benchmark, printing one table.
-#   bench/run.sh [--quick]
-# Needs what ./run installs, plus rsync for the comparison with rsync.
+#   bench/run.sh [--quick] [bench.py's other options]
+# Needs what ./run installs, plus rsync for the comparison with rsync. Installations run
+# on this machine's disk (BENCH_DIR, default /var/tmp) and, as root, on a fresh ext4 made
+# with mkfs.ext4's default options (so with a journal, as on a device's flash) in a
+# sparse image file there (BENCH_EXT4_SIZE, default 3G), mounted from a loop device.
+# Everything the benchmarks lay out lives in one folder in BENCH_DIR (and one in
+# /dev/shm); they, the mount and the loop device go at the end, also when interrupted.
+# Where the mount is refused the table says so in place of those figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-release
+bench_dir=${BENCH_DIR:-/var/tmp}
 command -v rsync >/dev/null || { [ "$(id -u)" = 0 ] && apt-get install -y -qq rsync >/dev/null 2>&1 || true; }
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" --parallel >/dev/null
-"$build/bench/bench_progress"
-echo
+
+scratch= memory= loopdev= mnt=
+cleanup() {
+    if [ -n "$mnt" ] && mountpoint -q "$mnt"; then umount "$mnt" || umount -l "$mnt" || true; fi
+    if [ -n "$loopdev" ]; then losetup -d "$loopdev" || true; fi
+    if [ -n "$mnt" ] && mountpoint -q "$mnt"; then
+        echo "bench/run.sh: $mnt is still mounted, so $scratch stays" >&2
+    elif [ -n "$scratch" ]; then
+        rm -rf "$scratch"
+    fi
+    if [ -n "$memory" ]; then rm -rf "$memory"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+scratch=$(mktemp -d "$bench_dir/corvane-bench.XXXXXX")
+export BENCH_DIR=$scratch
+if [ -d /dev/shm ]; then
+    memory=$(mktemp -d /dev/shm/corvane-bench.XXXXXX)
+    export BENCH_MEMORY_DIR=$memory
+fi
+
+# Sets BENCH_EXT4_DIR to the mounted file system, or BENCH_EXT4_SKIPPED to the reason
+# there is none.
+mount_ext4() {
+    local error image=$scratch/ext4.img
+    if [ "$(id -u)" != 0 ]; then
+        BENCH_EXT4_SKIPPED="not root, so no loop device can be mounted"
+        return
+    fi
+    for tool in mkfs.ext4 losetup mount mountpoint; do
+        command -v "$tool" >/dev/null || { BENCH_EXT4_SKIPPED="$tool not found"; return; }
+    done
+    truncate -s "${BENCH_EXT4_SIZE:-3G}" "$image"
+    error=$(mkfs.ext4 -q -F "$image" 2>&1) || { BENCH_EXT4_SKIPPED="mkfs.ext4 failed: $error"; return; }
+    loopdev=$(losetup --find --show "$image" 2>/dev/null) || {
+        BENCH_EXT4_SKIPPED="no loop device to be had (losetup --find failed)"
+        loopdev=
+        return
+    }
+    mnt=$scratch/ext4
+    mkdir "$mnt"
+    error=$(mount "$loopdev" "$mnt" 2>&1) || { BENCH_EXT4_SKIPPED="mount refused: $error"; return; }
+    BENCH_EXT4_DIR=$mnt
+}
+BENCH_EXT4_DIR= BENCH_EXT4_SKIPPED=
+mount_ext4
+export BENCH_EXT4_DIR BENCH_EXT4_SKIPPED
+
+# --only names sections of bench.py; the progress display is measured in a full run.
+case " $* " in
+    *" --only "*) ;;
+    *) "$build/bench/bench_progress"; echo ;;
+esac
 /usr/bin/python3 bench/bench.py "$build" "$@"
