@@ -139,7 +139,7 @@ def lay_out(root, files, installed="mixed"):
                link pointing elsewhere
       tenth    as the update, but a tenth of the files of each folder differ (of their
                size, other content), the system folder's smallest big file among them
-      nothing  as the update
+      nothing  as the update, times included (what a copy with its times leaves)
 
     Returns the update's bytes per folder and the bytes of its files that differ from the
     installed ones (0 for mixed)."""
@@ -175,10 +175,11 @@ def lay_out(root, files, installed="mixed"):
 
 def lay_out_installation(root, how):
     """Makes the installed folders equal to the update's (the same bytes, modes, links and
-    folders, the files' times a day older, as after an earlier copy), but for what `how`
-    makes differ (see lay_out). Returns the bytes of the update's files that differ."""
+    folders, the files' times a day older, as after an earlier copy, or the same times for
+    nothing), but for what `how` makes differ (see lay_out). Returns the bytes of the
+    update's files that differ."""
     changed = 0
-    day = 86400 * 10**9
+    day = 0 if how == "nothing" else 86400 * 10**9
     for update, target in PARTS:
         items = entries(dev(root, update))
         files = [rel for rel, st in items if stat.S_ISREG(st.st_mode)]

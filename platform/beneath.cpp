@@ -96,6 +96,15 @@ int openBeneath(int dirFd, const QByteArray &relative, int flags, mode_t mode)
     return walkBeneath(dirFd, relative, flags, mode);
 }
 
+int openForReadingBeneath(int dirFd, const QByteArray &relative)
+{
+    const int fd = openBeneath(dirFd, relative, O_RDONLY | O_NONBLOCK | O_NOATIME);
+    // O_NOATIME is for the file's owner (or whoever may change its owner's files) only.
+    if (fd < 0 && errno == EPERM)
+        return openBeneath(dirFd, relative, O_RDONLY | O_NONBLOCK);
+    return fd;
+}
+
 bool openParentBeneath(int dirFd, const QByteArray &relative, UniqueFd *parent, QByteArray *name)
 {
     if (!isPlainRelative(relative)) {

@@ -54,6 +54,11 @@ private:
 // flags are open(2)'s; O_CLOEXEC and O_NOFOLLOW are added. -1 with errno set.
 int openBeneath(int dirFd, const QByteArray &relative, int flags, mode_t mode = 0);
 
+// Opens a file below dirFd for reading, as openBeneath does, without blocking on a pipe in
+// its place and, where allowed, without changing its access time: a check that only reads
+// should not write an inode for every file it looks at.
+int openForReadingBeneath(int dirFd, const QByteArray &relative);
+
 // The folder that holds `relative` below dirFd, opened as openBeneath does, and the
 // entry's own name in it. Fails with errno set (EXDEV when relative has no name).
 bool openParentBeneath(int dirFd, const QByteArray &relative, UniqueFd *parent, QByteArray *name);

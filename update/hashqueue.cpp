@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -109,6 +110,10 @@ HashQueue::~HashQueue()
 
 void HashQueue::add(int fd, const QByteArray &path, const QByteArray &listed)
 {
+    // Read back without writing its access time (the installer owns every staged file).
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFL, flags | O_NOATIME);
     std::unique_lock<std::mutex> lock(m_mutex);
     m_changed.wait(lock, [this] { return m_jobs.size() < kMaxQueued; });
     m_jobs.push_back({fd, path, listed});

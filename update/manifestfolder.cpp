@@ -149,8 +149,7 @@ public:
     {
         *error = 0;
         // Non-blocking, so a file swapped for a pipe meanwhile cannot stall the walk.
-        const corvane::fs::UniqueFd file(
-            corvane::fs::openBeneath(topFd, path, O_RDONLY | O_NONBLOCK));
+        const corvane::fs::UniqueFd file(corvane::fs::openForReadingBeneath(topFd, path));
         struct stat st;
         if (file.get() < 0 || ::fstat(file.get(), &st) != 0) {
             *error = errno;

@@ -228,9 +228,8 @@ bool UpdateTransaction::Private::isUnchanged(size_t index, const QByteArray &fro
         || (installed.st_mode & 07777) != modeToInstall(line, st.st_mode)
         || installed.st_uid != ::geteuid() || installed.st_gid != ::getegid())
         return false;
-    const UniqueFd ours(line ? -1 : openBeneath(tree.sourceFd.get(), from, O_RDONLY | O_NONBLOCK));
-    const UniqueFd theirs(
-        ::open(target.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    const UniqueFd ours(line ? -1 : openForReadingBeneath(tree.sourceFd.get(), from));
+    const UniqueFd theirs(openForReadingBeneath(w.baseFd(), w.relative(target)));
     if (!theirs.isValid() || (!line && !ours.isValid()))
         return false; // replaced; staging tells what is wrong with the update's file
     if (line) {
@@ -266,7 +265,7 @@ bool UpdateTransaction::Private::planSkipped(size_t index, const QByteArray &fro
     }
     if (line->type != Listed::Type::File)
         return ok;
-    const UniqueFd in(openBeneath(tree.sourceFd.get(), from, O_RDONLY | O_NONBLOCK));
+    const UniqueFd in(openForReadingBeneath(tree.sourceFd.get(), from));
     QByteArray digest;
     if (!in.isValid() || !sha256OfFile(in.get(), &digest))
         return failIo(FailureKind::ReadFailed, "reading of", sourcePath(tree, from), errno);

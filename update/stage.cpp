@@ -124,7 +124,7 @@ bool UpdateTransaction::Private::stageFile(int parent, const QByteArray &name, c
     const Tree &tree = trees[s.tree];
     const QByteArray from = sourcePath(tree, s.source);
     // Not blocking: a pipe put in place of a file must not stop the run.
-    const UniqueFd in(openBeneath(tree.sourceFd.get(), s.source, O_RDONLY | O_NONBLOCK));
+    const UniqueFd in(openForReadingBeneath(tree.sourceFd.get(), s.source));
     if (!in.isValid())
         return failIo(FailureKind::ReadFailed, "opening of", from, errno);
     struct stat st;
