@@ -168,6 +168,9 @@ def lay_out(root, files, installed="mixed"):
             write(os.path.join(dev(root, target), "media", f"big{i}.bin"), 4096, i)
     shutil.rmtree(stick(root))  # the run ends on its own: no stick to wait for
     changed = 0 if installed == "mixed" else lay_out_installation(root, installed)
+    # A device has the installer's work folder and lock: the recovery at boot makes them.
+    subprocess.run([INSTALLER, "--recover-only"], check=True, env=env(root),
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     sizes = {update: sum(st.st_size for _, st in entries(dev(root, update)) if stat.S_ISREG(st.st_mode))
              for update, _ in PARTS}
     return sizes, changed
@@ -205,6 +208,8 @@ def lay_out_installation(root, how):
             if stat.S_ISLNK(st.st_mode):
                 link = os.readlink(src)
                 os.symlink(link + ".old" if how == "full" else link, dst)
+                os.utime(dst, ns=(st.st_atime_ns - day, st.st_mtime_ns - day),
+                         follow_symlinks=False)
                 continue
             if rel in differ:
                 with open(src, "rb") as f:

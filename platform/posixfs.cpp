@@ -58,6 +58,13 @@ QByteArray parentOf(const QByteArray &path)
 bool listFolder(int dirFd, std::vector<QByteArray> *names)
 {
     const int own = ::dup(dirFd); // fdopendir takes over the descriptor it is given
+    // A listing is no change: without this, reading a folder writes its access time, and
+    // folders lie in inode blocks of their own, a block written for every folder listed.
+    if (own >= 0) {
+        const int flags = ::fcntl(own, F_GETFL);
+        if (flags >= 0)
+            ::fcntl(own, F_SETFL, flags | O_NOATIME);
+    }
     DIR *dir = own >= 0 ? ::fdopendir(own) : nullptr;
     if (!dir) {
         const int error = errno;

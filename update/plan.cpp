@@ -89,7 +89,7 @@ void UpdateTransaction::Private::planEntry(size_t index, const QByteArray &from,
         // Linked only where nobody else can change the file once it is installed: ours,
         // its only name, closed to writers other than us. Anything else is copied.
         const bool hardLink = tree.how == Source::Link && st.st_dev == workDevice
-            && st.st_uid == ::geteuid() && st.st_gid == ::getegid() && st.st_nlink == 1
+            && st.st_uid == user && st.st_gid == group && st.st_nlink == 1
             && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
         stages.push_back({Stage::File, index, from, staged, st, hardLink, line});
         if (!hardLink) {
@@ -197,10 +197,11 @@ bool UpdateTransaction::Private::planFolder(size_t index, const QByteArray &from
     return ok;
 }
 
+// Decided by the modification time: the access time moves whenever a file is read, and
+// writing an inode for it alone would cost the flash a write per file for nothing.
 bool UpdateTransaction::Private::sameTimes(const struct stat &a, const struct stat &b)
 {
-    return a.st_atim.tv_sec == b.st_atim.tv_sec && a.st_atim.tv_nsec == b.st_atim.tv_nsec
-        && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+    return a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
 // Whether the installed entry at `target` is already what the update's entry `from` would
@@ -226,7 +227,7 @@ bool UpdateTransaction::Private::isUnchanged(size_t index, const QByteArray &fro
     }
     if (!S_ISREG(st.st_mode) || !S_ISREG(installed.st_mode) || st.st_size != installed.st_size
         || (installed.st_mode & 07777) != modeToInstall(line, st.st_mode)
-        || installed.st_uid != ::geteuid() || installed.st_gid != ::getegid())
+        || installed.st_uid != user || installed.st_gid != group)
         return false;
     const UniqueFd ours(line ? -1 : openForReadingBeneath(tree.sourceFd.get(), from));
     const UniqueFd theirs(openForReadingBeneath(w.baseFd(), w.relative(target)));

@@ -24,6 +24,10 @@ constexpr qint64 kWriteBehind = 32 * kMiB;
 
 bool UpdateTransaction::Private::stage()
 {
+    // Nothing to stage (the installation is already as the update has it, but for times):
+    // no folder is made, nothing flushed.
+    if (stages.empty())
+        return true;
     for (const char *folder : {"staging", "old"}) {
         if (::mkdirat(w.fd(), folder, 0700) != 0) {
             failIo(FailureKind::WriteFailed, "creation of folder", join(w.work, folder), errno);

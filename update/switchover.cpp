@@ -6,6 +6,7 @@
 
 #include <QDebug>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -38,8 +39,14 @@ public:
     // reached without a link refuses the whole switch (*failed names it).
     bool reach(const std::vector<SwitchEntry> &entries, SwitchFailure *failed)
     {
-        // The work area's own folders, should they have gone (cleared by hand).
+        // The work area's own folders, should they have gone (cleared by hand); a switch of
+        // times alone needs none.
+        const bool staged = std::any_of(entries.begin(), entries.end(), [](const SwitchEntry &e) {
+            return e.kind != SwitchEntry::Kind::Times;
+        });
         for (const char *folder : {"staging", "old"}) {
+            if (!staged)
+                break;
             if (::mkdirat(m_w.fd(), folder, 0700) != 0 && errno != EEXIST) {
                 const int error = errno;
                 logFailure(kLog, "creation of folder", join(m_w.work, folder), error);
@@ -176,7 +183,11 @@ bool finishSwitch(const WorkFolder &w, bool forward, BackgroundRemoval *removal,
         note(failed, QByteArray(), error);
         return false;
     }
-    if (forward && (!writeFlushedAt(w.fd(), kSwitchedMark, {}) || ::fsync(w.fd()) != 0))
+    struct stat st;
+    const bool leftovers = ::fstatat(w.fd(), "staging", &st, AT_SYMLINK_NOFOLLOW) == 0
+        || ::fstatat(w.fd(), "old", &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (forward && leftovers
+        && (!writeFlushedAt(w.fd(), kSwitchedMark, {}) || ::fsync(w.fd()) != 0))
         logFailure(kLog, "writing of the mark of a finished switch in", w.work, errno);
     if (::unlinkat(w.fd(), "journal", 0) != 0 && errno != ENOENT) {
         const int error = errno;

@@ -23,6 +23,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 class Places;
 
@@ -75,6 +76,8 @@ public:
     ProgressCallback progress;
     quint64 stagedCounter = 0;
     bool linksRefused = false;
+    const uid_t user = ::geteuid(); // the installer's user and group: what it installs is theirs
+    const gid_t group = ::getegid();
     std::vector<char> copyBuffer; // where the kernel cannot copy
     bool prepared = false;
     bool committed = false;
