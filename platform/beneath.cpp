@@ -2,6 +2,8 @@
 
 #include <QList>
 
+#include <atomic>
+
 #include <cerrno>
 
 #include <fcntl.h>
@@ -15,7 +17,7 @@ namespace {
 
 // Set once the kernel (or an emulator, or a system call filter) has answered that it
 // has no openat2: from then on the walk below does the same.
-bool g_noOpenat2 = false;
+std::atomic<bool> g_noOpenat2{false};
 
 int openat2Beneath(int dirFd, const QByteArray &relative, int flags, mode_t mode)
 {

@@ -6,7 +6,9 @@
 #include "transaction_p.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <thread>
 
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@ bool UpdateTransaction::Private::plan()
     bool ok = true;
     for (size_t i = 0; i < trees.size(); ++i)
         ok = planTree(i) && ok;
+    ok = planPending() && ok;
     return checkNothingMissing() && ok;
 }
 
@@ -160,40 +163,91 @@ bool UpdateTransaction::Private::planFolder(size_t index, const QByteArray &from
             qDebug() << kLog << "a folder, where the update puts a file:" << dec(target);
             fail(FailureKind::FolderInTheWay, target, 0);
             ok = false;
-        } else if (exists && isUnchanged(index, entry, st, target, installed)) {
-            // Left as it is; only its times become the update's, as a copy's would.
-            checkListed(tree, entry, st, &ok);
-            if (!sameTimes(st, installed)) {
-                SwitchEntry times;
-                times.kind = SwitchEntry::Kind::Times;
-                times.final = w.relative(target);
-                times.times[0] = st.st_atim;
-                times.times[1] = st.st_mtim;
-                times.oldTimes[0] = installed.st_atim;
-                times.oldTimes[1] = installed.st_mtim;
-                switches.push_back(times);
-            }
-            ++unchanged;
         } else {
-            bool entryOk = true;
-            const QByteArray stagedPath = nextStaged();
-            planEntry(index, entry, stagedPath, st, &entryOk);
-            ok = entryOk && ok;
-            if (entryOk) {
-                SwitchEntry e;
-                e.staged = stagedPath;
-                e.final = w.relative(target);
-                // Set aside or exchanged, as the file system allows (decided when staging).
-                e.kind = exists ? SwitchEntry::Kind::Aside : SwitchEntry::Kind::New;
-                if (exists)
-                    e.old = w.oldName + '/' + QByteArray::number(stagedCounter);
-                switches.push_back(e);
-                renamesIn = true;
-            }
+            const Likeness likeness
+                = exists ? alike(index, entry, st, target, installed) : Likeness::Differs;
+            if (likeness == Likeness::Same)
+                keepInstalled(index, entry, st, target, installed, &ok);
+            else if (likeness == Likeness::BytesDecide)
+                pending.push_back({index, entry, st, target, installed, to, false});
+            else
+                renamesIn = planReplacement(index, entry, st, target, exists, &ok) || renamesIn;
         }
     }
     if (!isNew && renamesIn)
         noteSwitchedFolder(to);
+    return ok;
+}
+
+// Left as it is; only its times become the update's, as a copy's would.
+void UpdateTransaction::Private::keepInstalled(size_t index, const QByteArray &from,
+                                               const struct stat &st, const QByteArray &target,
+                                               const struct stat &installed, bool *ok)
+{
+    checkListed(trees[index], from, st, ok);
+    if (!sameTimes(st, installed)) {
+        SwitchEntry times;
+        times.kind = SwitchEntry::Kind::Times;
+        times.final = w.relative(target);
+        times.times[0] = st.st_atim;
+        times.times[1] = st.st_mtim;
+        times.oldTimes[0] = installed.st_atim;
+        times.oldTimes[1] = installed.st_mtim;
+        switches.push_back(times);
+    }
+    ++unchanged;
+}
+
+// Stages the update's entry in place of (or beside) the installed one; true when it is to
+// be renamed in.
+bool UpdateTransaction::Private::planReplacement(size_t index, const QByteArray &from,
+                                                 const struct stat &st, const QByteArray &target,
+                                                 bool exists, bool *ok)
+{
+    bool entryOk = true;
+    const QByteArray stagedPath = nextStaged();
+    planEntry(index, from, stagedPath, st, &entryOk);
+    *ok = entryOk && *ok;
+    if (!entryOk)
+        return false;
+    SwitchEntry e;
+    e.staged = stagedPath;
+    e.final = w.relative(target);
+    // Set aside or exchanged, as the file system allows (decided when staging).
+    e.kind = exists ? SwitchEntry::Kind::Aside : SwitchEntry::Kind::New;
+    if (exists)
+        e.old = w.oldName + '/' + QByteArray::number(stagedCounter);
+    switches.push_back(e);
+    return true;
+}
+
+// The files whose bytes decide are compared on every core at once (most of a check of
+// an unchanged installation is reading), then planned in the order they were met.
+bool UpdateTransaction::Private::planPending()
+{
+    std::atomic<size_t> next{0};
+    const auto compare = [this, &next] {
+        for (size_t i = next++; i < pending.size(); i = next++) {
+            Pending &p = pending[i];
+            p.same = sameBytes(p.tree, p.from, p.target);
+        }
+    };
+    std::vector<std::thread> helpers;
+    const unsigned cores = std::max(1U, std::thread::hardware_concurrency());
+    for (unsigned k = 1; k < cores && pending.size() > k; ++k)
+        helpers.emplace_back(compare);
+    compare();
+    for (std::thread &helper : helpers)
+        helper.join();
+    bool ok = true;
+    for (const Pending &p : pending) {
+        if (p.same) {
+            keepInstalled(p.tree, p.from, p.st, p.target, p.installed, &ok);
+        } else if (planReplacement(p.tree, p.from, p.st, p.target, true, &ok)) {
+            noteSwitchedFolder(p.folder);
+        }
+    }
+    pending.clear();
     return ok;
 }
 
@@ -204,18 +258,19 @@ bool UpdateTransaction::Private::sameTimes(const struct stat &a, const struct st
     return a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-// Whether the installed entry at `target` is already what the update's entry `from` would
-// install: a link to the same target, or a file of the installer's with the same mode
-// and the same bytes (compared with the update's file, or its SHA-256 with the list's).
-// Decided from the bytes every time, never from a record: a run cut short must not leave
-// a file that a later run wrongly takes as installed.
-bool UpdateTransaction::Private::isUnchanged(size_t index, const QByteArray &from,
-                                             const struct stat &st, const QByteArray &target,
-                                             const struct stat &installed)
+// Whether the installed entry at `target` may already be what the update's entry `from`
+// would install: a link to the same target (Same), or a file of the installer's with the
+// same size and mode, whose bytes decide (compared with the update's file, or its SHA-256
+// with the list's). Decided from the bytes every time, never from a record: a run cut
+// short must not leave a file that a later run wrongly takes as installed.
+UpdateTransaction::Private::Likeness
+UpdateTransaction::Private::alike(size_t index, const QByteArray &from, const struct stat &st,
+                                  const QByteArray &target, const struct stat &installed)
 {
     const Tree &tree = trees[index];
-    const Listed *line = lookupListed(tree, from);
     if (S_ISLNK(st.st_mode) && S_ISLNK(installed.st_mode)) {
+        if (st.st_size != installed.st_size)
+            return Likeness::Differs;
         QByteArray ours(4096, Qt::Uninitialized), theirs(4096, Qt::Uninitialized);
         UniqueFd parent;
         QByteArray name;
@@ -223,12 +278,22 @@ bool UpdateTransaction::Private::isUnchanged(size_t index, const QByteArray &fro
             ? ::readlinkat(parent.get(), name.constData(), ours.data(), size_t(ours.size()))
             : -1;
         const ssize_t m = ::readlink(target.constData(), theirs.data(), size_t(theirs.size()));
-        return n >= 0 && n == m && ours.left(n) == theirs.left(m);
+        return n >= 0 && n == m && ours.left(n) == theirs.left(m) ? Likeness::Same
+                                                                  : Likeness::Differs;
     }
     if (!S_ISREG(st.st_mode) || !S_ISREG(installed.st_mode) || st.st_size != installed.st_size
-        || (installed.st_mode & 07777) != modeToInstall(line, st.st_mode)
+        || (installed.st_mode & 07777) != modeToInstall(lookupListed(tree, from), st.st_mode)
         || installed.st_uid != user || installed.st_gid != group)
-        return false;
+        return Likeness::Differs;
+    return Likeness::BytesDecide;
+}
+
+// Whether the installed file at target holds the update's bytes (on any thread).
+bool UpdateTransaction::Private::sameBytes(size_t index, const QByteArray &from,
+                                           const QByteArray &target) const
+{
+    const Tree &tree = trees[index];
+    const Listed *line = lookupListed(tree, from);
     const UniqueFd ours(line ? -1 : openForReadingBeneath(tree.sourceFd.get(), from));
     const UniqueFd theirs(openForReadingBeneath(w.baseFd(), w.relative(target)));
     if (!theirs.isValid() || (!line && !ours.isValid()))
@@ -316,6 +381,8 @@ bool UpdateTransaction::Private::enoughSpace()
 
 void UpdateTransaction::Private::noteSwitchedFolder(const QByteArray &folder)
 {
+    if (!notedFolders.insert(folder).second)
+        return; // noted already
     struct stat st;
     // The flash disk's folder itself is named by an empty path.
     if (::lstat(folder.constData(), &st) == 0)

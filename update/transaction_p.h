@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -71,6 +72,7 @@ public:
     // Installed folders that the switch renames in, with their times before it: an undone
     // switch leaves them as they were, times included.
     std::vector<std::pair<QByteArray, struct stat>> switchedFolders;
+    std::set<QByteArray> notedFolders;
     Failure failure;
     UpdateProgress state;
     ProgressCallback progress;
@@ -81,7 +83,19 @@ public:
     std::vector<char> copyBuffer; // where the kernel cannot copy
     bool prepared = false;
     bool committed = false;
-    qint64 unchanged = 0;       // installed entries already as the update has them
+    qint64 unchanged = 0; // installed entries already as the update has them
+    // Installed files whose bytes decide whether they are replaced, compared after the walk.
+    struct Pending
+    {
+        size_t tree;
+        QByteArray from;
+        struct stat st;
+        QByteArray target;
+        struct stat installed;
+        QByteArray folder; // the installed folder that holds it
+        bool same;
+    };
+    std::vector<Pending> pending;
     bool exchangeWorks = false; // the file system exchanges two names in one rename
 
     // The signed list, when the update has one (signedlist.cpp).
@@ -177,8 +191,15 @@ public:
     bool planSkipped(size_t index, const QByteArray &from, const struct stat &st);
     void planEntry(size_t index, const QByteArray &from, const QByteArray &staged,
                    const struct stat &st, bool *ok);
-    bool isUnchanged(size_t index, const QByteArray &from, const struct stat &st,
-                     const QByteArray &target, const struct stat &installed);
+    enum class Likeness { Differs, Same, BytesDecide };
+    Likeness alike(size_t index, const QByteArray &from, const struct stat &st,
+                   const QByteArray &target, const struct stat &installed);
+    bool sameBytes(size_t index, const QByteArray &from, const QByteArray &target) const;
+    void keepInstalled(size_t index, const QByteArray &from, const struct stat &st,
+                       const QByteArray &target, const struct stat &installed, bool *ok);
+    bool planReplacement(size_t index, const QByteArray &from, const struct stat &st,
+                         const QByteArray &target, bool exists, bool *ok);
+    bool planPending();
     static bool sameTimes(const struct stat &a, const struct stat &b);
     void noteSwitchedFolder(const QByteArray &folder);
     void restoreFolderTimes();
