@@ -3,7 +3,7 @@
 
     bench/bench.py BUILD_DIR [--quick] [--only SECTION[,SECTION...]] [--fs disk|ext4] [--rounds N]
 
-SECTION is install, scenarios, growth, idle, launch, startup or keyboard. CORVANE_BENCH_INSTALLER
+SECTION is install, scenarios, signed, growth, idle, launch, startup or keyboard. CORVANE_BENCH_INSTALLER
 names another command for the installer (the emulated one of a cross build:
 BUILD_DIR/tests/emulated/corvane-installer).
 
@@ -48,6 +48,7 @@ FS_ONLY = option("--fs")
 ROUNDS = int(option("--rounds", 0))
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 INSTALLER = os.environ.get("CORVANE_BENCH_INSTALLER") or os.path.join(BUILD, "shell", "corvane-installer")
+MANIFEST_TOOL = os.path.join(BUILD, "tools", "corvane-update-manifest")
 KEYBOARD_BENCH = os.path.join(BUILD, "bench", "bench_keyboard")
 MAKE_DEVICE = os.path.join(REPO, "tools", "make-device.sh")
 ENCRYPT = os.path.join(BUILD, "tools", "corvane-encrypt")
@@ -603,6 +604,51 @@ def scenario(fs, name, template, key, goal, changed):
     row(f"{name}: bytes written, cp -a + sync + removal ({fs.counting})", written["cp"], "MB")
 
 
+def sign(root, keys):
+    """The device trusts a maker's key; the update carries its list, signed with it."""
+    trusted = os.path.join(root, "etc", "corvane-installer", "trusted-keys")
+    os.makedirs(trusted)
+    shutil.copy(os.path.join(keys, "maker.pub"), trusted)
+    update = os.path.dirname(dev(root, "updateSystemFolder"))
+    subprocess.run([MANIFEST_TOOL, update, "--version", "2.4.1"], check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run(["minisign", "-S", "-s", os.path.join(keys, "maker.key"), "-m",
+                    os.path.join(update, "update.manifest")], check=True, stdout=subprocess.DEVNULL)
+
+
+def bench_signed():
+    """The signed update's price: the same installation, listed and signed with a key the
+    device trusts (every file hashed, the staged bytes read back), against it unsigned."""
+    print("Signed against unsigned, whole process", flush=True)
+    if not shutil.which("minisign") or not os.path.exists(MANIFEST_TOOL):
+        skipped("signed against unsigned", "minisign or corvane-update-manifest is missing")
+        return
+    keys = tempfile.mkdtemp(dir=WORK)
+    subprocess.run(["minisign", "-G", "-W", "-p", os.path.join(keys, "maker.pub"), "-s",
+                    os.path.join(keys, "maker.key")], check=True, stdout=subprocess.DEVNULL)
+    plain, signed = os.path.join(WORK, "unsigned"), os.path.join(WORK, "signed")
+    lay_out(plain, 2000)
+    subprocess.run(["cp", "-a", plain, signed], check=True)
+    sign(signed, keys)
+    for fs in FILE_SYSTEMS:
+        if fs.reason:
+            continue
+        times = {"unsigned": [], "signed": []}
+        for r in range(ROUNDS or fs.rounds):
+            for side in (("unsigned", "signed") if r % 2 == 0 else ("signed", "unsigned")):
+                ms, _ = fs.run(installer_run, fresh_copy(plain if side == "unsigned" else signed,
+                                                         fs.work))
+                times[side].append(ms)
+        row(f"[{fs.key}] installer, unsigned update (start to exit)", times["unsigned"], "ms")
+        row(f"[{fs.key}] installer, signed update (start to exit)", times["signed"], "ms")
+        judged = fs.key == "ext4"
+        row(f"[{fs.key}] signed / unsigned", [s / u for s, u in zip(times["signed"], times["unsigned"])],
+            "x", "<= 1.10" if judged else None, (lambda m, v: m <= 1.10) if judged else None,
+            "{:.2f}")
+    shutil.rmtree(plain)
+    shutil.rmtree(signed)
+
+
 def bench_growth():
     print("Growth", flush=True)
     values = {}
@@ -772,6 +818,7 @@ def main():
                                                 f"{fs.work}, bytes written from {fs.stat or 'the processes'}"),
                   flush=True)
         for name, bench in (("install", bench_install), ("scenarios", bench_scenarios),
+                            ("signed", bench_signed),
                             ("growth", bench_growth), ("idle", bench_idle), ("launch", bench_launch),
                             ("startup", bench_startup), ("keyboard", bench_keyboard)):
             if (ONLY is None or name in ONLY) and not (name == "install" and FS_ONLY == "ext4"):

@@ -33,38 +33,6 @@ unsigned char *buffer(int which)
 }
 } // namespace
 
-bool sha256OfFile(int fd, QByteArray *digest)
-{
-    const std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
-        errno = ENOMEM;
-        return false;
-    }
-    unsigned char *data = buffer(0);
-    for (off_t offset = 0;;) {
-        const ssize_t n = ::pread(fd, data, kChunk, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        if (EVP_DigestUpdate(ctx.get(), data, size_t(n)) != 1) {
-            errno = EIO;
-            return false;
-        }
-        offset += n;
-    }
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), out, &length) != 1) {
-        errno = EIO;
-        return false;
-    }
-    *digest = QByteArray(reinterpret_cast<const char *>(out), int(length));
-    return true;
-}
-
 namespace {
 
 // Large files are compared where they lie in memory rather than copied out first (the
@@ -103,7 +71,60 @@ int sameMapped(int a, int b, size_t size)
     return result;
 }
 
+bool finishDigest(EVP_MD_CTX *ctx, QByteArray *digest)
+{
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(ctx, out, &length) != 1) {
+        errno = EIO;
+        return false;
+    }
+    *digest = QByteArray(reinterpret_cast<const char *>(out), int(length));
+    return true;
+}
+
 } // namespace
+
+bool sha256OfFile(int fd, QByteArray *digest)
+{
+    const std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
+        errno = ENOMEM;
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && mappable(st)) {
+        // Hashed where it lies in memory: no copy out of the page cache first.
+        const size_t size = size_t(st.st_size);
+        void *mapped = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+        if (mapped != MAP_FAILED) {
+            ::madvise(mapped, size, MADV_SEQUENTIAL);
+            const bool hashed = EVP_DigestUpdate(ctx.get(), mapped, size) == 1;
+            ::munmap(mapped, size);
+            if (!hashed) {
+                errno = EIO;
+                return false;
+            }
+            return finishDigest(ctx.get(), digest);
+        }
+    }
+    unsigned char *data = buffer(0);
+    for (off_t offset = 0;;) {
+        const ssize_t n = ::pread(fd, data, kChunk, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        if (EVP_DigestUpdate(ctx.get(), data, size_t(n)) != 1) {
+            errno = EIO;
+            return false;
+        }
+        offset += n;
+    }
+    return finishDigest(ctx.get(), digest);
+}
 
 bool sameContent(int a, int b)
 {
@@ -165,8 +186,10 @@ void HashQueue::add(int fd, const QByteArray &path, const QByteArray &listed)
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags | O_NOATIME);
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_jobs.size() < kMaxQueued; });
-    m_jobs.push_back({fd, path, listed});
+    // Too many waiting: the caller hashes one itself instead of waiting for the thread.
+    while (m_jobs.size() >= kMaxQueued)
+        runOne(lock);
+    m_jobs.push_back({fd, path, listed, m_added++});
     lock.unlock();
     m_changed.notify_all();
 }
@@ -174,7 +197,15 @@ void HashQueue::add(int fd, const QByteArray &path, const QByteArray &listed)
 bool HashQueue::finish(Mismatch *first)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_jobs.empty() && !m_busy; });
+    // The caller hashes too rather than only waiting: both cores are busy to the end.
+    for (;;) {
+        if (!m_jobs.empty())
+            runOne(lock);
+        else if (m_busy == 0)
+            break;
+        else
+            m_changed.wait(lock);
+    }
     if (m_failed && first)
         *first = m_first;
     return !m_failed;
@@ -187,26 +218,33 @@ void HashQueue::work()
         m_changed.wait(lock, [this] { return m_stop || !m_jobs.empty(); });
         if (m_stop)
             return;
-        const Job job = m_jobs.front();
-        m_jobs.pop_front();
-        m_busy = true;
-        const bool skip = m_failed; // the first mismatch decides; the rest are only closed
-        lock.unlock();
-        m_changed.notify_all();
-
-        QByteArray digest;
-        int error = 0;
-        if (!skip && !sha256OfFile(job.fd, &digest))
-            error = errno;
-        ::close(job.fd);
-
-        lock.lock();
-        m_busy = false;
-        if (!skip && (error != 0 || digest != job.listed)) {
-            m_failed = true;
-            m_first = {job.path, error != 0 ? QString() : QString::fromLatin1(digest.toHex()),
-                       job.listed.toHex(), error};
-        }
-        m_changed.notify_all();
+        runOne(lock);
     }
+}
+
+void HashQueue::runOne(std::unique_lock<std::mutex> &lock)
+{
+    const Job job = m_jobs.front();
+    m_jobs.pop_front();
+    ++m_busy;
+    // The first mismatch in the order of add() decides; later files are only closed.
+    const bool skip = m_failed && job.index > m_firstIndex;
+    lock.unlock();
+    m_changed.notify_all();
+
+    QByteArray digest;
+    int error = 0;
+    if (!skip && !sha256OfFile(job.fd, &digest))
+        error = errno;
+    ::close(job.fd);
+
+    lock.lock();
+    --m_busy;
+    if (!skip && (error != 0 || digest != job.listed) && (!m_failed || job.index < m_firstIndex)) {
+        m_failed = true;
+        m_firstIndex = job.index;
+        m_first = {job.path, error != 0 ? QString() : QString::fromLatin1(digest.toHex()),
+                   job.listed.toHex(), error};
+    }
+    m_changed.notify_all();
 }

@@ -29,7 +29,8 @@ public:
     HashQueue &operator=(const HashQueue &) = delete;
 
     // Queues a staged file: fd (owned from now on) is read from its start to its end and
-    // hashed; the result must be `listed` (32 bytes). Waits while many files are queued.
+    // hashed; the result must be `listed` (32 bytes). While many files wait, the caller
+    // hashes one of them first.
     void add(int fd, const QByteArray &path, const QByteArray &listed);
     // Waits until every queued file is hashed. False with the first mismatch (in the
     // order of add()) when any file differs or could not be read.
@@ -41,21 +42,26 @@ private:
         int fd;
         QByteArray path;
         QByteArray listed;
+        quint64 index; // in the order of add()
     };
     void work();
+    // Takes the first job and does it, the lock released meanwhile.
+    void runOne(std::unique_lock<std::mutex> &lock);
 
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<Job> m_jobs;
-    bool m_busy = false;
+    int m_busy = 0; // jobs being hashed
     bool m_stop = false;
     bool m_failed = false;
+    quint64 m_added = 0;
+    quint64 m_firstIndex = 0;
     Mismatch m_first;
     std::thread m_thread;
 };
 
-// SHA-256 of what an open file holds from its start (pread, so its offset stays). False
-// with errno set when it cannot be read.
+// SHA-256 of what an open file holds from its start (its offset stays). False with errno
+// set when it cannot be read.
 bool sha256OfFile(int fd, QByteArray *digest);
 
 // Whether two open files hold the same bytes (read from their starts); false also when

@@ -40,14 +40,23 @@ bool UpdateTransaction::Private::stage()
     if (hasList)
         hashes = std::make_unique<HashQueue>();
     Places places(w.baseFd());
-    for (const Stage &s : stages) {
-        if (!(ok = stageEntry(places, s)))
+    // Linked trees first: their files are staged at once and hashed meanwhile, while the
+    // copies of the others keep the disk busy.
+    for (const bool linked : {true, false}) {
+        for (const Stage &s : stages) {
+            if ((trees[s.tree].how == Source::Link) != linked)
+                continue;
+            if (!(ok = stageEntry(places, s)))
+                break;
+        }
+        if (!ok)
             break;
     }
-    ok = checkStagedHashes() && ok;
-    // Nothing is switched before every staged byte is on disk.
+    // Nothing is switched before every staged byte is on disk; the last files are hashed
+    // while the disk takes them.
     if (ok && ::syncfs(w.fd()) != 0)
         ok = failIo(FailureKind::WriteFailed, "flush to disk of", w.staging, errno);
+    ok = checkStagedHashes() && ok;
     if (!ok)
         discard();
     return ok;
