@@ -19,9 +19,12 @@
 #include <QTextBrowser>
 #include <QtTest>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -436,6 +439,11 @@ void TestBadInput::failedUpdateChangesNothing_data()
         << "unreadable"
         << "opening of"
         << "Cannot read Corvane_Installer/System/boot.cfg: Permission denied";
+    // A large file is copied on a thread of its own while the rest is staged.
+    QTest::newRow("large file that cannot be written")
+        << "fsize"
+        << "copy of"
+        << "Cannot write Corvane_Installer/System/firmware.bin: File too large";
     // The system folder is switched first; the failure in the application folder undoes it.
     QTest::newRow("installed file that cannot be replaced")
         << "immutable"
@@ -474,6 +482,9 @@ void TestBadInput::failedUpdateChangesNothing()
                               .constData(),
                           0644),
                  0);
+    } else if (fault == "fsize") {
+        QVERIFY(tree.write("/FlashDisk/Corvane_Installer/System/firmware.bin",
+                           QByteArray(6 << 20, 'f')));
     } else if (fault == "unreadable") {
         QVERIFY(QFile::setPermissions(tree.path("/FlashDisk/Corvane_Installer/System/boot.cfg"),
                                       QFileDevice::Permissions()));
@@ -501,6 +512,16 @@ void TestBadInput::failedUpdateChangesNothing()
         if (!drop.ok())
             QSKIP("the process cannot drop its right to read any file");
         run.manager.onStartup();
+    } else if (fault == "fsize") {
+        // No file of this process may grow past 5 MB: the copy of the 6 MB one fails.
+        struct rlimit before;
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &before), 0);
+        const struct rlimit limit = {5 << 20, before.rlim_max};
+        const auto previous = ::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+        run.manager.onStartup();
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &before), 0);
+        ::signal(SIGXFSZ, previous);
     } else {
         run.manager.onStartup();
     }

@@ -132,6 +132,11 @@ void TestSignedUpdate::refused_data()
         << "boot"
         << "System/boot.cfg does not match the signed list"
         << "\"System/boot.cfg\" does not match the signed list: its SHA-256 is";
+    // Large enough to be copied on a thread of its own while the rest is staged.
+    QTest::newRow("changed byte in a large system file")
+        << "large"
+        << "System/firmware.bin does not match the signed list"
+        << "\"System/firmware.bin\" does not match the signed list: its SHA-256 is";
     QTest::newRow("changed byte in an application file")
         << "readme"
         << "Corvane/readme.txt does not match the signed list"
@@ -176,9 +181,14 @@ void TestSignedUpdate::refused()
     QFETCH(QString, paneLine);
     QFETCH(QString, logLine);
     DeviceTree tree;
+    QByteArray firmware(5 << 20, 'f');
+    if (tamper == "large")
+        QVERIFY(tree.write(kUpdate + "/System/firmware.bin", firmware));
     QVERIFY(signedDevice(tree, tamper == "stranger" ? "stranger" : "maker"));
     const QString update = tree.path(kUpdate);
-    if (tamper == "boot")
+    if (tamper == "large")
+        QVERIFY(tree.write(kUpdate + "/System/firmware.bin", firmware.replace(3 << 20, 1, "F")));
+    else if (tamper == "boot")
         QVERIFY(tree.write(kUpdate + "/System/boot.cfg", "boot 2.4.2\n"));
     else if (tamper == "readme")
         QVERIFY(tree.write(kUpdate + "/Corvane/readme.txt", "Corvane 2.4.X\n"));

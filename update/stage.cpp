@@ -6,9 +6,11 @@
 // With a list, every staged file is hashed (hashqueue.h) and compared with it before
 // anything installed changes.
 
+#include "copier.h"
 #include "places.h"
 #include "transaction_p.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -17,9 +19,8 @@
 using namespace corvane::fs;
 
 namespace {
-constexpr qint64 kMiB = qint64(1024) * 1024;
-constexpr qint64 kCopyChunk = 4 * kMiB;
-constexpr qint64 kWriteBehind = 32 * kMiB;
+// Files from this size on are copied on the copier's thread.
+constexpr qint64 kCopyChunk = qint64(4) * 1024 * 1024;
 } // namespace
 
 bool UpdateTransaction::Private::stage()
@@ -39,19 +40,36 @@ bool UpdateTransaction::Private::stage()
     bool ok = true;
     if (hasList)
         hashes = std::make_unique<HashQueue>();
+    // The large files of the copied trees go to the copier's thread first, which then
+    // mostly waits for the disk while this one stages the small files and the linked
+    // trees. Without linked files there is little to do meanwhile: the copies stay here.
+    if (std::any_of(stages.begin(), stages.end(), [this](const Stage &s) {
+            return s.kind == Stage::File && trees[s.tree].how == Source::Link;
+        }))
+        copier = std::make_unique<Copier>(hashes.get());
+    // In turn: the copied trees' folders and large files, the rest of them, the linked
+    // trees, and last the copied folders' own permissions, once all they hold is there.
+    const auto turnOf = [this](const Stage &s) {
+        if (trees[s.tree].how == Source::Link)
+            return 2;
+        if (s.kind == Stage::FinishFolder)
+            return 3;
+        return s.kind == Stage::Folder || (s.kind == Stage::File && s.st.st_size >= kCopyChunk) ? 0
+                                                                                                : 1;
+    };
     Places places(w.baseFd());
-    // Linked trees first: their files are staged at once and hashed meanwhile, while the
-    // copies of the others keep the disk busy.
-    for (const bool linked : {true, false}) {
+    for (int turn = 0; turn < 4 && ok; ++turn) {
         for (const Stage &s : stages) {
-            if ((trees[s.tree].how == Source::Link) != linked)
+            if (turnOf(s) != turn)
                 continue;
-            if (!(ok = stageEntry(places, s)))
+            if (!(ok = stageEntry(places, s) && !(copier && copier->failed())))
                 break;
         }
-        if (!ok)
-            break;
     }
+    // After a failure here the copies still queued are only closed.
+    if (!ok && copier)
+        copier->abandon();
+    ok = finishCopies() && ok;
     // Nothing is switched before every staged byte is on disk; the last files are hashed
     // while the disk takes them.
     if (ok && ::syncfs(w.fd()) != 0)
@@ -181,16 +199,46 @@ bool UpdateTransaction::Private::copyFile(int in, const struct stat &st, int par
                           O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!out.isValid())
         return failIo(FailureKind::WriteFailed, "creation of", host(s.staged), errno);
+    const mode_t mode = installedMode(s, st.st_mode);
+    const bool hashed = hashes && s.listed;
+    if (copier && s.st.st_size >= kCopyChunk) {
+        Copier::Job job;
+        job.in = ::fcntl(in, F_DUPFD_CLOEXEC, 0);
+        job.out = out.get();
+        job.size = s.st.st_size;
+        job.mode = mode;
+        job.times[0] = st.st_atim;
+        job.times[1] = st.st_mtim;
+        job.from = from;
+        job.staged = host(s.staged);
+        if (hashed) {
+            job.listedAs = listedPath(trees[s.tree], s.source);
+            job.sha256 = s.listed->sha256;
+        }
+        if (job.in >= 0 && copier->add(job)) {
+            out.release();
+            advance(0, 1);
+            return true;
+        }
+        if (job.in >= 0)
+            ::close(job.in);
+    }
     const qint64 before = state.bytesDone;
-    bool ok = copyContent(in, out.get(), from, st.st_size);
-    if (ok && ::fchmod(out.get(), installedMode(s, st.st_mode)) != 0)
+    bool writing = false;
+    const int error = copyFileContent(
+        in, out.get(), st.st_size, copyBuffer, [this](qint64 n) { advance(n, 0); }, &writing);
+    bool ok = error == 0;
+    if (!ok)
+        failIo(writing || error != EIO ? FailureKind::WriteFailed : FailureKind::ReadFailed,
+               writing ? "writing a copy of" : "copy of", from, error);
+    if (ok && ::fchmod(out.get(), mode) != 0)
         ok = failIo(FailureKind::WriteFailed, "setting permissions of", host(s.staged), errno);
     if (ok) {
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
         ::futimens(out.get(), times);
     }
     // What was written is read back and hashed, beside the next copies.
-    if (ok && hashes && s.listed)
+    if (ok && hashed)
         hashes->add(::fcntl(out.get(), F_DUPFD_CLOEXEC, 0), listedPath(trees[s.tree], s.source),
                     s.listed->sha256);
     // A write that failed late is told by close.
@@ -202,58 +250,17 @@ bool UpdateTransaction::Private::copyFile(int in, const struct stat &st, int par
     return ok;
 }
 
-bool UpdateTransaction::Private::copyContent(int in, int out, const QByteArray &from, qint64 size)
+bool UpdateTransaction::Private::finishCopies()
 {
-    qint64 offset = 0;
-    qint64 waited = 0;
-    bool kernelCopy = true;
-    // Kept from file to file: a fresh megabyte each time would cost a page fault per page.
-    std::vector<char> &buffer = copyBuffer;
-    for (;;) {
-        const size_t chunk = size_t(kCopyChunk);
-        ssize_t n = -1;
-        if (kernelCopy) {
-            n = ::copy_file_range(in, nullptr, out, nullptr, chunk, 0);
-            if (n < 0
-                && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
-                kernelCopy = false;
-                continue;
-            }
-        } else {
-            buffer.resize(size_t(kMiB));
-            n = ::read(in, buffer.data(), buffer.size());
-            for (ssize_t written = 0; n > 0 && written < n;) {
-                const ssize_t put = ::write(out, buffer.data() + written, size_t(n - written));
-                if (put < 0 && errno == EINTR)
-                    continue;
-                if (put < 0)
-                    return failIo(FailureKind::WriteFailed, "writing a copy of", from, errno);
-                written += put;
-            }
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return failIo(errno == EIO ? FailureKind::ReadFailed : FailureKind::WriteFailed,
-                          "copy of", from, errno);
-        if (n == 0)
-            return true;
-        // A large file is handed to the disk while it is copied, and what lies more than
-        // kWriteBehind back is waited for: it never piles up in memory, and the progress
-        // follows the disk.
-        if (size > kCopyChunk) {
-            ::sync_file_range(out, offset, n, SYNC_FILE_RANGE_WRITE);
-            const qint64 settled = offset + n - kWriteBehind;
-            if (settled > waited) {
-                ::sync_file_range(out, waited, settled - waited,
-                                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE
-                                      | SYNC_FILE_RANGE_WAIT_AFTER);
-                waited = settled;
-            }
-        }
-        offset += n;
-        advance(n, 0);
-    }
+    if (!copier)
+        return true;
+    const std::vector<Copier::Failure> failures = copier->finish([this] { report(); });
+    state.bytesDone += copier->bytesDone();
+    copier.reset();
+    for (const Copier::Failure &f : failures)
+        failIo(f.reading ? FailureKind::ReadFailed : FailureKind::WriteFailed, f.what, f.path,
+               f.error);
+    return failures.empty();
 }
 
 bool UpdateTransaction::Private::stageLink(int parent, const QByteArray &name, const Stage &s)

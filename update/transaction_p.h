@@ -5,6 +5,7 @@
 // the journal; update entries relative to their tree's update folder.
 
 #include "beneath.h"
+#include "copier.h"
 #include "hashqueue.h"
 #include "journal.h"
 #include "manifest.h"
@@ -108,6 +109,7 @@ public:
     int listMismatches = 0;
     std::optional<QByteArray> previousVersion; // the record before a signed switch
     std::unique_ptr<HashQueue> hashes;
+    std::unique_ptr<Copier> copier; // while staging
     dev_t workDevice = 0;
     qint64 blockSize = 4096;
     qint64 bytesNeeded = 0;
@@ -213,7 +215,8 @@ public:
                   const Stage &s);
     bool checkStagedHashes();
     bool probeExchange();
-    bool copyContent(int in, int out, const QByteArray &from, qint64 size);
+    // Waits for the copier's copies; false (each failure logged) when any failed.
+    bool finishCopies();
     bool stageLink(int parent, const QByteArray &name, const Stage &s);
     mode_t installedMode(const Stage &s, mode_t mode);
 };

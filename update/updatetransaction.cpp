@@ -69,6 +69,8 @@ void UpdateTransaction::Private::report()
     if (!progress)
         return;
     UpdateProgress p = state;
+    if (copier)
+        p.bytesDone += copier->bytesDone();
     p.bytesDone = qMin(p.bytesDone, p.bytesTotal);
     p.filesDone = qMin(p.filesDone, p.filesTotal);
     progress(p);
