@@ -80,6 +80,11 @@ void TestFailureTable::eachRowAsTheTechnicianSeesIt_data()
         << "old file"
         << QList<int>{rowOf(RunTrouble::LastInstallationLeftovers), rowOf(Kind::LeftoversStay)}
         << foundAtStart << false;
+    // Many are removed on two threads; only the one that stays is told of.
+    QTest::newRow("many old files of the last installation, one cannot be removed")
+        << "old files"
+        << QList<int>{rowOf(RunTrouble::LastInstallationLeftovers), rowOf(Kind::LeftoversStay)}
+        << foundAtStart << false;
     QTest::newRow("replaced file that cannot be removed")
         << "replaced" << QList<int>{rowOf(RunTrouble::OldFilesStay)}
         << QStringList{installing, "Done", "#0"} << true;
@@ -94,7 +99,7 @@ void TestFailureTable::eachRowAsTheTechnicianSeesIt()
     DeviceTree tree;
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
     const QString work = QLatin1String(corvane::device::installWorkFolder);
-    if (situation == "journal" || situation == "old file")
+    if (situation == "journal" || situation.startsWith("old file"))
         QVERIFY(WorkFolder(tree.path(work)).open());
     QString locked; // made unremovable (even for root) before the run
     if (situation == "folder") {
@@ -116,6 +121,10 @@ void TestFailureTable::eachRowAsTheTechnicianSeesIt()
                            "corvane-update-journal 1\n2\n" + body + "end " + sum + "\n"));
     } else if (situation == "old file") {
         QVERIFY(tree.write(locked = work + "/old/1", "replaced by the last installation"));
+    } else if (situation == "old files") {
+        for (int i = 0; i < 300; ++i)
+            QVERIFY(tree.write(work + "/old/" + QString::number(i), "replaced"));
+        locked = work + "/old/150";
     } else if (situation != "replaced") {
         locked = situation == "immutable"   ? "/FlashDisk/System/boot.cfg"
             : situation == "no work folder" ? "/FlashDisk"
@@ -161,6 +170,12 @@ void TestFailureTable::eachRowAsTheTechnicianSeesIt()
     const QProgressBar *bar = run.view.form().progressBar;
     QCOMPARE(fullest == bar->maximum(), installed);
     QCOMPARE(bar->isVisible(), pane.contains("Done")); // no bar on a failure screen
+    if (situation == "old files") {
+        QCOMPARE(QDir(tree.path(work + "/old")).entryList(QDir::Files), QStringList{"150"});
+        // Told once by each attempt: the recovery at the start and the one before installing.
+        QCOMPARE(tree.logLines().filter("old/").size(), 2);
+        QCOMPARE(tree.logLines().filter("old/150").size(), 2);
+    }
 }
 
 void TestFailureTable::everyReasonHasOneRowMadeSomewhere()
