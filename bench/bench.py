@@ -308,7 +308,9 @@ def file_systems():
         reason = os.environ.get("BENCH_EXT4_SKIPPED") or (
             None if mounted else "no loop-mounted ext4 (bench/run.sh mounts one when run as root)")
         work = tempfile.mkdtemp(prefix="corvane-bench-", dir=mounted) if not reason else None
-        found.append(FileSystem("ext4", "ext4 with a journal on a loop device", work, reason, counters=True))
+        cache = "direct I/O" if os.environ.get("BENCH_EXT4_DIRECT") == "1" else "through this machine's cache"
+        found.append(FileSystem("ext4", f"ext4 with a journal on a loop device ({cache})", work, reason,
+                                counters=True))
     return [fs for fs in found if FS_ONLY in (None, fs.key)]
 
 

@@ -4,7 +4,8 @@
 # Needs what ./run installs, plus rsync for the comparison with rsync. Installations run
 # on this machine's disk (BENCH_DIR, default /var/tmp) and, as root, on a fresh ext4 made
 # with mkfs.ext4's default options (so with a journal, as on a device's flash) in a
-# sparse image file there (BENCH_EXT4_SIZE, default 3G), mounted from a loop device.
+# sparse image file there (BENCH_EXT4_SIZE, default 3G), mounted from a loop device with
+# direct I/O where it can.
 # Everything the benchmarks lay out lives in one folder in BENCH_DIR (and one in
 # /dev/shm); they, the mount and the loop device go at the end, also when interrupted.
 # Where the mount is refused the table says so in place of those figures.
@@ -50,19 +51,25 @@ mount_ext4() {
     done
     truncate -s "${BENCH_EXT4_SIZE:-3G}" "$image"
     error=$(mkfs.ext4 -q -F "$image" 2>&1) || { BENCH_EXT4_SKIPPED="mkfs.ext4 failed: $error"; return; }
-    loopdev=$(losetup --find --show "$image" 2>/dev/null) || {
+    # Direct I/O: what the file system writes reaches the image file at once, not a second
+    # page cache of this machine's whose writeback would land in later runs, as with a
+    # device's flash. Where the loop device cannot do it, it goes through the cache, and
+    # the table says so.
+    loopdev=$(losetup --find --show --direct-io=on "$image" 2>/dev/null) \
+        || loopdev=$(losetup --find --show "$image" 2>/dev/null) || {
         BENCH_EXT4_SKIPPED="no loop device to be had (losetup --find failed)"
         loopdev=
         return
     }
+    BENCH_EXT4_DIRECT=$(cat "/sys/block/${loopdev#/dev/}/loop/dio" 2>/dev/null || echo 0)
     mnt=$scratch/ext4
     mkdir "$mnt"
     error=$(mount "$loopdev" "$mnt" 2>&1) || { BENCH_EXT4_SKIPPED="mount refused: $error"; return; }
     BENCH_EXT4_DIR=$mnt
 }
-BENCH_EXT4_DIR= BENCH_EXT4_SKIPPED=
+BENCH_EXT4_DIR= BENCH_EXT4_SKIPPED= BENCH_EXT4_DIRECT=0
 mount_ext4
-export BENCH_EXT4_DIR BENCH_EXT4_SKIPPED
+export BENCH_EXT4_DIR BENCH_EXT4_SKIPPED BENCH_EXT4_DIRECT
 
 # --only names sections of bench.py; the progress display is measured in a full run.
 case " $* " in
