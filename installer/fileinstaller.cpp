@@ -12,6 +12,8 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <cstdio>
+
 #include <sys/stat.h>
 
 #include <vector>
@@ -288,7 +290,15 @@ void FileInstaller::startProcess(const QString &program)
 {
     // Detached: the terminal application must outlive the installer, which quits
     // right after this call.
-    QProcess::startDetached(program, QStringList());
+    if (!QProcess::startDetached(program, QStringList())) {
+        // The installer still ends. The stick is usually gone by now, so the line goes to
+        // the standard error too: the service's journal keeps why the screen stays dark.
+        const QString line = QStringLiteral("The application %1 could not be started: it is "
+                                            "missing or cannot be run.")
+                                 .arg(corvane::quotedForLog(QFile::encodeName(program)));
+        qDebug().noquote() << line;
+        std::fprintf(stderr, "%s\n", qPrintable(line));
+    }
 }
 
 void FileInstaller::writeLine(const QString &text)

@@ -29,6 +29,7 @@ private slots:
     void stickWatchLooksAtOnceAfterTheRemoval();
     void progressCoversBothFolders_data();
     void progressCoversBothFolders();
+    void applicationThatCannotStartIsLogged();
 };
 
 void TestFileInstaller::updateAvailable_data()
@@ -308,6 +309,17 @@ void TestFileInstaller::progressCoversBothFolders()
         QVERIFY2(progress.count() >= 4, "a large file reports while it is copied");
     if (systemFiles + appFiles > 100)
         QVERIFY(progress.count() > 100);
+}
+
+void TestFileInstaller::applicationThatCannotStartIsLogged()
+{
+    DeviceTree tree({"--no-update"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    QVERIFY(QFile::remove(tree.path("/FlashDisk/Corvane/Corvane.exe")));
+    LogToDevice log(tree);
+    FileInstaller installer(nullptr, tree.device());
+    installer.startApplication();
+    QCOMPARE(LogToDevice::messages().filter("could not be started: it is missing").size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestFileInstaller)
