@@ -178,6 +178,7 @@ if wait_log '^HandleEvents: (InitialState: |WaitPassword: Cancelled)' 30000; the
     shot result
     sleep 3
     echo "Pulling the stick"
+    echo "(the simulated Corvane.exe is a Windows program: the installer says it cannot start it)"
     mv "$root/USB HD/Corvane_Installer" "$pulled"
 fi
 set +e
