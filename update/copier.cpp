@@ -133,38 +133,50 @@ void Copier::work()
     }
 }
 
-void Copier::run(Job &job)
+std::optional<Copier::Failure> copyStagedFile(Copier::Job &job, std::vector<char> &buffer,
+                                              HashQueue *hashes,
+                                              const std::function<void(qint64)> &progressed)
 {
-    std::vector<Failure> failures;
-    qint64 copied = 0;
+    std::optional<Copier::Failure> failure;
     bool writing = false;
-    // After a failure the rest are only closed: the staging is discarded anyway.
-    if (!m_failed.load()) {
-        const auto progressed = [&](qint64 n) {
-            copied += n;
-            m_bytes += n;
-        };
-        if (const int error
-            = copyFileContent(job.in, job.out, job.size, m_buffer, progressed, &writing)) {
-            failures.push_back({writing ? "writing a copy of" : "copy of", job.from, error,
-                                !writing && error == EIO});
-        } else if (::fchmod(job.out, job.mode) != 0) {
-            failures.push_back({"setting permissions of", job.staged, errno, false});
-        } else {
-            ::futimens(job.out, job.times);
-            if (m_hashes && !job.sha256.isEmpty())
-                m_hashes->add(::fcntl(job.out, F_DUPFD_CLOEXEC, 0), job.listedAs, job.sha256);
-        }
+    if (const int error
+        = copyFileContent(job.in, job.out, job.size, buffer, progressed, &writing)) {
+        failure = Copier::Failure{writing ? "writing a copy of" : "copy of", job.from, error,
+                                  !writing && error == EIO};
+    } else if (::fchmod(job.out, job.mode) != 0) {
+        failure = Copier::Failure{"setting permissions of", job.staged, errno, false};
+    } else {
+        ::futimens(job.out, job.times);
+        // What was written is read back and hashed, beside the next copies.
+        if (hashes && !job.sha256.isEmpty())
+            hashes->add(::fcntl(job.out, F_DUPFD_CLOEXEC, 0), job.listedAs, job.sha256);
     }
     // A write that failed late is told by close.
-    if (::close(job.out) != 0 && failures.empty() && !m_failed.load())
-        failures.push_back({"writing of", job.staged, errno, false});
+    if (::close(job.out) != 0 && !failure)
+        failure = Copier::Failure{"writing of", job.staged, errno, false};
+    job.out = -1;
+    return failure;
+}
+
+void Copier::run(Job &job)
+{
+    qint64 copied = 0;
+    std::optional<Failure> failure;
+    // After a failure the rest are only closed: the staging is discarded anyway.
+    if (m_failed.load()) {
+        ::close(job.out);
+    } else {
+        failure = copyStagedFile(job, m_buffer, m_hashes, [&](qint64 n) {
+            copied += n;
+            m_bytes += n;
+        });
+    }
     ::close(job.in);
     // Counted as planned, whatever the file's size has become meanwhile.
     m_bytes += job.size - copied;
-    if (!failures.empty()) {
+    if (failure) {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        m_failures.insert(m_failures.end(), failures.begin(), failures.end());
+        m_failures.push_back(*failure);
         m_failed = true;
     }
 }

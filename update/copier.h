@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -29,6 +30,9 @@ int copyFileContent(int in, int out, qint64 size, std::vector<char> &buffer,
 class Copier
 {
 public:
+    // Files from this size on are worth a copy on the copier's thread.
+    static constexpr qint64 kLargeFile = qint64(4) * 1024 * 1024;
+
     struct Job
     {
         int in = -1;  // owned from now on, read from its start
@@ -84,3 +88,10 @@ private:
     std::vector<char> m_buffer;        // the thread's, where the kernel cannot copy
     std::thread m_thread;
 };
+
+// Copies job.in into job.out (see copyFileContent), gives it job.mode and job.times and,
+// with a listed SHA-256, queues it on hashes; closes job.out (not job.in). The failure,
+// if any. What Copier does with each job, and the caller with a file it copies itself.
+std::optional<Copier::Failure> copyStagedFile(Copier::Job &job, std::vector<char> &buffer,
+                                              HashQueue *hashes,
+                                              const std::function<void(qint64)> &progressed);

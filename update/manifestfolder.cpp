@@ -4,16 +4,14 @@
 #include "manifest.h"
 
 #include "beneath.h"
+#include "hashqueue.h"
 #include "manifest_p.h"
 #include "posixfs.h"
 
 #include <QSet>
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <memory>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -134,60 +132,31 @@ std::vector<DiskEntry> walkUpdate(int topFd)
     return entries;
 }
 
-struct DigestFree
+// The SHA-256 and size of the regular file at path below topFd, or why it could not be
+// read (error set to errno where there is one).
+QString hashFile(int topFd, const QByteArray &path, QByteArray *digest, qint64 *size, int *error)
 {
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
-// SHA-256 of files, with one buffer for all of them.
-class Hasher
-{
-public:
-    // The digest and size of the regular file at path below topFd, or why it could not be
-    // read (error set to errno where there is one).
-    QString hash(int topFd, const QByteArray &path, QByteArray *digest, qint64 *size, int *error)
-    {
-        *error = 0;
-        // Non-blocking, so a file swapped for a pipe meanwhile cannot stall the walk.
-        const corvane::fs::UniqueFd file(corvane::fs::openForReadingBeneath(topFd, path));
-        struct stat st;
-        if (file.get() < 0 || ::fstat(file.get(), &st) != 0) {
-            *error = errno;
-            return fs::errorText(*error);
-        }
-        if (!S_ISREG(st.st_mode))
-            return QStringLiteral("no longer a regular file");
-        if (!m_ctx || EVP_DigestInit_ex(m_ctx.get(), EVP_sha256(), nullptr) != 1)
-            return QStringLiteral("SHA-256 is not available");
-        *size = 0;
-        for (;;) {
-            const ssize_t got = ::read(file.get(), m_buffer.data(), m_buffer.size());
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0) {
-                *error = errno;
-                return fs::errorText(*error);
-            }
-            if (got == 0)
-                break;
-            *size += got;
-            if (EVP_DigestUpdate(m_ctx.get(), m_buffer.data(), size_t(got)) != 1)
-                return QStringLiteral("SHA-256 failed");
-        }
-        if (*size != st.st_size)
-            return QStringLiteral("changed while being read");
-        unsigned char out[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        if (EVP_DigestFinal_ex(m_ctx.get(), out, &length) != 1 || length != sha256Bytes)
-            return QStringLiteral("SHA-256 failed");
-        *digest = QByteArray(reinterpret_cast<const char *>(out), int(length));
-        return {};
+    *error = 0;
+    // Non-blocking, so a file swapped for a pipe meanwhile cannot stall the walk.
+    const corvane::fs::UniqueFd file(corvane::fs::openForReadingBeneath(topFd, path));
+    struct stat before, after;
+    if (file.get() < 0 || ::fstat(file.get(), &before) != 0) {
+        *error = errno;
+        return fs::errorText(*error);
     }
-
-private:
-    std::unique_ptr<EVP_MD_CTX, DigestFree> m_ctx{EVP_MD_CTX_new()};
-    std::vector<char> m_buffer = std::vector<char>(size_t(256) * 1024);
-};
+    if (!S_ISREG(before.st_mode))
+        return QStringLiteral("no longer a regular file");
+    if (!sha256OfFile(file.get(), digest)) {
+        *error = errno;
+        return fs::errorText(*error);
+    }
+    if (::fstat(file.get(), &after) != 0 || after.st_size != before.st_size
+        || after.st_mtim.tv_sec != before.st_mtim.tv_sec
+        || after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
+        return QStringLiteral("changed while being read");
+    *size = before.st_size;
+    return {};
+}
 
 QString hexText(const QByteArray &bytes)
 {
@@ -224,7 +193,6 @@ bool buildManifest(const QString &folder, const QByteArray &version, Manifest *m
 
     Manifest result;
     result.version = version;
-    Hasher hasher;
     for (const DiskEntry &found : walkUpdate(topFd.get())) {
         const QByteArray full = fs::join(top, found.path);
         if (found.error != 0) {
@@ -256,7 +224,7 @@ bool buildManifest(const QString &folder, const QByteArray &version, Manifest *m
             entry.mode = found.mode;
             int errorNumber = 0;
             QString why
-                = hasher.hash(topFd.get(), found.path, &entry.sha256, &entry.size, &errorNumber);
+                = hashFile(topFd.get(), found.path, &entry.sha256, &entry.size, &errorNumber);
             if (why.isEmpty() && entry.size != found.size)
                 why = QStringLiteral("changed while being read");
             if (!why.isEmpty()) {
@@ -336,7 +304,6 @@ std::vector<Difference> compareWithFolder(const Manifest &manifest, const QStrin
         return stop == Stop::AtFirst;
     };
 
-    Hasher hasher;
     const std::vector<ManifestEntry> &listedEntries = manifest.entries;
     size_t i = 0;
     size_t j = 0;
@@ -395,7 +362,7 @@ std::vector<Difference> compareWithFolder(const Manifest &manifest, const QStrin
             QByteArray digest;
             qint64 size = 0;
             const QString why
-                = hasher.hash(topFd.get(), listed->path, &digest, &size, &difference.error);
+                = hashFile(topFd.get(), listed->path, &digest, &size, &difference.error);
             if (!why.isEmpty() || size != listed->size) {
                 difference.kind = Difference::Kind::Unreadable;
                 difference.found = why.isEmpty() ? QStringLiteral("changed while being read") : why;

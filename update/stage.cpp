@@ -18,11 +18,6 @@
 
 using namespace corvane::fs;
 
-namespace {
-// Files from this size on are copied on the copier's thread.
-constexpr qint64 kCopyChunk = qint64(4) * 1024 * 1024;
-} // namespace
-
 bool UpdateTransaction::Private::stage()
 {
     // Nothing to stage (the installation is already as the update has it, but for times):
@@ -54,8 +49,10 @@ bool UpdateTransaction::Private::stage()
             return 2;
         if (s.kind == Stage::FinishFolder)
             return 3;
-        return s.kind == Stage::Folder || (s.kind == Stage::File && s.st.st_size >= kCopyChunk) ? 0
-                                                                                                : 1;
+        return s.kind == Stage::Folder
+                || (s.kind == Stage::File && s.st.st_size >= Copier::kLargeFile)
+            ? 0
+            : 1;
     };
     Places places(w.baseFd());
     for (int turn = 0; turn < 4 && ok; ++turn) {
@@ -194,60 +191,41 @@ bool UpdateTransaction::Private::stageFile(int parent, const QByteArray &name, c
 bool UpdateTransaction::Private::copyFile(int in, const struct stat &st, int parent,
                                           const QByteArray &name, const Stage &s)
 {
-    const QByteArray from = sourcePath(trees[s.tree], s.source);
-    UniqueFd out(::openat(parent, name.constData(),
-                          O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!out.isValid())
+    Copier::Job job;
+    job.out = ::openat(parent, name.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                       0600);
+    if (job.out < 0)
         return failIo(FailureKind::WriteFailed, "creation of", host(s.staged), errno);
-    const mode_t mode = installedMode(s, st.st_mode);
-    const bool hashed = hashes && s.listed;
-    if (copier && s.st.st_size >= kCopyChunk) {
-        Copier::Job job;
+    job.size = s.st.st_size;
+    job.mode = installedMode(s, st.st_mode);
+    job.times[0] = st.st_atim;
+    job.times[1] = st.st_mtim;
+    job.from = sourcePath(trees[s.tree], s.source);
+    job.staged = host(s.staged);
+    if (hashes && s.listed) {
+        job.listedAs = listedPath(trees[s.tree], s.source);
+        job.sha256 = s.listed->sha256;
+    }
+    if (copier && job.size >= Copier::kLargeFile) {
         job.in = ::fcntl(in, F_DUPFD_CLOEXEC, 0);
-        job.out = out.get();
-        job.size = s.st.st_size;
-        job.mode = mode;
-        job.times[0] = st.st_atim;
-        job.times[1] = st.st_mtim;
-        job.from = from;
-        job.staged = host(s.staged);
-        if (hashed) {
-            job.listedAs = listedPath(trees[s.tree], s.source);
-            job.sha256 = s.listed->sha256;
-        }
         if (job.in >= 0 && copier->add(job)) {
-            out.release();
             advance(0, 1);
             return true;
         }
         if (job.in >= 0)
             ::close(job.in);
     }
+    job.in = in;
     const qint64 before = state.bytesDone;
-    bool writing = false;
-    const int error = copyFileContent(
-        in, out.get(), st.st_size, copyBuffer, [this](qint64 n) { advance(n, 0); }, &writing);
-    bool ok = error == 0;
-    if (!ok)
-        failIo(writing || error != EIO ? FailureKind::WriteFailed : FailureKind::ReadFailed,
-               writing ? "writing a copy of" : "copy of", from, error);
-    if (ok && ::fchmod(out.get(), mode) != 0)
-        ok = failIo(FailureKind::WriteFailed, "setting permissions of", host(s.staged), errno);
-    if (ok) {
-        const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        ::futimens(out.get(), times);
-    }
-    // What was written is read back and hashed, beside the next copies.
-    if (ok && hashed)
-        hashes->add(::fcntl(out.get(), F_DUPFD_CLOEXEC, 0), listedPath(trees[s.tree], s.source),
-                    s.listed->sha256);
-    // A write that failed late is told by close.
-    if (::close(out.release()) != 0 && ok)
-        ok = failIo(FailureKind::WriteFailed, "writing of", host(s.staged), errno);
+    const std::optional<Copier::Failure> failed
+        = copyStagedFile(job, copyBuffer, hashes.get(), [this](qint64 n) { advance(n, 0); });
+    if (failed)
+        failIo(failed->reading ? FailureKind::ReadFailed : FailureKind::WriteFailed, failed->what,
+               failed->path, failed->error);
     // Counted as planned, whatever the file's size has become meanwhile.
     state.bytesDone = before;
     advance(s.st.st_size, 1);
-    return ok;
+    return !failed;
 }
 
 bool UpdateTransaction::Private::finishCopies()
