@@ -141,6 +141,11 @@ void TestSignedUpdate::refused_data()
         << "readme"
         << "Corvane/readme.txt does not match the signed list"
         << "\"Corvane/readme.txt\" does not match the signed list: its SHA-256 is";
+    // Past the files queued for hashing, behind a large one: hashed as it is staged.
+    QTest::newRow("changed byte in the last of many application files")
+        << "many"
+        << "Corvane/many/f149.txt does not match the signed list"
+        << "\"Corvane/many/f149.txt\" does not match the signed list: its SHA-256 is";
     QTest::newRow("extra file") << "extra"
                                 << "Corvane/extra.dll does not match the signed list"
                                 << "\"Corvane/extra.dll\" does not match the signed list: it is "
@@ -184,10 +189,18 @@ void TestSignedUpdate::refused()
     QByteArray firmware(5 << 20, 'f');
     if (tamper == "large")
         QVERIFY(tree.write(kUpdate + "/System/firmware.bin", firmware));
+    if (tamper == "many") {
+        QVERIFY(tree.write(kUpdate + "/Corvane/media.bin", QByteArray(32 << 20, 'm')));
+        for (int i = 0; i < 150; ++i)
+            QVERIFY(tree.write(kUpdate + QString("/Corvane/many/f%1.txt").arg(i, 3, 10, QChar('0')),
+                               QByteArray::number(i)));
+    }
     QVERIFY(signedDevice(tree, tamper == "stranger" ? "stranger" : "maker"));
     const QString update = tree.path(kUpdate);
     if (tamper == "large")
         QVERIFY(tree.write(kUpdate + "/System/firmware.bin", firmware.replace(3 << 20, 1, "F")));
+    else if (tamper == "many")
+        QVERIFY(tree.write(kUpdate + "/Corvane/many/f149.txt", "148"));
     else if (tamper == "boot")
         QVERIFY(tree.write(kUpdate + "/System/boot.cfg", "boot 2.4.2\n"));
     else if (tamper == "readme")

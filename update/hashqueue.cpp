@@ -186,10 +186,14 @@ void HashQueue::add(int fd, const QByteArray &path, const QByteArray &listed)
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags | O_NOATIME);
     std::unique_lock<std::mutex> lock(m_mutex);
-    // Too many waiting: the caller hashes one itself instead of waiting for the thread.
-    while (m_jobs.size() >= kMaxQueued)
-        runOne(lock);
-    m_jobs.push_back({fd, path, listed, m_added++});
+    Job job{fd, path, listed, m_added++};
+    // Too many waiting: the caller hashes this one itself rather than the oldest, which
+    // may be a large file the thread would soon have taken (the large ones come first).
+    if (m_jobs.size() >= kMaxQueued) {
+        run(job, lock);
+        return;
+    }
+    m_jobs.push_back(std::move(job));
     lock.unlock();
     m_changed.notify_all();
 }
@@ -226,6 +230,11 @@ void HashQueue::runOne(std::unique_lock<std::mutex> &lock)
 {
     const Job job = m_jobs.front();
     m_jobs.pop_front();
+    run(job, lock);
+}
+
+void HashQueue::run(const Job &job, std::unique_lock<std::mutex> &lock)
+{
     ++m_busy;
     // The first mismatch in the order of add() decides; later files are only closed.
     const bool skip = m_failed && job.index > m_firstIndex;

@@ -30,7 +30,7 @@ public:
 
     // Queues a staged file: fd (owned from now on) is read from its start to its end and
     // hashed; the result must be `listed` (32 bytes). While many files wait, the caller
-    // hashes one of them first.
+    // hashes its own at once.
     void add(int fd, const QByteArray &path, const QByteArray &listed);
     // Waits until every queued file is hashed. False with the first mismatch (in the
     // order of add()) when any file differs or could not be read.
@@ -45,8 +45,10 @@ private:
         quint64 index; // in the order of add()
     };
     void work();
-    // Takes the first job and does it, the lock released meanwhile.
+    // Takes the first job and does it.
     void runOne(std::unique_lock<std::mutex> &lock);
+    // Hashes job's file, the lock released meanwhile, and records a mismatch.
+    void run(const Job &job, std::unique_lock<std::mutex> &lock);
 
     std::mutex m_mutex;
     std::condition_variable m_changed;

@@ -42,17 +42,16 @@ bool UpdateTransaction::Private::stage()
             return s.kind == Stage::File && trees[s.tree].how == Source::Link;
         }))
         copier = std::make_unique<Copier>(hashes.get());
-    // In turn: the copied trees' folders and large files, the rest of them, the linked
-    // trees, and last the copied folders' own permissions, once all they hold is there.
+    // In turn: every folder and large file (the copier's and, with a list, the hashes'
+    // longest work, begun first), the rest of the copied trees, the rest of the linked
+    // trees, and last the folders' own permissions, once all they hold is there.
     const auto turnOf = [this](const Stage &s) {
-        if (trees[s.tree].how == Source::Link)
-            return 2;
         if (s.kind == Stage::FinishFolder)
             return 3;
-        return s.kind == Stage::Folder
-                || (s.kind == Stage::File && s.st.st_size >= Copier::kLargeFile)
-            ? 0
-            : 1;
+        if (s.kind == Stage::Folder
+            || (s.kind == Stage::File && s.st.st_size >= Copier::kLargeFile))
+            return 0;
+        return trees[s.tree].how == Source::Link ? 2 : 1;
     };
     Places places(w.baseFd());
     for (int turn = 0; turn < 4 && ok; ++turn) {
