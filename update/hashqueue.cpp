@@ -13,8 +13,11 @@
 #include <unistd.h>
 
 namespace {
-// At most this many files wait: each holds an open descriptor.
+// At most this many files wait (each holds an open descriptor); large ones up to the
+// second figure, as the thread is better at them than a caller that stages meanwhile.
 constexpr size_t kMaxQueued = 64;
+constexpr size_t kMaxQueuedLarge = 256;
+constexpr off_t kLargeJob = off_t(1) << 20;
 constexpr size_t kChunk = size_t(1) << 20;
 
 struct DigestFree
@@ -185,11 +188,12 @@ void HashQueue::add(int fd, const QByteArray &path, const QByteArray &listed)
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags | O_NOATIME);
+    struct stat st;
+    const off_t size = ::fstat(fd, &st) == 0 ? st.st_size : 0;
     std::unique_lock<std::mutex> lock(m_mutex);
-    Job job{fd, path, listed, m_added++};
-    // Too many waiting: the caller hashes this one itself rather than the oldest, which
-    // may be a large file the thread would soon have taken (the large ones come first).
-    if (m_jobs.size() >= kMaxQueued) {
+    Job job{fd, path, listed, m_added++, size};
+    // Too many waiting: the caller hashes this one itself, unless it is large.
+    if (m_jobs.size() >= (size >= kLargeJob ? kMaxQueuedLarge : kMaxQueued)) {
         run(job, lock);
         return;
     }
@@ -228,8 +232,12 @@ void HashQueue::work()
 
 void HashQueue::runOne(std::unique_lock<std::mutex> &lock)
 {
-    const Job job = m_jobs.front();
-    m_jobs.pop_front();
+    // The largest first: what is left for the end is small, and the threads that hash it
+    // then finish together.
+    const auto largest = std::max_element(
+        m_jobs.begin(), m_jobs.end(), [](const Job &a, const Job &b) { return a.size < b.size; });
+    const Job job = *largest;
+    m_jobs.erase(largest);
     run(job, lock);
 }
 

@@ -12,6 +12,8 @@
 #include <mutex>
 #include <thread>
 
+#include <sys/types.h>
+
 class HashQueue
 {
 public:
@@ -43,9 +45,10 @@ private:
         QByteArray path;
         QByteArray listed;
         quint64 index; // in the order of add()
+        off_t size;
     };
     void work();
-    // Takes the first job and does it.
+    // Takes the largest job and does it.
     void runOne(std::unique_lock<std::mutex> &lock);
     // Hashes job's file, the lock released meanwhile, and records a mismatch.
     void run(const Job &job, std::unique_lock<std::mutex> &lock);
