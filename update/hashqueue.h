@@ -32,7 +32,7 @@ public:
 
     // Queues a staged file: fd (owned from now on) is read from its start to its end and
     // hashed; the result must be `listed` (32 bytes). While many files wait, the caller
-    // hashes its own at once.
+    // hashes its own at once (a large one only when very many wait).
     void add(int fd, const QByteArray &path, const QByteArray &listed);
     // Waits until every queued file is hashed. False with the first mismatch (in the
     // order of add()) when any file differs or could not be read.
