@@ -45,7 +45,6 @@ QString cautiousNote()
 } // namespace
 
 const QByteArray kFile = corvane::device::wrongEntryCountName;
-const QByteArray kTemporary = kFile + ".new";
 
 EntryCount::EntryCount(const WorkFolder &work)
     : m_work(work)
@@ -92,7 +91,6 @@ bool EntryCount::store(int count) const
 {
     const int fd = m_work.fd();
     const QByteArray file = join(m_work.work, kFile);
-    const QByteArray temporary = join(m_work.work, kTemporary);
     if (!m_work.isOpen()) {
         logFailure(kLog, "writing of", file, EBADF);
         return false;
@@ -102,25 +100,12 @@ bool EntryCount::store(int count) const
             logFailure(kLog, "removal of", file, errno);
             return false;
         }
-    } else {
-        // What a kill left in the temporary's place is removed, never written through.
-        if (::unlinkat(fd, kTemporary.constData(), 0) != 0 && errno != ENOENT) {
-            logFailure(kLog, "removal of", temporary, errno);
+        if (::fsync(fd) != 0) {
+            logFailure(kLog, "flushing of folder", m_work.work, errno);
             return false;
         }
-        if (!writeFlushedAt(fd, kTemporary, QByteArray::number(count) + '\n')) {
-            logFailure(kLog, "writing of", temporary, errno);
-            (void)::unlinkat(fd, kTemporary.constData(), 0);
-            return false;
-        }
-        if (::renameat(fd, kTemporary.constData(), fd, kFile.constData()) != 0) {
-            logFailure(kLog, "renaming of", temporary, errno);
-            (void)::unlinkat(fd, kTemporary.constData(), 0);
-            return false;
-        }
-    }
-    if (::fsync(fd) != 0) {
-        logFailure(kLog, "flushing of folder", m_work.work, errno);
+    } else if (!replaceFileAt(fd, kFile, QByteArray::number(count) + '\n')) {
+        logFailure(kLog, "writing of", file, errno);
         return false;
     }
     return true;

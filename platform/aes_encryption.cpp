@@ -1,5 +1,7 @@
 #include "aes_encryption.h"
 
+#include "opensslfree.h"
+
 #include <QByteArray>
 #include <QDebug>
 #include <QStringDecoder>
@@ -17,11 +19,7 @@ constexpr int blockSize = 16;
 constexpr int keySize = 32;
 const char keyText[] = "corvane-installer-shared-key-v1";
 
-struct CipherContextFree
-{
-    void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
+using corvane::ssl::CipherContext;
 
 // Wipes the bytes of plain text before the memory is handed back.
 struct Wipe

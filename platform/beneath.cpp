@@ -56,17 +56,6 @@ int walkBeneath(int dirFd, const QByteArray &relative, int flags, mode_t mode)
 
 } // namespace
 
-void UniqueFd::reset(int fd)
-{
-    if (m_fd >= 0) {
-        // errno is kept: a failure is often reported after its descriptor is closed.
-        const int error = errno;
-        ::close(m_fd);
-        errno = error;
-    }
-    m_fd = fd;
-}
-
 bool isPlainRelative(const QByteArray &relative)
 {
     if (relative.isEmpty() || relative.startsWith('/') || relative.contains('\0'))

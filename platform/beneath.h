@@ -5,48 +5,13 @@
 // it either. The installer runs as root and acts on folders that others can write to;
 // every name it acts on goes through here.
 
+#include "uniquefd.h"
+
 #include <QByteArray>
 
 #include <sys/types.h>
 
 namespace corvane::fs {
-
-// An open file descriptor, closed with its owner.
-class UniqueFd
-{
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd)
-        : m_fd(fd)
-    {
-    }
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd &&other) noexcept
-        : m_fd(other.release())
-    {
-    }
-    UniqueFd &operator=(UniqueFd &&other) noexcept
-    {
-        if (this != &other)
-            reset(other.release());
-        return *this;
-    }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-
-    int get() const { return m_fd; }
-    bool isValid() const { return m_fd >= 0; }
-    int release()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-    void reset(int fd = -1);
-
-private:
-    int m_fd = -1;
-};
 
 // Opens `relative` (a path without a leading "/", "." or ".." components, or empty for
 // dirFd itself) below the open folder dirFd. No link is followed, neither on the way nor

@@ -115,20 +115,17 @@ bool syncFolder(const QByteArray &folder, bool wholeFileSystem)
     return ok;
 }
 
-bool writeFlushed(const QByteArray &path, const QByteArray &data)
+bool replaceFileAt(int dirFd, const QByteArray &name, const QByteArray &data, mode_t mode)
 {
-    return writeFlushedAt(AT_FDCWD, path, data);
-}
-
-bool writeFlushedAt(int dirFd, const QByteArray &name, const QByteArray &data)
-{
-    const int fd = ::openat(dirFd, name.constData(),
-                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const QByteArray temporary = name + ".new";
+    if (::unlinkat(dirFd, temporary.constData(), 0) != 0 && errno != ENOENT)
+        return false;
+    const int fd = ::openat(dirFd, temporary.constData(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd < 0)
         return false;
-    qint64 written = 0;
     int error = 0;
-    while (written < data.size() && error == 0) {
+    for (qint64 written = 0; written < data.size() && error == 0;) {
         const ssize_t n = ::write(fd, data.constData() + written, size_t(data.size() - written));
         if (n < 0 && errno == EINTR)
             continue;
@@ -137,20 +134,41 @@ bool writeFlushedAt(int dirFd, const QByteArray &name, const QByteArray &data)
         else
             written += n;
     }
+    // The mode asked for, whatever the process's umask took off it.
+    if (error == 0 && ::fchmod(fd, mode) != 0)
+        error = errno;
     if (error == 0 && ::fsync(fd) != 0)
         error = errno;
     if (::close(fd) != 0 && error == 0)
         error = errno;
-    errno = error;
-    return error == 0;
+    if (error == 0 && ::renameat(dirFd, temporary.constData(), dirFd, name.constData()) != 0)
+        error = errno;
+    if (error != 0) {
+        ::unlinkat(dirFd, temporary.constData(), 0);
+        errno = error;
+        return false;
+    }
+    if (::fsync(dirFd) != 0)
+        return false;
+    return true;
 }
 
-bool readSmallFile(const QByteArray &path, qint64 maxSize, QByteArray *content)
+bool readSmallFile(const QByteArray &path, qint64 maxSize, QByteArray *content, struct stat *st)
 {
-    return readSmallFileAt(AT_FDCWD, path, maxSize, content);
+    return readSmallFileAt(AT_FDCWD, path, maxSize, content, st);
 }
 
-bool readSmallFileAt(int dirFd, const QByteArray &name, qint64 maxSize, QByteArray *content)
+namespace {
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_size == b.st_size
+        && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec
+        && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+} // namespace
+
+bool readSmallFileAt(int dirFd, const QByteArray &name, qint64 maxSize, QByteArray *content,
+                     struct stat *status)
 {
     const int fd
         = ::openat(dirFd, name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -164,24 +182,54 @@ bool readSmallFileAt(int dirFd, const QByteArray &name, qint64 maxSize, QByteArr
         error = EINVAL;
     else if (st.st_size > maxSize)
         error = EFBIG;
+    QByteArray data;
     if (error == 0) {
-        content->resize(qsizetype(st.st_size));
+        // One byte more than the file said it holds: a file that grew meanwhile shows.
+        data.resize(qsizetype(st.st_size) + 1);
         qint64 got = 0;
-        while (got < st.st_size && error == 0) {
-            const ssize_t n = ::read(fd, content->data() + got, size_t(st.st_size - got));
+        while (got < data.size() && error == 0) {
+            const ssize_t n = ::read(fd, data.data() + got, size_t(data.size() - got));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
                 error = errno;
             else if (n == 0)
-                error = EIO; // shorter than it said: changed while it was read
+                break;
             else
                 got += n;
         }
+        struct stat after;
+        if (error == 0 && (got != st.st_size || ::fstat(fd, &after) != 0 || !sameFile(st, after)))
+            error = kChangedWhileRead;
+        data.truncate(qsizetype(got));
     }
     ::close(fd);
+    if (error == 0) {
+        *content = std::move(data);
+        if (status)
+            *status = st;
+    }
     errno = error;
     return error == 0;
+}
+
+QString smallFileProblem(const QByteArray &path, int error, qint64 maxSize)
+{
+    const QString quoted = quotedForLog(path);
+    switch (error) {
+    case ENOENT:
+        return QStringLiteral("%1 does not exist").arg(quoted);
+    case ELOOP:
+        return QStringLiteral("%1 is a link, not read").arg(quoted);
+    case EINVAL:
+        return QStringLiteral("%1 is not a regular file").arg(quoted);
+    case EFBIG:
+        return QStringLiteral("%1 is larger than %2 bytes").arg(quoted).arg(maxSize);
+    case kChangedWhileRead:
+        return QStringLiteral("%1 changed while being read").arg(quoted);
+    default:
+        return failureText("reading of", path, error);
+    }
 }
 
 } // namespace corvane::fs

@@ -9,6 +9,10 @@
 
 #include <vector>
 
+#include <cerrno>
+
+#include <sys/stat.h>
+
 namespace corvane::fs {
 
 QByteArray enc(const QString &path);
@@ -37,18 +41,29 @@ bool lexists(const QByteArray &path);
 // with errno set.
 bool syncFolder(const QByteArray &folder, bool wholeFileSystem = false);
 
-// Writes a small file (created or emptied, never through a link) and flushes its content
-// to disk; putting it in place is the caller's step. False with errno set.
-bool writeFlushed(const QByteArray &path, const QByteArray &data);
-// The same for a name in an open folder.
-bool writeFlushedAt(int dirFd, const QByteArray &name, const QByteArray &data);
+// Puts a small file in place so that a power cut at any moment leaves either the old
+// content or the new one under its name, never a mixture: the content goes into a
+// temporary beside it ("<name>.new", whatever a kill left there is removed first, never
+// written through), is flushed, renamed over the name, and the folder is flushed. Every
+// state file the installer keeps is written this way. False with errno set; the
+// temporary is then gone.
+bool replaceFileAt(int dirFd, const QByteArray &name, const QByteArray &data, mode_t mode = 0600);
 
-// Reads a whole regular file of at most maxSize bytes, never through a link and without
-// blocking on a pipe in its place. False with errno set (EFBIG when it is larger,
-// EINVAL when it is not a regular file).
-bool readSmallFile(const QByteArray &path, qint64 maxSize, QByteArray *content);
+// errno of a file that changed while it was read (it grew, shrank or was rewritten).
+inline constexpr int kChangedWhileRead = ESTALE;
+
+// Reads a whole regular file of at most maxSize bytes, never through a link in its place
+// and without blocking on a pipe there. False with errno set: ENOENT, ELOOP for a link,
+// EINVAL when it is not a regular file, EFBIG when it is larger, kChangedWhileRead when
+// its size or times changed while it was read. st, when given, receives the open file's
+// status (its owner and mode, for callers that check who may have written it).
+bool readSmallFile(const QByteArray &path, qint64 maxSize, QByteArray *content,
+                   struct stat *st = nullptr);
 // The same for a name in an open folder.
-bool readSmallFileAt(int dirFd, const QByteArray &name, qint64 maxSize, QByteArray *content);
+bool readSmallFileAt(int dirFd, const QByteArray &name, qint64 maxSize, QByteArray *content,
+                     struct stat *st = nullptr);
+// Why readSmallFile failed with error, in words for the log: "<path> is a link, not read".
+QString smallFileProblem(const QByteArray &path, int error, qint64 maxSize);
 
 } // namespace corvane::fs
 

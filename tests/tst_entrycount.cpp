@@ -157,7 +157,7 @@ void TestEntryCount::store()
         if (count)
             QCOMPARE(modeOf(entries.filePath()), mode_t(0600));
     } else {
-        QVERIFY2(log.lines()[0].startsWith("Wrong entries: renaming of"),
+        QVERIFY2(log.lines()[0].startsWith("Wrong entries: writing of"),
                  qPrintable(log.lines()[0]));
     }
     if (leftover == "link")

@@ -1,5 +1,7 @@
 #include "hashqueue.h"
 
+#include "opensslfree.h"
+
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -19,11 +21,6 @@ constexpr size_t kMaxQueued = 64;
 constexpr size_t kMaxQueuedLarge = 256;
 constexpr off_t kLargeJob = off_t(1) << 20;
 constexpr size_t kChunk = size_t(1) << 20;
-
-struct DigestFree
-{
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
 
 // Buffers of the calling thread, kept for its life: a fresh megabyte for every file would
 // come from the system zeroed, a page fault per page, which cost more than the reading.
@@ -90,7 +87,7 @@ bool finishDigest(EVP_MD_CTX *ctx, QByteArray *digest)
 
 bool sha256OfFile(int fd, QByteArray *digest)
 {
-    const std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
+    const corvane::ssl::DigestContext ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
         errno = ENOMEM;
         return false;

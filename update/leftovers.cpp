@@ -23,7 +23,9 @@ namespace {
 constexpr char kLog[] = "Update:";
 constexpr const char *kFolders[] = {"staging", "old"};
 // The mark of a finished switch goes last: a removal cut short still knows what it removes.
-constexpr const char *kFiles[] = {"journal.new", "rollback", kSwitchedMark};
+// (A temporary of replaceFileAt that a kill left is removed with its file.)
+constexpr const char *kFiles[]
+    = {"journal.new", "rollback", "rollback.new", "switched.new", kSwitchedMark};
 
 // Many replaced files (an update of every file) are removed on two cores: most of an
 // unlink's time goes to freeing the file's blocks, which two threads do side by side.

@@ -1,6 +1,7 @@
 #include "signature.h"
 
 #include "beneath.h"
+#include "opensslfree.h"
 #include "posixfs.h"
 
 #include <QList>
@@ -89,15 +90,6 @@ bool decodeBase64(const QByteArray &text, qsizetype bytes, QByteArray *decoded)
     return true;
 }
 
-struct PkeyFree
-{
-    void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
-};
-struct DigestFree
-{
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
 const unsigned char *bytesOf(const QByteArray &data)
 {
     return reinterpret_cast<const unsigned char *>(data.constData());
@@ -106,9 +98,9 @@ const unsigned char *bytesOf(const QByteArray &data)
 bool ed25519Verify(const QByteArray &publicKey, const QByteArray &message,
                    const QByteArray &signature)
 {
-    const std::unique_ptr<EVP_PKEY, PkeyFree> key(EVP_PKEY_new_raw_public_key(
+    const corvane::ssl::Key key(EVP_PKEY_new_raw_public_key(
         EVP_PKEY_ED25519, nullptr, bytesOf(publicKey), size_t(publicKey.size())));
-    const std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
+    const corvane::ssl::DigestContext ctx(EVP_MD_CTX_new());
     const bool ok = key && ctx
         && EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) == 1
         && EVP_DigestVerify(ctx.get(), bytesOf(signature), size_t(signature.size()),
@@ -142,47 +134,6 @@ QString ownershipProblem(const struct stat &st)
         return QStringLiteral("can be changed by other users (mode %1)")
             .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
     return {};
-}
-
-// Reads the regular file open at fd, at most maxSize bytes.
-ReadStatus readOpened(int fd, qint64 maxSize, const QByteArray &path, QByteArray *content,
-                      QString *problem, struct stat *st)
-{
-    if (::fstat(fd, st) != 0) {
-        *problem = fs::failureText("stat of", path, errno);
-        return ReadStatus::Failed;
-    }
-    if (!S_ISREG(st->st_mode)) {
-        *problem = QStringLiteral("%1 is not a regular file").arg(quotedForLog(path));
-        return ReadStatus::Failed;
-    }
-    if (st->st_size > maxSize) {
-        *problem = QStringLiteral("%1 is larger than %2 bytes")
-                       .arg(quotedForLog(path), QString::number(maxSize));
-        return ReadStatus::Failed;
-    }
-    // One byte more than fstat said shows a file that grew meanwhile.
-    QByteArray data(qsizetype(st->st_size) + 1, Qt::Uninitialized);
-    qsizetype total = 0;
-    while (total < data.size()) {
-        const ssize_t got = ::read(fd, data.data() + total, size_t(data.size() - total));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            *problem = fs::failureText("reading of", path, errno);
-            return ReadStatus::Failed;
-        }
-        if (got == 0)
-            break;
-        total += got;
-    }
-    if (total == data.size()) {
-        *problem = QStringLiteral("%1 changed while being read").arg(quotedForLog(path));
-        return ReadStatus::Failed;
-    }
-    data.truncate(total);
-    *content = std::move(data);
-    return ReadStatus::Ok;
 }
 
 QString openProblem(const QByteArray &path, int error)
@@ -320,13 +271,9 @@ TrustedKeys loadTrustedKeys(const QString &folder)
 
     for (const QByteArray &name : names) {
         const QByteArray file = fs::join(path, name);
-        const corvane::fs::UniqueFd fd(
-            ::openat(dir.get(), name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (fd.get() < 0)
-            return broken(openProblem(file, errno));
         QByteArray text;
-        if (readOpened(fd.get(), maxPublicKeyBytes, file, &text, &problem, &st) != ReadStatus::Ok)
-            return broken(problem);
+        if (!fs::readSmallFileAt(dir.get(), name, maxPublicKeyBytes, &text, &st))
+            return broken(fs::smallFileProblem(file, errno, maxPublicKeyBytes));
         problem = ownershipProblem(st);
         if (!problem.isEmpty())
             return broken(QStringLiteral("%1 %2").arg(quotedForLog(file), problem));
@@ -424,17 +371,11 @@ ReadStatus readFileNoFollow(const QString &path, qint64 maxSize, QByteArray *con
                             QString *problem)
 {
     const QByteArray file = fs::enc(path);
-    // Non-blocking, so a pipe in the file's place cannot stall the reader.
-    const corvane::fs::UniqueFd fd(
-        ::open(file.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) {
-        const int error = errno;
-        *problem = error == ENOENT ? QStringLiteral("%1 does not exist").arg(quotedForLog(file))
-                                   : openProblem(file, error);
-        return error == ENOENT ? ReadStatus::Missing : ReadStatus::Failed;
-    }
-    struct stat st;
-    return readOpened(fd.get(), maxSize, file, content, problem, &st);
+    if (fs::readSmallFile(file, maxSize, content))
+        return ReadStatus::Ok;
+    const int error = errno;
+    *problem = fs::smallFileProblem(file, error, maxSize);
+    return error == ENOENT ? ReadStatus::Missing : ReadStatus::Failed;
 }
 
 } // namespace corvane::update

@@ -19,7 +19,6 @@ using namespace corvane::update;
 namespace {
 
 using corvane::device::installedVersionName;
-const QByteArray installedVersionNew = QByteArray(installedVersionName) + ".new";
 constexpr qint64 kMaxVersionRecord = 256;
 // A list of another update can differ everywhere: the first lines say enough.
 constexpr int kMaxMismatchLines = 20;
@@ -238,10 +237,7 @@ bool UpdateTransaction::Private::recordVersion()
     if (!listSigned)
         return true;
     // Before the first rename: the record never lags behind what is installed.
-    const QByteArray text = manifest.version + '\n';
-    if (!writeFlushedAt(w.fd(), installedVersionNew, text)
-        || ::renameat(w.fd(), installedVersionNew.constData(), w.fd(), installedVersionName) != 0
-        || ::fsync(w.fd()) != 0) {
+    if (!replaceFileAt(w.fd(), installedVersionName, manifest.version + '\n')) {
         logFailure(kLog, "recording of the installed version in", w.work, errno);
         return false;
     }
@@ -252,9 +248,12 @@ void UpdateTransaction::Private::restoreVersion()
 {
     if (!listSigned)
         return;
-    if (previousVersion)
-        writeFlushedAt(w.fd(), installedVersionName, *previousVersion + '\n');
-    else
-        ::unlinkat(w.fd(), installedVersionName, 0);
-    ::fsync(w.fd());
+    // Replaced whole, never rewritten in place: a cut meanwhile must not leave a damaged
+    // record, which would stop every signed update until it is mended.
+    const bool restored = previousVersion
+        ? replaceFileAt(w.fd(), installedVersionName, *previousVersion + '\n')
+        : (::unlinkat(w.fd(), installedVersionName, 0) == 0 || errno == ENOENT)
+            && ::fsync(w.fd()) == 0;
+    if (!restored)
+        logFailure(kLog, "restoring of the installed version in", w.work, errno);
 }

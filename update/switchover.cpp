@@ -186,8 +186,7 @@ bool finishSwitch(const WorkFolder &w, bool forward, BackgroundRemoval *removal,
     struct stat st;
     const bool leftovers = ::fstatat(w.fd(), "staging", &st, AT_SYMLINK_NOFOLLOW) == 0
         || ::fstatat(w.fd(), "old", &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (forward && leftovers
-        && (!writeFlushedAt(w.fd(), kSwitchedMark, {}) || ::fsync(w.fd()) != 0))
+    if (forward && leftovers && !replaceFileAt(w.fd(), kSwitchedMark, {}))
         logFailure(kLog, "writing of the mark of a finished switch in", w.work, errno);
     if (::unlinkat(w.fd(), "journal", 0) != 0 && errno != ENOENT) {
         const int error = errno;
@@ -207,7 +206,7 @@ bool finishSwitch(const WorkFolder &w, bool forward, BackgroundRemoval *removal,
 SwitchResult undoAll(const WorkFolder &w, Switcher &switcher,
                      const std::vector<SwitchEntry> &entries, SwitchFailure *failed)
 {
-    if (!writeFlushedAt(w.fd(), "rollback", "rollback\n") || ::fsync(w.fd()) != 0)
+    if (!replaceFileAt(w.fd(), "rollback", "rollback\n"))
         logFailure(kLog, "writing of", w.rollback, errno);
     bool ok = true;
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {

@@ -135,14 +135,8 @@ bool UpdateTransaction::Private::commit()
         return false;
     }
     // The journal's content is on disk before its name: a journal that exists is whole.
-    if (!writeFlushedAt(w.fd(), "journal.new", journalText(switches))) {
-        failIo(FailureKind::WriteFailed, "writing of", w.journalNew, errno);
-        restoreVersion();
-        discard();
-        return false;
-    }
-    if (::renameat(w.fd(), "journal.new", w.fd(), "journal") != 0 || ::fsync(w.fd()) != 0) {
-        failIo(FailureKind::WriteFailed, "putting in place of", w.journal, errno);
+    if (!replaceFileAt(w.fd(), "journal", journalText(switches))) {
+        failIo(FailureKind::WriteFailed, "writing of", w.journal, errno);
         ::unlinkat(w.fd(), "journal", 0);
         restoreVersion();
         discard();
