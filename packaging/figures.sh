@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Figures of one architecture's package and program, for the README:
+# Figures of one architecture's package and program, for docs/deployment.md:
 #   packaging/figures.sh ARCH     (after ./run package ARCH; for arm64/armhf after ./run test-cross ARCH)
 # Package size, installed size, the stripped executable's size, and process start to
 # first screen (offscreen; under qemu-user for a foreign architecture).

@@ -34,7 +34,7 @@ verify "as shipped"
 
 # Exposure (0 to 10) above which a service fails. The recovery touches only the flash
 # disk and the stick; the installer's limit leaves room for the terminal application
-# that it starts and that inherits its sandbox (README).
+# that it starts and that inherits its sandbox (docs/deployment.md).
 for limit in corvane-recover.service:3.0 corvane-installer.service:4.0; do
     unit=${limit%:*} max=${limit#*:}
     report=$(systemd-analyze security --offline=true --threshold="${max/./}" \
