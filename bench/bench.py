@@ -2,6 +2,7 @@
 """Benchmarks of the installer, printed as one table.
 
     bench/bench.py BUILD_DIR [--quick] [--only SECTION[,SECTION...]] [--fs disk|ext4|flash] [--rounds N]
+                   [--cold]
 
 SECTION is install, scenarios, signed, growth, idle, launch, startup or keyboard. CORVANE_BENCH_INSTALLER
 names another command for the installer (the emulated one of a cross build:
@@ -12,7 +13,9 @@ Installations run on three file systems: this machine's disk ("disk": BENCH_DIR,
 which bench/run.sh makes and mounts as root; BENCH_EXT4_SKIPPED says why there is none,
 and the table says so in place of figures), and the same over a slow flash ("flash":
 BENCH_FLASH_DIR and the rate file bench/flash.sh made, or BENCH_FLASH_SKIPPED). --fs runs
-the sections that install on that file system, on it alone.
+the sections that install on that file system, on it alone. --cold drops the files of
+each fresh copy from the page cache before a side runs, so that both sides read them from
+the file system's device, as after a restart (rows marked "[KEY, cold]").
 
 Every figure is the median of several runs, with min and max; every comparison is a
 ratio measured in the same run, the two sides alternating, each on a fresh copy of the
@@ -46,6 +49,7 @@ def option(name, default=None):
 
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build-release")
 QUICK = "--quick" in sys.argv
+COLD = "--cold" in sys.argv
 ONLY = option("--only", "").split(",") if option("--only") else None
 FS_ONLY = option("--fs")
 ROUNDS = int(option("--rounds", 0))
@@ -272,6 +276,7 @@ class FileSystem:
         self.key, self.label, self.work, self.reason = key, label, work, reason
         self.rounds = rounds[0] if QUICK else rounds[1]
         self.rate_file = rate_file
+        self.mark = f"[{key}, cold]" if COLD else f"[{key}]"
         self.stat = None
         if self.work and counters:
             st = os.stat(self.work)
@@ -315,6 +320,8 @@ class FileSystem:
         if self.rate_file:
             subprocess.run(["fstrim", self.work], check=False, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
+        if COLD:
+            evict(work)
         return work
 
     def run(self, side, work):
@@ -364,6 +371,18 @@ def file_systems():
 
 
 FILE_SYSTEMS = []
+
+
+def evict(root):
+    """Drops the (flushed) pages of every file below root from the page cache, as after a
+    restart, so that a run reads them from the disk. Folders and inodes stay cached."""
+    for rel, st in entries(root):
+        if stat.S_ISREG(st.st_mode):
+            fd = os.open(os.path.join(root, rel), os.O_RDONLY | os.O_NOATIME)
+            try:
+                os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+            finally:
+                os.close(fd)
 
 
 def fresh_copy(template, base=WORK):
@@ -661,7 +680,7 @@ def bench_scenarios():
     print("Installation scenarios, whole process, on each file system", flush=True)
     for fs in FILE_SYSTEMS:
         if fs.reason:
-            skipped(f"[{fs.key}] installation scenarios", fs.reason)
+            skipped(f"{fs.mark} installation scenarios", fs.reason)
     if all(fs.reason for fs in FILE_SYSTEMS):
         return
     for key, name, goals in SCENARIOS:
@@ -672,11 +691,11 @@ def bench_scenarios():
               f"{changed / 1e6:.1f} MB of them differ from the installed ones", flush=True)
         for fs in FILE_SYSTEMS:
             if not fs.reason:
-                scenario(fs, f"[{fs.key}] {name}", template, key, goals, changed)
+                scenario(fs, f"{fs.mark} {name}", template, key, goals, changed)
         shutil.rmtree(template)
     for fs in FILE_SYSTEMS:
         if fs.key == "ext4" and not fs.reason:
-            row(f"[{fs.key}] sequential write (dd, conv=fsync)", sequential_write(fs.work), "MB/s")
+            row(f"{fs.mark} sequential write (dd, conv=fsync)", sequential_write(fs.work), "MB/s")
 
 
 def scenario(fs, name, template, key, goals, changed):
@@ -779,10 +798,10 @@ def bench_signed():
             for side in (("unsigned", "signed") if r % 2 == 0 else ("signed", "unsigned")):
                 ms = fs.run(installer_run, fs.fresh_copy(plain if side == "unsigned" else signed))[0]
                 times[side].append(ms)
-        row(f"[{fs.key}] installer, unsigned update (start to exit)", times["unsigned"], "ms")
-        row(f"[{fs.key}] installer, signed update (start to exit)", times["signed"], "ms")
+        row(f"{fs.mark} installer, unsigned update (start to exit)", times["unsigned"], "ms")
+        row(f"{fs.mark} installer, signed update (start to exit)", times["signed"], "ms")
         goal = {"ext4": 1.10, "flash": 1.03}.get(fs.key)
-        row(f"[{fs.key}] signed / unsigned", [s / u for s, u in zip(times["signed"], times["unsigned"])],
+        row(f"{fs.mark} signed / unsigned", [s / u for s, u in zip(times["signed"], times["unsigned"])],
             "x", f"<= {goal:.2f}" if goal else None, (lambda m, v: m <= goal) if goal else None,
             "{:.2f}")
     shutil.rmtree(plain)
@@ -802,13 +821,13 @@ def bench_growth():
         shutil.rmtree(template)
     for fs in FILE_SYSTEMS:
         if fs.reason:
-            skipped(f"[{fs.key}] installer per file", fs.reason)
+            skipped(f"{fs.mark} installer per file", fs.reason)
             continue
         for files in (500, 2000, 8000):
-            row(f"[{fs.key}] installer per file, {files:,} files (start to exit)", values[fs.key, files],
+            row(f"{fs.mark} installer per file, {files:,} files (start to exit)", values[fs.key, files],
                 "ms/file", fmt="{:.3f}")
         ratio = statistics.median(values[fs.key, 8000]) / statistics.median(values[fs.key, 500])
-        row(f"[{fs.key}] per-file time 8,000 / 500 files", [ratio], "x", "flat (<= 1.5)",
+        row(f"{fs.mark} per-file time 8,000 / 500 files", [ratio], "x", "flat (<= 1.5)",
             lambda m, v: m <= 1.5, "{:.2f}")
 
 
@@ -955,7 +974,7 @@ def main():
         FILE_SYSTEMS = file_systems()
         for fs in FILE_SYSTEMS:
             fs.throttle(False)  # full speed but for the timed runs
-            print(f"[{fs.key}] {fs.label}: " + (f"SKIPPED: {fs.reason}" if fs.reason else
+            print(f"{fs.mark} {fs.label}: " + (f"SKIPPED: {fs.reason}" if fs.reason else
                                                 f"{fs.work}, bytes written from {fs.stat or 'the processes'}"),
                   flush=True)
         # Each section and the file systems it installs on (None: none in particular);
@@ -970,11 +989,11 @@ def main():
         for fs in FILE_SYSTEMS:
             if fs.rate_file and any(name in ("scenarios", "signed", "growth") for name, _ in sections):
                 written, read = stack_throughput(fs)
-                print(f"[{fs.key}] through the whole stack (dd of 64 MiB, direct I/O): "
+                print(f"{fs.mark} through the whole stack (dd of 64 MiB, direct I/O): "
                       f"writes {statistics.median(written):.1f} MB/s, reads {statistics.median(read):.1f} MB/s",
                       flush=True)
-                row(f"[{fs.key}] write through the whole stack (dd bs=1M oflag=direct, 64 MiB)", written, "MB/s")
-                row(f"[{fs.key}] read through the whole stack (dd bs=1M iflag=direct, 64 MiB)", read, "MB/s")
+                row(f"{fs.mark} write through the whole stack (dd bs=1M oflag=direct, 64 MiB)", written, "MB/s")
+                row(f"{fs.mark} read through the whole stack (dd bs=1M iflag=direct, 64 MiB)", read, "MB/s")
         for name, bench in sections:
             began = time.monotonic()
             bench()
