@@ -275,7 +275,7 @@ class FileSystem:
                  rate_file=None):
         self.key, self.label, self.work, self.reason = key, label, work, reason
         self.rounds = rounds[0] if QUICK else rounds[1]
-        self.rate_file = rate_file
+        self.rate_file = rate_file if work else None
         self.mark = f"[{key}, cold]" if COLD else f"[{key}]"
         self.stat = None
         if self.work and counters:
@@ -342,31 +342,31 @@ class FileSystem:
             return ms, (self.sectors_written() - before) * 512, usage, flushed
 
 
+def mounted(key, name, missing, label, **options):
+    """A file system bench/run.sh mounted as root (BENCH_NAME_DIR, BENCH_NAME_DIRECT: 1 where
+    its loop device does direct I/O), or the reason there is none (BENCH_NAME_SKIPPED)."""
+    folder = os.environ.get(f"BENCH_{name}_DIR")
+    reason = os.environ.get(f"BENCH_{name}_SKIPPED") or (None if folder else missing)
+    work = tempfile.mkdtemp(prefix="corvane-bench-", dir=folder) if not reason else None
+    cache = "direct I/O" if os.environ.get(f"BENCH_{name}_DIRECT") == "1" else "through this machine's cache"
+    return FileSystem(key, label.format(cache=cache), work, reason, counters=True, **options)
+
+
 def file_systems():
     # Fewer rounds on the disk: a copy of the tree there takes seconds, and the goals are
     # judged on the ext4.
     found = [FileSystem("disk", "this machine's disk", WORK, rounds=(2, 3))]
     if FS_ONLY in (None, "ext4"):
-        mounted = os.environ.get("BENCH_EXT4_DIR")
-        reason = os.environ.get("BENCH_EXT4_SKIPPED") or (
-            None if mounted else "no loop-mounted ext4 (bench/run.sh mounts one when run as root)")
-        work = tempfile.mkdtemp(prefix="corvane-bench-", dir=mounted) if not reason else None
-        cache = "direct I/O" if os.environ.get("BENCH_EXT4_DIRECT") == "1" else "through this machine's cache"
-        found.append(FileSystem("ext4", f"ext4 with a journal on a loop device ({cache})", work, reason,
-                                counters=True))
+        found.append(mounted("ext4", "EXT4", "no loop-mounted ext4 (bench/run.sh mounts one when run as root)",
+                             "ext4 with a journal on a loop device ({cache})"))
     if FS_ONLY in (None, "flash"):
-        mounted = os.environ.get("BENCH_FLASH_DIR")
-        reason = os.environ.get("BENCH_FLASH_SKIPPED") or (
-            None if mounted else "no flash (bench/run.sh makes one with bench/flash.sh when run as root)")
-        work = tempfile.mkdtemp(prefix="corvane-bench-", dir=mounted) if not reason else None
-        cache = "direct I/O" if os.environ.get("BENCH_FLASH_DIO") == "1" else "through this machine's cache"
-        rate = os.environ.get("BENCH_FLASH_RATE", "?")
         # Fewer rounds: each side writes at the flash's rate (a full copy takes 5 s at 40 MB/s),
         # which varies little from run to run.
-        found.append(FileSystem("flash", f"ext4 with a journal on a loop device ({cache}) over nbdkit's "
-                                         f"memory plugin behind its rate filter at {rate} bytes/s",
-                                work, reason, counters=True, rounds=(3, 5),
-                                rate_file=os.environ.get("BENCH_FLASH_RATE_FILE") if not reason else None))
+        rate = os.environ.get("BENCH_FLASH_RATE", "?")
+        found.append(mounted("flash", "FLASH", "no flash (bench/run.sh makes one with bench/flash.sh as root)",
+                             "ext4 with a journal on a loop device ({cache}) over nbdkit's memory plugin "
+                             f"behind its rate filter at {rate} bytes/s", rounds=(3, 5),
+                             rate_file=os.environ.get("BENCH_FLASH_RATE_FILE")))
     return [fs for fs in found if FS_ONLY in (None, fs.key)]
 
 

@@ -5,7 +5,7 @@
 #                                  (40M = 40,000,000, the default; K, M and G are decimal)
 #   bench/flash.sh down DIR        take down whatever DIR holds of it, and DIR itself
 # up prints KEY=VALUE lines: mount (the ext4's folder), device, rate_file, rate_bits,
-# unlimited_bits, dio (1: the loop device does direct I/O); or, where something is missing
+# unlimited_bits, direct (1: the loop device does direct I/O); or, where something is missing
 # or refused, one line skipped=REASON, after taking down what it had made (exit status 1).
 # The rate file holds the filter's limit in bits per second; writing another number into
 # it (a new file renamed over it) takes effect at the next request, so a benchmark can fill
@@ -102,16 +102,25 @@ up() {
     echo "rate_file=$dir/rate"
     echo "rate_bits=$rate_bits"
     echo "unlimited_bits=$unlimited"
-    echo "dio=$(cat "/sys/block/${device#/dev/}/loop/dio" 2>/dev/null || echo 0)"
+    echo "direct=$(cat "/sys/block/${device#/dev/}/loop/dio" 2>/dev/null || echo 0)"
 }
 
 down() {
-    local d=$1 pid i
+    local d=$1 pid i loop
     [ -d "$d" ] || return 0
     # Whatever the file system still has to write goes at full speed.
     [ -e "$d/rate" ] && set_rate "$d" "$unlimited"
     if mountpoint -q "$d/ext4" 2>/dev/null; then umount "$d/ext4" || umount -l "$d/ext4"; fi
-    if [ -s "$d/loop" ]; then losetup -d "$(cat "$d/loop")" 2>/dev/null; rm -f "$d/loop"; fi
+    if [ -s "$d/loop" ]; then
+        loop=$(cat "$d/loop")
+        losetup -d "$loop" 2>/dev/null
+        # The detach completes in the background; until then the file is busy.
+        for i in $(seq 50); do
+            [ -e "/sys/block/${loop#/dev/}/loop/backing_file" ] || break
+            sleep 0.1
+        done
+        rm -f "$d/loop"
+    fi
     if mountpoint -q "$d/fuse" 2>/dev/null; then fusermount3 -u "$d/fuse" || fusermount3 -uz "$d/fuse"; fi
     if [ -s "$d/nbdfuse.pid" ] || [ -s "$d/nbdfuse.started" ]; then
         pid=$(cat "$d/nbdfuse.pid" 2>/dev/null || cat "$d/nbdfuse.started")
