@@ -20,8 +20,10 @@ const std::vector<FailureRow> kTable = {
      "installed."},
     {Kind::ReadFailed, "Cannot read %1: %2",
      "Update failed: %1 cannot be read (%2); nothing was installed."},
+    // Also after the clean-up, from a switch that failed and was undone: the old lists are
+    // gone then, so the installed folders are not quite as before.
     {Kind::WriteFailed, "Cannot write %1: %2",
-     "Update failed: %1 cannot be written (%2); the installed folders are unchanged."},
+     "Update failed: %1 cannot be written (%2); nothing was installed."},
     {Kind::Unrecovered, "Not installed: the last installation could not be completed or undone",
      "Update failed: the last installation could not be completed or undone (%1: %2), so this "
      "one was not begun; nothing was installed."},
@@ -35,15 +37,33 @@ const std::vector<FailureRow> kTable = {
     {Kind::LeftoversStay, "Not installed: files left by the last installation cannot be removed",
      "Update failed: files left by the last installation in %1 cannot be removed (each one is "
      "logged above); nothing was installed."},
+    // Refusals come before the clean-up of the lists and before the switch (what was staged
+    // is removed). The update's application folder still goes afterwards, as after every
+    // run: the installed folders are what is untouched.
     {Kind::NotSigned, "The update is not signed by a trusted key",
-     "Update refused: it is not signed by a trusted key (%2); nothing was installed or "
-     "removed."},
+     "Update refused: it is not signed by a trusted key (%2); the installed folders were not "
+     "changed."},
     {Kind::NotAsListed, "%1 does not match the signed list",
-     "Update refused: %1 does not match the signed list (%2); nothing was installed or "
-     "removed."},
+     "Update refused: %1 does not match the signed list (%2); the installed folders were not "
+     "changed."},
     {Kind::Older, "The update is older than the installed version",
-     "Update refused: it is older than the installed version (%2); nothing was installed or "
-     "removed."},
+     "Update refused: it is older than the installed version (%2); the installed folders were "
+     "not changed."},
+    {Kind::KeysUnusable, "The trusted keys of this device cannot be used",
+     "Update refused: the device's trusted keys cannot be used (%2); no update is installed "
+     "until they are mended; the installed folders were not changed."},
+    {Kind::VersionRecordUnusable,
+     "The record of the installed version is damaged or cannot be read",
+     "Update refused: the record of the installed version %1 is damaged or cannot be read "
+     "(%2); no signed update is installed until it is mended or removed; the installed "
+     "folders were not changed."},
+    {Kind::NotAsUnsignedList, "%1 does not match the update's unsigned list",
+     "Update refused: %1 does not match the update's own list, which is not signed (%2): the "
+     "copy on the flash disk differs from what its maker listed; the installed folders were "
+     "not changed."},
+    {Kind::ListUnusable, "The update's list %1 is damaged or cannot be read",
+     "Update refused: its list %1 is damaged or cannot be read (%2); the installed folders "
+     "were not changed."},
     {RunTrouble::CleanUp, "Old list or backup files could not all be removed",
      "Clean-up failed: old list or backup files could not all be removed (each one is logged "
      "above)."},

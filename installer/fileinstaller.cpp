@@ -188,7 +188,9 @@ bool FileInstaller::recoverInterruptedInstallation(bool reportNothingToDo)
                     "installed folders are unchanged.";
         return true;
     case UpdateTransaction::Recovery::OldFilesRemoved:
-        qDebug() << "Recovery: removed the old files of a finished installation.";
+        // A removal the last run could not finish (or that a power cut cut short): that
+        // update is installed, only the files it replaced were still there.
+        qDebug() << "Recovery: removed the replaced files of the last update.";
         return true;
     case UpdateTransaction::Recovery::LeftoversStay:
         qDebug().noquote() << failureLogLine(RunTrouble::LastInstallationLeftovers, why);

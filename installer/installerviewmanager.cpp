@@ -48,9 +48,16 @@ InstallerViewManager::InstallerViewManager(QObject *parent, InstallerView *view_
 
 InstallerViewManager::~InstallerViewManager() = default;
 
-void InstallerViewManager::onStartup()
+void InstallerViewManager::logStartLine()
 {
     qDebug() << "Installer started at " << QDateTime::currentDateTime().toUTC();
+}
+
+void InstallerViewManager::onStartup()
+{
+    if (!m_startLineLogged)
+        logStartLine();
+    m_startLineLogged = true;
     WireViewManager();
     HandleEvents(StartupEvent);
 }
@@ -148,6 +155,15 @@ bool InstallerViewManager::requestPassword()
     // A close request of the window system on the page counts as Cancel.
     m_passwordPage = &page;
     page.installEventFilter(this);
+    // The page's own Cancel, up while a pause keeps the keyboard away: giving up grants
+    // nothing, so no pause withholds it. The count stays, and the next start serves the
+    // pause again.
+    connect(&page, &PasswordPage::cancelPressed, this, [this] {
+        if (passwordAccepted || passwordCancelled)
+            return;
+        cancelPassword();
+        emit notifyHideInputPanel();
+    });
     page.showFullScreen();
     // A pause that a restart, a kill or a power cut cut short is served again, whole. Its
     // rest is not worked out from a stored time: the clock of a device without a clock

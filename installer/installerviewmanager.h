@@ -36,6 +36,12 @@ public:
 
     int currentState() const { return state; }
 
+    // The first line of a run in the log: "Installer started at " and the time in UTC.
+    // The program writes it before its start-up checks (the lock, the recovery), whose
+    // lines follow it, and says so with setStartLineLogged(); else onStartup() writes it.
+    static void logStartLine();
+    void setStartLineLogged() { m_startLineLogged = true; }
+
     // The password step, as the on-screen keyboard sees it while the page is open.
     QString adminPassword() const { return m_adminPassword; }
     QString serviceCode() const { return m_serviceCode; }
@@ -115,6 +121,7 @@ private:
     InstallerView *view = nullptr;
     FileInstaller *installer = nullptr;
     int state = WaitPassword;
+    bool m_startLineLogged = false;
     bool m_recoveryTroubleShown = false; // what the start found is on the screen
     FileUtils fileUtils;
     DBConnection *adminDbConnection = nullptr;

@@ -68,6 +68,8 @@ int recoverOnly(int argc, char **argv, const corvane::DeviceRoot &root)
 {
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(logAndEcho);
+    // Each run's lines in the log on the stick begin with it, this one's too.
+    InstallerViewManager::logStartLine();
     FileInstaller installer(nullptr, root);
     InstallerLock lock(installer.workFolder());
     if (!takeDevice(installer, lock))
@@ -91,6 +93,8 @@ int main(int argc, char *argv[])
 
     QApplication app(argc, argv);
     qInstallMessageHandler(corvane::logMessageHandler);
+    // First, so that the lines of the checks below (the lock, the recovery) follow it.
+    InstallerViewManager::logStartLine();
     InstallerView view;
     FileInstaller installer(nullptr, root);
     InstallerLock lock(installer.workFolder());
@@ -98,6 +102,7 @@ int main(int argc, char *argv[])
         return 1;
     installer.recoverInterruptedInstallation(false);
     InstallerViewManager manager(nullptr, &view, &installer);
+    manager.setStartLineLogged();
 
     corvane::wireParts(view, installer, manager);
 

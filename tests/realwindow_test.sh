@@ -12,6 +12,10 @@
 # Shift, a held "e" and its accent bar, and the digit panel, and Ok. The update must be
 # installed and the count gone; pulling the stick must start the installed program and
 # end the installer with exit code 0.
+# Third run, with the stick back: the count of earlier runs calls for the longest pause, so
+# the page opens shut with no keyboard; the page's own Cancel is tapped at once: the step
+# is abandoned, the count stays for the next start, and pulling the stick starts the
+# program. Each run's log begins with its start line.
 # No window manager: the page takes the activation itself (showFullScreen) and the
 # keyboard windows never take it, as on the device.
 # The password page's label is read back from a screenshot (OCR): it must be whole.
@@ -74,6 +78,7 @@ wait_for() {
     return 1
 }
 log_has() { grep -qxF -- "$1" "$log" 2>/dev/null; }
+starts_with_start_line() { head -n 1 "$1" | grep -q '^Installer started at '; }
 visible() { [ -n "$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null)" ]; }
 hidden() { ! visible "$1"; }
 # Top-left corner of the visible window with that title, as "X Y".
@@ -127,6 +132,7 @@ wait_end
 ! log_has "HandleEvents: WaitPassword: Ok." || fail "the killed entry was compared"
 [ "$(cat "$root/FlashDisk/System/boot.cfg")" = "boot 2.3.0" ] || fail "killed run installed"
 if grep -qF 8581 "$log"; then fail "the service code reached the log"; fi
+starts_with_start_line "$log" || fail "the first run's log does not begin with its start line"
 mv "$log" "$root/killed-log.txt"
 
 CORVANE_DEVICE_ROOT=$root QT_QPA_PLATFORM=xcb "$installer" >"$root/installer.out" 2>&1 &
@@ -232,5 +238,30 @@ wait_end
 for _ in $(seq $((250 * factor))); do [ -e "$root/launched" ] && break; sleep 0.02; done
 [ -e "$root/launched" ] || fail "installed program not started"
 if grep -qF -- "$password" "$log"; then fail "the password reached the log"; fi
+starts_with_start_line "$log" || fail "the second run's log does not begin with its start line"
+
+# The third run: 10 wrong entries in a row before it, the longest pause (60 s).
+mkdir "$root/USB HD/Corvane_Installer"
+log="$root/USB HD/Corvane_Installer/log.txt"
+printf '10\n' >"$count_file"
+rm -f "$root/launched"
+CORVANE_DEVICE_ROOT=$root QT_QPA_PLATFORM=xcb "$installer" >"$root/installer.out" 2>&1 &
+app_pid=$!
+wait_for log_has "Password refused 10 times in a row before this start: entry closed for 60 s." ||
+    fail "the third run did not open paused"
+wait_for visible "Input Panel Example" || fail "no password page in the third run"
+sleep 0.5
+hidden "Input Panel" && hidden "Input Panel Number" || fail "keyboard up during the pause"
+# The page's Cancel stands where the keyboard's Cancel key would: 630, 288 of the panel.
+xdotool mousemove $((panel_x + 630 + 40)) $((panel_y + 288 + 30)) click 1
+wait_for log_has "HandleEvents: WaitPassword: Cancelled." || fail "Cancel during the pause did nothing"
+[ "$(cat "$count_file" 2>/dev/null)" = 10 ] || fail "count after Cancel: $(cat "$count_file" 2>&1)"
+starts_with_start_line "$log" || fail "the third run's log does not begin with its start line"
+mv "$root/USB HD/Corvane_Installer" "$root/pulled-again"
+wait_end
+[ "$code" = 0 ] || fail "exit code $code after Cancel"
+for _ in $(seq $((250 * factor))); do [ -e "$root/launched" ] && break; sleep 0.02; done
+[ -e "$root/launched" ] || fail "program not started after Cancel"
 echo "PASS: killed entry counted, countdown ${seconds[*]} s read, password typed by real clicks," \
-    "update installed, program started, exit code 0"
+    "update installed, program started, exit code 0; Cancel tapped during a pause at the start," \
+    "count kept, program started"

@@ -2,6 +2,7 @@
 
 #include "devicefiles.h"
 #include "logmessagehandler.h"
+#include "manifest.h"
 #include "ui_installerview.h"
 #include "wiring.h"
 
@@ -11,9 +12,34 @@
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
+#include <QSet>
+#include <QStandardPaths>
+#include <QTest>
 #include <QTextBrowser>
 
+#include <cstring>
+
+#include <linux/capability.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+// Roots of the simulated devices a run was started on, not yet checked.
+QSet<QString> &runRoots()
+{
+    static QSet<QString> roots;
+    return roots;
+}
+
+} // namespace
+
+void noteRunOn(const QString &root)
+{
+    runRoots().insert(root);
+}
 
 DeviceTree::DeviceTree(const QStringList &options)
 {
@@ -31,6 +57,8 @@ DeviceTree::DeviceTree(const QStringList &options)
 
 DeviceTree::~DeviceTree()
 {
+    if (runRoots().remove(root()) && !QTest::currentTestFailed())
+        checkStartLine();
     // Immutable files left by a failed test must not keep the temporary tree alive.
     QProcess chattr;
     chattr.start(QStringLiteral("chattr"),
@@ -61,9 +89,26 @@ QByteArray DeviceTree::read(const QString &devicePath) const
     return file.readAll();
 }
 
+void DeviceTree::checkStartLine() const
+{
+    // Only a log that is a file: a test may put a pipe or a link in its place.
+    const QString log = QFile::exists(logPath()) ? logPath() : pulledLogPath();
+    struct stat st;
+    if (::lstat(QFile::encodeName(log).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    const QStringList written = logLines().mid(m_seededLogLines);
+    if (!written.isEmpty() && !written.first().startsWith(QLatin1String("Installer started at ")))
+        QTest::qFail(qPrintable(QStringLiteral("The log on the stick begins with \"%1\", not with "
+                                               "the start line")
+                                    .arg(written.first())),
+                     __FILE__, __LINE__);
+}
+
 bool DeviceTree::write(const QString &devicePath, const QByteArray &content) const
 {
     const QString host = path(devicePath);
+    if (host == logPath())
+        m_seededLogLines += int(content.count('\n'));
     QDir().mkpath(QFileInfo(host).absolutePath());
     QFile file(host);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
@@ -298,6 +343,7 @@ void startInstaller(QProcess &process, const QString &root, const QStringList &a
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
     env.remove(QStringLiteral("DISPLAY"));
     process.setProcessEnvironment(env);
+    noteRunOn(root);
     if (wrapper.isEmpty())
         process.start(installerProgram(), arguments);
     else
@@ -308,6 +354,7 @@ void startInstaller(QProcess &process, const QString &root, const QStringList &a
 WholeRun::WholeRun(const DeviceTree &device, PasswordPage page)
     : installer(nullptr, device.device())
 {
+    noteRunOn(device.root());
     corvane::wireParts(view, installer, manager);
     if (page == CancelPasswordPage) {
         QObject::connect(&manager, &InstallerViewManager::notifyShowInputPanel, &view, [this] {
@@ -315,6 +362,14 @@ WholeRun::WholeRun(const DeviceTree &device, PasswordPage page)
             manager.cancelPassword();
         });
     }
+}
+
+void WholeRun::start()
+{
+    InstallerViewManager::logStartLine();
+    manager.setStartLineLogged();
+    installer.recoverInterruptedInstallation(false);
+    manager.onStartup();
 }
 
 QString WholeRun::title() const
@@ -330,4 +385,93 @@ QString WholeRun::question() const
 QStringList WholeRun::output() const
 {
     return view.form().txtOutput->toPlainText().split(QLatin1Char('\n'));
+}
+
+WithoutReadOverride::WithoutReadOverride()
+{
+    static_assert(sizeof(m_saved) == 2 * sizeof(__user_cap_data_struct));
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct sets[2]{};
+    if (::syscall(SYS_capget, &header, sets) != 0)
+        return;
+    std::memcpy(m_saved, sets, sizeof(m_saved));
+    sets[0].effective &= ~((1U << CAP_DAC_OVERRIDE) | (1U << CAP_DAC_READ_SEARCH));
+    m_ok = ::syscall(SYS_capset, &header, sets) == 0;
+}
+
+WithoutReadOverride::~WithoutReadOverride()
+{
+    if (!m_ok)
+        return;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct sets[2]{};
+    std::memcpy(sets, m_saved, sizeof(m_saved));
+    ::syscall(SYS_capset, &header, sets);
+}
+
+bool SmallDisk::mount(const QString &folder, const char *size)
+{
+    m_folder = QFile::encodeName(folder);
+    const QByteArray options = QByteArray("size=") + size;
+    m_mounted = ::mount("tmpfs", m_folder.constData(), "tmpfs", 0, options.constData()) == 0;
+    return m_mounted;
+}
+
+SmallDisk::~SmallDisk()
+{
+    if (m_mounted)
+        ::umount2(m_folder.constData(), MNT_DETACH);
+}
+
+int runShell(const QString &folder, const QString &script, const QStringList &environment)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &pair : environment)
+        env.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(folder);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QStringLiteral("sh"), {QStringLiteral("-ec"), script});
+    return process.waitForFinished(30000) ? process.exitCode() : -1;
+}
+
+bool SigningKeys::make(const QStringList &names)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("minisign")).isEmpty() || !m_dir.isValid())
+        return false;
+    for (const QString &name : names) {
+        if (runShell(m_dir.path(),
+                     QStringLiteral("minisign -G -W -p '%1.pub' -s '%1.key' >/dev/null").arg(name))
+            != 0)
+            return false;
+    }
+    return true;
+}
+
+QString SigningKeys::publicKey(const QString &name) const
+{
+    return m_dir.filePath(name + QStringLiteral(".pub"));
+}
+
+bool SigningKeys::sign(const QString &folder, const QString &name) const
+{
+    return runShell(folder,
+                    QStringLiteral("minisign -S -s '%1/%2.key' -m update.manifest "
+                                   "-t 'Corvane 2.4.1' >/dev/null")
+                        .arg(m_dir.path(), name))
+        == 0;
+}
+
+bool writeUpdateList(const QString &folder, const QByteArray &version)
+{
+    corvane::update::Manifest manifest;
+    QString error;
+    if (!corvane::update::buildManifest(folder, version, &manifest, &error)) {
+        qWarning() << error;
+        return false;
+    }
+    QFile file(folder + QStringLiteral("/update.manifest"));
+    return file.open(QIODevice::WriteOnly)
+        && file.write(corvane::update::writeManifest(manifest)) > 0;
 }

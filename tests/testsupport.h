@@ -24,6 +24,10 @@ public:
     explicit DeviceTree(const QStringList &options = {});
     ~DeviceTree();
 
+    // At its end, when a run of the installer was started on it (noteRunOn) and the test
+    // has not failed otherwise, the lines the installer wrote to the stick's log (after any
+    // the test put there itself) must begin with "Installer started at ": the start line
+    // comes before everything a run logs, its start-up checks included.
     bool ok() const { return m_ok; }
     QString root() const { return m_dir.path(); }
     corvane::DeviceRoot device() const { return corvane::DeviceRoot(root()); }
@@ -50,10 +54,18 @@ public:
     QStringList listTree(const QString &devicePath) const;
 
 private:
+    void checkStartLine() const;
+
     QTemporaryDir m_dir;
     bool m_ok = false;
     QString m_error;
+    mutable int m_seededLogLines = 0; // written into the log by the test itself
 };
+
+// A run of the installer (the program, or a whole run in the test program) was started
+// on the simulated device at root: its log is checked when the DeviceTree ends.
+// startInstaller and WholeRun say so themselves.
+void noteRunOn(const QString &root);
 
 // Host path of a device path (corvane::device::...) on the simulated device at root.
 QString onDevice(const QString &root, const char *devicePath);
@@ -101,6 +113,10 @@ struct WholeRun
 {
     enum PasswordPage { WaitOnPasswordPage, CancelPasswordPage };
     explicit WholeRun(const DeviceTree &device, PasswordPage page = WaitOnPasswordPage);
+
+    // Starts as the program does: the start line, the recovery of an interrupted
+    // installation, then the view manager's start-up (the whole run up to the result).
+    void start();
 
     InstallerView view;
     FileInstaller installer;
@@ -150,3 +166,57 @@ QStringList withoutPlatformNoise(const QStringList &lines);
 // the way tests make a removal or a replacement fail. False when the file system
 // does not support it.
 bool setImmutable(const QString &path, bool immutable);
+
+// Drops the right of root to read any file, for the calling thread, while it lives.
+class WithoutReadOverride
+{
+public:
+    WithoutReadOverride();
+    ~WithoutReadOverride();
+    WithoutReadOverride(const WithoutReadOverride &) = delete;
+    WithoutReadOverride &operator=(const WithoutReadOverride &) = delete;
+    bool ok() const { return m_ok; }
+
+private:
+    quint32 m_saved[6] = {}; // the capability sets as read, restored at the end
+    bool m_ok = false;
+};
+
+// A small memory file system mounted over a folder for the life of the object.
+class SmallDisk
+{
+public:
+    SmallDisk() = default;
+    ~SmallDisk();
+    SmallDisk(const SmallDisk &) = delete;
+    SmallDisk &operator=(const SmallDisk &) = delete;
+    // False where this machine does not allow the mount.
+    bool mount(const QString &folder, const char *size);
+
+private:
+    QByteArray m_folder;
+    bool m_mounted = false;
+};
+
+// Throw-away maker's keys made by minisign, to trust on a simulated device and to sign
+// update lists with, as a maker does.
+class SigningKeys
+{
+public:
+    // Makes the key pairs of the given names; false without minisign.
+    bool make(const QStringList &names);
+    QString publicKey(const QString &name) const;
+    // Signs folder/update.manifest with the key of that name.
+    bool sign(const QString &folder, const QString &name) const;
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// Writes the list of an update folder (System and Corvane below it) into
+// folder/update.manifest, as the maker's tool does.
+bool writeUpdateList(const QString &folder, const QByteArray &version);
+
+// Runs a shell script (sh -e) in a folder with the given extra environment; its exit
+// code, or -1 when it did not end within 30 s.
+int runShell(const QString &folder, const QString &script, const QStringList &environment = {});

@@ -22,11 +22,8 @@
 #include <csignal>
 
 #include <fcntl.h>
-#include <linux/capability.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -90,54 +87,6 @@ public:
 private:
     QProcess m_process;
     QByteArray m_output;
-};
-
-// Drops the right of root to read any file, for the calling thread, while it lives.
-class WithoutReadOverride
-{
-public:
-    WithoutReadOverride()
-    {
-        m_header.version = _LINUX_CAPABILITY_VERSION_3;
-        if (::syscall(SYS_capget, &m_header, m_saved) != 0)
-            return;
-        __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
-        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-        m_ok = ::syscall(SYS_capset, &m_header, reduced) == 0;
-    }
-    ~WithoutReadOverride()
-    {
-        if (m_ok)
-            ::syscall(SYS_capset, &m_header, m_saved);
-    }
-    bool ok() const { return m_ok; }
-
-private:
-    __user_cap_header_struct m_header{};
-    __user_cap_data_struct m_saved[2]{};
-    bool m_ok = false;
-};
-
-// A small memory file system mounted over a folder for the life of the object.
-class SmallDisk
-{
-public:
-    bool mount(const QString &folder, const char *size)
-    {
-        m_folder = QFile::encodeName(folder);
-        const QByteArray options = QByteArray("size=") + size;
-        m_mounted = ::mount("tmpfs", m_folder.constData(), "tmpfs", 0, options.constData()) == 0;
-        return m_mounted;
-    }
-    ~SmallDisk()
-    {
-        if (m_mounted)
-            ::umount2(m_folder.constData(), MNT_DETACH);
-    }
-
-private:
-    QByteArray m_folder;
-    bool m_mounted = false;
 };
 
 // One whole run in the process; a password page is cancelled and remembered.

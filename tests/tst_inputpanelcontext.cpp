@@ -298,6 +298,8 @@ private slots:
     void countOutlivesTheRun_data();
     void countOutlivesTheRun();
     void closingThePageCancels();
+    void cancelDuringAPause_data();
+    void cancelDuringAPause();
 };
 
 void TestInputPanelContext::identity()
@@ -900,6 +902,84 @@ void TestInputPanelContext::closingThePageCancels()
     QCOMPARE(run.output(), QStringLiteral("Cancelled"));
     QVERIFY(tree.logLines().contains("HandleEvents: WaitPassword: Cancelled."));
     QCOMPARE(tree.read("/FlashDisk/System/boot.cfg"), QByteArray("boot 2.3.0\n"));
+}
+
+void TestInputPanelContext::cancelDuringAPause_data()
+{
+    QTest::addColumn<int>("wrong");        // wrong entries typed on the page
+    QTest::addColumn<QByteArray>("count"); // the count an earlier run left, if any
+    QTest::addColumn<int>("pause");        // the pause Cancel is tapped in
+    QTest::newRow("pause after wrong entries") << 4 << QByteArray() << 1000;
+    QTest::newRow("start that opens paused") << 0 << QByteArray("6\n") << 4000;
+}
+
+// A pause takes the keyboard away, its Cancel key with it: the page shows a Cancel of its
+// own where the keyboard's stands, and it abandons the step as that one does. The count
+// stays, so the next start serves the same pause again, whole.
+void TestInputPanelContext::cancelDuringAPause()
+{
+    QFETCH(int, wrong);
+    QFETCH(QByteArray, count);
+    QFETCH(int, pause);
+    DeviceTree tree({"--password", "Kwé7", "--serial", "1234567"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    if (!count.isEmpty())
+        QVERIFY(WorkFolder(tree.path(corvane::device::installWorkFolder)).open()
+                && tree.write(kCountFile, count));
+    LogToDevice log(tree);
+    QList<int> pauses; // none of them ends: only Cancel leaves the page
+    const auto takePauses = [&pauses](int ms, const std::function<void()> &) { pauses << ms; };
+    QString before, during;
+    QByteArray stored;
+    {
+        KeyboardRun run(tree);
+        run.manager.setPauseTimer(takePauses);
+        run.script = [&](KeyboardRun &r) {
+            auto *cancel = r.field()->window()->findChild<QPushButton *>("pauseCancelButton");
+            QVERIFY(cancel);
+            const auto state = [&] {
+                return QStringLiteral("%1|%2|%3")
+                    .arg(r.field()->text(), visiblePanels(),
+                         cancel->isVisible() ? "Cancel at " + QString::number(cancel->x()) + ','
+                                 + QString::number(cancel->y())
+                                             : "no Cancel");
+            };
+            if (wrong > 0)
+                r.driver.settle(); // the field has the focus
+            before = state();
+            for (int i = 0; i < wrong; ++i) {
+                QTest::keyClicks(r.field(), "0000");
+                QTest::keyClick(r.field(), Qt::Key_Return);
+            }
+            QTest::keyClicks(r.field(), "8581"); // the right code, lost in the pause
+            QTest::keyClick(r.field(), Qt::Key_Return);
+            during = state();
+            stored = tree.read(kCountFile);
+            QTest::mouseClick(cancel, Qt::LeftButton);
+            // Should the tap not end the page, this does, so that the test fails, not hangs.
+            QTimer::singleShot(3000, &r.view, [&r] {
+                r.manager.cancelPassword();
+                QFAIL("Cancel during the pause left the page waiting");
+            });
+        };
+        run.manager.onStartup();
+        QVERIFY(run.scriptRan);
+        QCOMPARE(run.question(), kNothing);
+        QCOMPARE(run.output(), QStringLiteral("Cancelled"));
+    }
+    QCOMPARE(before, wrong > 0 ? QStringLiteral("|InputPanel|no Cancel") : during);
+    // The keyboard's Cancel key stands at 630, 288 of the panel under the field (60, 101).
+    QCOMPARE(during, QStringLiteral("||Cancel at 690,389"));
+    QCOMPARE(visiblePanels(), QString());
+    QCOMPARE(stored, count.isEmpty() ? QByteArray::number(wrong) + '\n' : count);
+    QCOMPARE(tree.read(kCountFile), stored);
+    QVERIFY(tree.logLines().contains("HandleEvents: WaitPassword: Cancelled."));
+
+    KeyboardRun next(tree); // cancelled by the fixture once its page is up
+    next.manager.setPauseTimer(takePauses);
+    next.manager.onStartup();
+    QVERIFY(next.scriptRan);
+    QCOMPARE(pauses, (QList<int>{pause, pause}));
 }
 
 QTEST_MAIN(TestInputPanelContext)

@@ -5,11 +5,8 @@
 // Signatures are made by Debian's minisign with throw-away keys.
 
 #include "devicefiles.h"
-#include "manifest.h"
 #include "testsupport.h"
 
-#include <QProcess>
-#include <QStandardPaths>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -20,29 +17,6 @@ const QString kFailure
     = QStringLiteral("Update was not successful. Remove stick to start Corvane.");
 const QString kSuccess = QStringLiteral("Update was successful. Remove stick to start Corvane.");
 const QString kUpdate = QStringLiteral("/FlashDisk/Corvane_Installer");
-
-int shell(const QString &folder, const QString &script)
-{
-    QProcess process;
-    process.setWorkingDirectory(folder);
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(QStringLiteral("sh"), {QStringLiteral("-ec"), script});
-    return process.waitForFinished(30000) ? process.exitCode() : -1;
-}
-
-// The list of an update folder as the maker's tool writes it.
-bool writeList(const QString &folder, const QByteArray &version)
-{
-    corvane::update::Manifest manifest;
-    QString error;
-    if (!corvane::update::buildManifest(folder, version, &manifest, &error)) {
-        qWarning() << error;
-        return false;
-    }
-    QFile file(folder + "/update.manifest");
-    return file.open(QIODevice::WriteOnly)
-        && file.write(corvane::update::writeManifest(manifest)) > 0;
-}
 
 } // namespace
 
@@ -59,28 +33,14 @@ private slots:
 private:
     // A device whose update is listed and signed with `key`, and which trusts the maker.
     bool signedDevice(DeviceTree &tree, const QString &key = QStringLiteral("maker"));
-    bool sign(const QString &folder, const QString &key);
 
-    QTemporaryDir m_keys;
+    SigningKeys m_keys;
 };
 
 void TestSignedUpdate::initTestCase()
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("minisign")).isEmpty())
+    if (!m_keys.make({"maker", "stranger"}))
         QSKIP("minisign is not installed: signed updates are not tried");
-    QCOMPARE(shell(m_keys.path(),
-                   "minisign -G -W -p maker.pub -s maker.key >/dev/null"
-                   " && minisign -G -W -p stranger.pub -s stranger.key >/dev/null"),
-             0);
-}
-
-bool TestSignedUpdate::sign(const QString &folder, const QString &key)
-{
-    return shell(folder,
-                 QStringLiteral("minisign -S -s '%1/%2.key' -m update.manifest "
-                                "-t 'Corvane 2.4.1' >/dev/null")
-                     .arg(m_keys.path(), key))
-        == 0;
 }
 
 bool TestSignedUpdate::signedDevice(DeviceTree &tree, const QString &key)
@@ -88,8 +48,8 @@ bool TestSignedUpdate::signedDevice(DeviceTree &tree, const QString &key)
     const QString keys = tree.path(QLatin1String(corvane::device::trustedKeysFolder));
     // A link in the update: its target is listed too.
     return tree.ok() && QFile::link("readme.txt", tree.path(kUpdate + "/Corvane/current"))
-        && QDir().mkpath(keys) && QFile::copy(m_keys.filePath("maker.pub"), keys + "/maker.pub")
-        && writeList(tree.path(kUpdate), "2.4.1") && sign(tree.path(kUpdate), key);
+        && QDir().mkpath(keys) && QFile::copy(m_keys.publicKey("maker"), keys + "/maker.pub")
+        && writeUpdateList(tree.path(kUpdate), "2.4.1") && m_keys.sign(tree.path(kUpdate), key);
 }
 
 void TestSignedUpdate::signedUpdateInstalls()
@@ -219,13 +179,13 @@ void TestSignedUpdate::refused()
     else if (tamper == "unsigned")
         QVERIFY(QFile::remove(update + "/update.manifest.minisig"));
     else if (tamper == "truncated")
-        QCOMPARE(shell(update,
-                       "head -c 100 update.manifest.minisig > s && mv s "
-                       "update.manifest.minisig"),
+        QCOMPARE(runShell(update,
+                          "head -c 100 update.manifest.minisig > s && mv s "
+                          "update.manifest.minisig"),
                  0);
     else if (tamper == "comment")
-        QCOMPARE(shell(update, "sed -i 's/Corvane 2.4.1/Corvane 9.9.9/' update.manifest.minisig"),
-                 0);
+        QCOMPARE(
+            runShell(update, "sed -i 's/Corvane 2.4.1/Corvane 9.9.9/' update.manifest.minisig"), 0);
     else if (tamper == "older")
         QVERIFY(tree.write("/FlashDisk/.corvane-install/installed-version", "2.10.0\n"));
     if (tamper == "other") {

@@ -22,10 +22,10 @@ namespace {
 
 constexpr char kLog[] = "Update:";
 constexpr const char *kFolders[] = {"staging", "old"};
-// The mark of a finished switch goes last: a removal cut short still knows what it removes.
-// (A temporary of replaceFileAt that a kill left is removed with its file.)
-constexpr const char *kFiles[]
-    = {"journal.new", "rollback", "rollback.new", "switched.new", kSwitchedMark};
+// The mark of a finished switch goes last, and only when everything else is gone: a removal
+// cut short or refused still knows, at the next start, what it removes. (A temporary of
+// replaceFileAt that a kill left is removed with its file.)
+constexpr const char *kFiles[] = {"journal.new", "rollback", "rollback.new", "switched.new"};
 
 // Many replaced files (an update of every file) are removed on two cores: most of an
 // unlink's time goes to freeing the file's blocks, which two threads do side by side.
@@ -67,6 +67,10 @@ bool removeLeftoversAt(int workFd, const QByteArray &work, QStringList *collecte
             logFailure(kLog, "removal of", join(work, file), errno, collected);
             ok = false;
         }
+    }
+    if (ok && ::unlinkat(workFd, kSwitchedMark, 0) != 0 && errno != ENOENT) {
+        logFailure(kLog, "removal of", join(work, kSwitchedMark), errno, collected);
+        ok = false;
     }
     return ok;
 }

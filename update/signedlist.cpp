@@ -50,14 +50,19 @@ void UpdateTransaction::checkSignedList(const SignedList &where)
 
 void UpdateTransaction::Private::notAsListed(const QByteArray &path, const QString &what)
 {
+    // A list that is not signed proves nothing about its maker, but an update that differs
+    // from it is not the copy that was listed: damaged on its way, or mixed with another.
+    const QString list
+        = listSigned ? QStringLiteral("the signed list") : QStringLiteral("the update's list");
     if (++listMismatches <= kMaxMismatchLines)
         qDebug().noquote() << kLog
-                           << QStringLiteral("%1 does not match the signed list: %2.")
-                                  .arg(corvane::quotedForLog(path), what);
+                           << QStringLiteral("%1 does not match %2: %3.")
+                                  .arg(corvane::quotedForLog(path), list, what);
     else if (listMismatches == kMaxMismatchLines + 1)
-        qDebug() << kLog << "more entries do not match the signed list.";
+        qDebug().noquote() << kLog << QStringLiteral("more entries do not match %1.").arg(list);
     if (failure.kind == FailureKind::None)
-        failure = {FailureKind::NotAsListed, dec(path), 0, what};
+        failure = {listSigned ? FailureKind::NotAsListed : FailureKind::NotAsUnsignedList,
+                   dec(path), 0, what};
 }
 
 bool UpdateTransaction::Private::checkList()
@@ -66,12 +71,13 @@ bool UpdateTransaction::Private::checkList()
         return true;
     const TrustedKeys keys = loadTrustedKeys(listPlaces->trustedKeys);
     QByteArray text;
+    const QString listPath = dec(w.relative(enc(listPlaces->manifest)));
     if (keys.state == TrustedKeys::State::Broken) {
         qDebug().noquote() << kLog
                            << QStringLiteral("the device's trusted keys cannot be used (%1); "
                                              "no update is installed until they are mended.")
                                   .arg(keys.problem);
-        failure = {FailureKind::NotSigned, QString(), 0, keys.problem};
+        failure = {FailureKind::KeysUnusable, QString(), 0, keys.problem};
         return false;
     }
     if (keys.state == TrustedKeys::State::None) {
@@ -83,7 +89,7 @@ bool UpdateTransaction::Private::checkList()
         case ReadStatus::Failed:
             qDebug().noquote()
                 << kLog << QStringLiteral("the update's list cannot be read: %1").arg(problem);
-            failure = {FailureKind::NotAsListed, QStringLiteral("update.manifest"), 0, problem};
+            failure = {FailureKind::ListUnusable, listPath, 0, problem};
             return false;
         case ReadStatus::Ok:
             break;
@@ -110,7 +116,7 @@ bool UpdateTransaction::Private::checkList()
     if (!parseManifest(text, &manifest, &error)) {
         qDebug().noquote()
             << kLog << QStringLiteral("the update's list is malformed: %1").arg(error.message);
-        failure = {FailureKind::NotAsListed, QStringLiteral("update.manifest"), 0, error.message};
+        failure = {FailureKind::ListUnusable, listPath, 0, error.message};
         return false;
     }
     for (const ManifestEntry &entry : manifest.entries)
@@ -126,6 +132,7 @@ bool UpdateTransaction::Private::checkList()
     // No going back to an older signed update: the last signed installation recorded its
     // version in the work folder, where only the installer writes.
     QByteArray recorded;
+    const QByteArray record = join(w.work, installedVersionName);
     if (readSmallFileAt(w.fd(), installedVersionName, kMaxVersionRecord, &recorded)) {
         recorded = recorded.trimmed();
         const std::optional<int> order = compareVersions(manifest.version, recorded);
@@ -134,11 +141,9 @@ bool UpdateTransaction::Private::checkList()
                                << QStringLiteral("the record of the installed version %1 is "
                                                  "damaged; no signed update is installed until it "
                                                  "is mended or removed.")
-                                      .arg(corvane::quotedForLog(
-                                          join(w.work, installedVersionName)));
-            failure
-                = {FailureKind::Older, QString(), 0,
-                   QStringLiteral("the record %1 is damaged").arg(corvane::quotedForLog(recorded))};
+                                      .arg(corvane::quotedForLog(record));
+            failure = {FailureKind::VersionRecordUnusable, dec(w.relative(record)), 0,
+                       QStringLiteral("it holds %1").arg(corvane::quotedForLog(recorded))};
             return false;
         }
         if (*order < 0) {
@@ -155,8 +160,13 @@ bool UpdateTransaction::Private::checkList()
         }
         previousVersion = recorded;
     } else if (errno != ENOENT) {
-        logFailure(kLog, "reading of", join(w.work, installedVersionName), errno);
-        failure = {FailureKind::Older, QString(), errno, QString()};
+        const QString problem = smallFileProblem(record, errno, kMaxVersionRecord);
+        qDebug().noquote() << kLog
+                           << QStringLiteral("the record of the installed version cannot be "
+                                             "read: %1; no signed update is installed until it is "
+                                             "mended or removed.")
+                                  .arg(problem);
+        failure = {FailureKind::VersionRecordUnusable, dec(w.relative(record)), 0, problem};
         return false;
     }
     qDebug().noquote()

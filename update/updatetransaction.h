@@ -74,6 +74,14 @@ public:
         NotSigned,     // trusted keys, but no valid signature of one of them
         NotAsListed,   // an entry of the update differs from the signed list
         Older,         // the update is older than the installed one
+        // The trusted keys' folder, or a file in it, cannot be read or trusted.
+        KeysUnusable,
+        // The record of the installed version is damaged or cannot be read.
+        VersionRecordUnusable,
+        // No trusted keys: an entry differs from the update's own, unsigned list.
+        NotAsUnsignedList,
+        // The update's list cannot be read, or it is malformed.
+        ListUnusable,
     };
 
     struct Failure
@@ -126,8 +134,10 @@ public:
 
     // Checks the update against its signed list where one is found (see SignedList): with
     // trusted keys on the device, an update without a valid signature, or older than the
-    // installed one, is refused; without keys it is installed unsigned (logged), and a
-    // list that is there is still checked. Before prepare().
+    // installed one, is refused, and so is every update while the keys or the record of
+    // the installed version cannot be used; without keys it is installed unsigned
+    // (logged), and a list that is there is still checked: an update that differs from
+    // it is a damaged copy. Before prepare().
     void checkSignedList(const SignedList &where);
 
     // Everything that can be done without changing the installed folders: the signed

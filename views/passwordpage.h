@@ -8,6 +8,7 @@
 #include <memory>
 
 class QLineEdit;
+class QPushButton;
 
 namespace Ui {
 class MainForm;
@@ -24,9 +25,15 @@ public:
 
     QLineEdit *lineEdit() const;
     // During a pause after wrong entries the empty field says how long it stays shut:
-    // "Try again in N s"; 0 takes the text away.
+    // "Try again in N s"; 0 takes the text away. The keyboard is away meanwhile, so the
+    // page shows a Cancel key of its own, where the keyboard's stands.
     void showRetryIn(int seconds);
+
+signals:
+    // The page's own Cancel key was tapped.
+    void cancelPressed();
 
 private:
     std::unique_ptr<Ui::MainForm> m_ui;
+    QPushButton *m_cancel = nullptr;
 };
