@@ -228,6 +228,7 @@ struct KeyboardRun
     explicit KeyboardRun(const DeviceTree &tree)
         : installer(nullptr, tree.device())
     {
+        noteRunOn(tree.root());
         qApp->installEventFilter(&context);
         QObject::connect(&manager, &InstallerViewManager::notifyShowInputPanel, &view, [this] {
             QTimer::singleShot(0, &view, [this] {

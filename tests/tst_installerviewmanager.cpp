@@ -303,6 +303,7 @@ void TestInstallerViewManager::eventsOutsideTheirState()
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
     LogToDevice log(tree);
     Run run(tree);
+    InstallerViewManager::logStartLine(); // as the program does before any event
     // A stick-removal event before the start runs the start-up handling, nothing more.
     run.manager.onStickRemoved();
     QCOMPARE(run.manager.currentState(), int(InstallerViewManager::WaitStickRemoval));

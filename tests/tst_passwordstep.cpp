@@ -41,6 +41,7 @@ struct PasswordRun
         : installer(nullptr, tree.device())
         , script(std::move(entries))
     {
+        noteRunOn(tree.root());
         QObject::connect(&manager, &InstallerViewManager::notifyShowInputPanel, &view, [this] {
             ++showPanelSignals;
             QTimer::singleShot(0, &view, [this] { nextEntry(); });
