@@ -939,11 +939,13 @@ void TestInputPanelContext::cancelDuringAPause()
             auto *cancel = r.field()->window()->findChild<QPushButton *>("pauseCancelButton");
             QVERIFY(cancel);
             const auto state = [&] {
-                return QStringLiteral("%1|%2|%3")
-                    .arg(r.field()->text(), visiblePanels(),
-                         cancel->isVisible() ? "Cancel at " + QString::number(cancel->x()) + ','
-                                 + QString::number(cancel->y())
-                                             : "no Cancel");
+                const QRect key = cancel->isVisible() ? cancel->geometry() : QRect();
+                return QStringLiteral("%1|%2|%3,%4 %5x%6")
+                    .arg(r.field()->text(), visiblePanels())
+                    .arg(key.x())
+                    .arg(key.y())
+                    .arg(key.width())
+                    .arg(key.height());
             };
             if (wrong > 0)
                 r.driver.settle(); // the field has the focus
@@ -968,9 +970,10 @@ void TestInputPanelContext::cancelDuringAPause()
         QCOMPARE(run.question(), kNothing);
         QCOMPARE(run.output(), QStringLiteral("Cancelled"));
     }
-    QCOMPARE(before, wrong > 0 ? QStringLiteral("|InputPanel|no Cancel") : during);
-    // The keyboard's Cancel key stands at 630, 288 of the panel under the field (60, 101).
-    QCOMPARE(during, QStringLiteral("||Cancel at 690,389"));
+    QCOMPARE(before, wrong > 0 ? QStringLiteral("|InputPanel|0,0 0x0") : during);
+    // Where the keyboard's Cancel key stands (630, 288 of the panel under the field, which
+    // is at 60, 101), and as large.
+    QCOMPARE(during, QStringLiteral("||690,389 80x60"));
     QCOMPARE(visiblePanels(), QString());
     QCOMPARE(stored, count.isEmpty() ? QByteArray::number(wrong) + '\n' : count);
     QCOMPARE(tree.read(kCountFile), stored);
