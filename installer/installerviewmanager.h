@@ -62,7 +62,8 @@ public:
     // service code count together. A refusal from the fourth in a row on shuts the field
     // for a pause (1 s, doubling with each further refusal, at most 60 s): the field is
     // disabled and shows "Try again in N s", counting down, keys typed meanwhile are
-    // lost, and the keyboard is asked to hide (notifyHideInputPanel). When the pause is
+    // lost, and the keyboard is asked to hide (notifyHideInputPanel); the page shows a
+    // Cancel of its own meanwhile, which abandons the step. When the pause is
     // over the field is enabled, empty and focused again, and the keyboard is asked to
     // come back (notifyResumeInputPanel). An accepted entry sets the count to zero.
     bool checkEntry(const QString &entry);

@@ -732,10 +732,11 @@ void TestInputPanelContext::refusalsPauseTheField()
     QStringList during, after; // the field and the keyboard in each pause, and after it
     QStringList stored;        // the count on the flash disk in each pause
     const auto state = [](QLineEdit *f) {
-        return QStringLiteral("%1|%2|%3|%4|%5")
+        const auto *cancel = f->window()->findChild<QPushButton *>("pauseCancelButton");
+        return QStringLiteral("%1|%2|%3|%4|%5|%6")
             .arg(f->text(), f->isEnabled() ? "enabled" : "disabled",
                  QApplication::focusWidget() == f ? "focus" : "no focus", visiblePanels(),
-                 f->placeholderText());
+                 f->placeholderText(), cancel->isVisible() ? "Cancel" : "");
     };
     run.script = [&](KeyboardRun &r) {
         r.driver.run({"123"});
@@ -748,7 +749,7 @@ void TestInputPanelContext::refusalsPauseTheField()
                 r.driver.run({"1", "2", "ok"});
             }
             if (!endPause) {
-                QCOMPARE(state(f), QStringLiteral("|enabled|focus|InputPanelNumber|"));
+                QCOMPARE(state(f), QStringLiteral("|enabled|focus|InputPanelNumber||"));
                 continue;
             }
             // Keys typed during the pause are lost, the right code included.
@@ -768,12 +769,12 @@ void TestInputPanelContext::refusalsPauseTheField()
     QStringList expectedDuring, expectedStored;
     for (int i = 0; i < pauses.size(); ++i) {
         expectedDuring
-            << QStringLiteral("|disabled|no focus||Try again in %1 s").arg(pauses[i] / 1000);
+            << QStringLiteral("|disabled|no focus||Try again in %1 s|Cancel").arg(pauses[i] / 1000);
         expectedStored << QStringLiteral("%1\n").arg(i + 4);
     }
     QCOMPARE(during, expectedDuring);
     QCOMPARE(stored, expectedStored);
-    QCOMPARE(after, QStringList(8, QStringLiteral("|enabled|focus|InputPanelNumber|")));
+    QCOMPARE(after, QStringList(8, QStringLiteral("|enabled|focus|InputPanelNumber||")));
     QCOMPARE(run.question(), kSuccess);
     QVERIFY(!tree.exists(kCountFile));
     const QStringList lines = tree.logLines();
