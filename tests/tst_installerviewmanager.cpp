@@ -155,7 +155,7 @@ void TestInstallerViewManager::successfulUpdate()
         "System-DB not available.",
         "HandleEvents: WaitPassword: Ok.",
         "Starting update...",
-        "Update: the device holds no trusted keys: the update is installed unsigned.",
+        "Update: the device holds no trusted keys: no signature is required.",
         "removed file:  \"/FlashDisk/Corvane/remotecmd/pending.xml\"",
         "removed file:  \"/FlashDisk/Corvane/system/display.xml\"",
         "removed file:  \"/FlashDisk/Corvane/system/terminal.xml\"",

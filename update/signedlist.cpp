@@ -81,7 +81,7 @@ bool UpdateTransaction::Private::checkList()
         return false;
     }
     if (keys.state == TrustedKeys::State::None) {
-        qDebug() << kLog << "the device holds no trusted keys: the update is installed unsigned.";
+        qDebug() << kLog << "the device holds no trusted keys: no signature is required.";
         QString problem;
         switch (readFileNoFollow(listPlaces->manifest, maxManifestBytes, &text, &problem)) {
         case ReadStatus::Missing:
