@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -16,7 +17,7 @@ namespace corvane::fs {
 namespace {
 
 // Set once the kernel (or an emulator, or a system call filter) has answered that it
-// has no openat2: from then on the walk below does the same.
+// has no openat2, or by a test: from then on the walk below does the same.
 std::atomic<bool> g_noOpenat2{false};
 
 int openat2Beneath(int dirFd, const QByteArray &relative, int flags, mode_t mode)
@@ -37,24 +38,43 @@ int openat2Beneath(int dirFd, const QByteArray &relative, int flags, mode_t mode
 #endif
 }
 
-// The same, one component at a time, each opened without following a link.
+// openat of one name, never through a link. Where O_DIRECTORY meets a link, openat
+// answers ENOTDIR; openat2 answers ELOOP, and so does this, so that callers (and the
+// log) tell a link from a file on the way whichever of the two resolved the path.
+int openNoLink(int at, const QByteArray &name, int flags, mode_t mode)
+{
+    const int fd = ::openat(at, name.constData(), flags | O_NOFOLLOW, mode);
+    if (fd >= 0 || errno != ENOTDIR)
+        return fd;
+    struct stat st;
+    const bool link
+        = ::fstatat(at, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+    errno = link ? ELOOP : ENOTDIR;
+    return -1;
+}
+
+// The same as openat2Beneath, one component at a time.
 int walkBeneath(int dirFd, const QByteArray &relative, int flags, mode_t mode)
 {
     const QList<QByteArray> parts = relative.split('/');
     UniqueFd current;
     int at = dirFd;
     for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
-        const int next
-            = ::openat(at, parts[i].constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int next = openNoLink(at, parts[i], O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
         if (next < 0)
             return -1;
         current.reset(next);
         at = next;
     }
-    return ::openat(at, parts.last().constData(), flags, mode);
+    return openNoLink(at, parts.last(), flags, mode);
 }
 
 } // namespace
+
+void forceWalkForTests(bool on)
+{
+    g_noOpenat2 = on;
+}
 
 bool isPlainRelative(const QByteArray &relative)
 {
@@ -78,9 +98,11 @@ int openBeneath(int dirFd, const QByteArray &relative, int flags, mode_t mode)
     }
     if (!g_noOpenat2) {
         const int fd = openat2Beneath(dirFd, relative, flags, mode);
-        if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != ENOTDIR))
             return fd;
         // EPERM: refused by a filter, or a real refusal that the walk meets again.
+        // ENOTDIR: a file on the way, or a link where O_DIRECTORY asks for a folder, which
+        // openat2 too calls ENOTDIR; the walk tells the link (ELOOP) from the file.
         if (errno == ENOSYS)
             g_noOpenat2 = true;
     }

@@ -32,4 +32,10 @@ bool openParentBeneath(int dirFd, const QByteArray &relative, UniqueFd *parent, 
 // empty, "." or ".." components.
 bool isPlainRelative(const QByteArray &relative);
 
+// Tests only: resolves every path by the walk that stands in where openat2 is missing
+// (on = true), or by openat2 again where the kernel has it. The walk refuses what
+// openat2 refuses, so nothing is weakened by it; no option or variable of the installed
+// program reaches this.
+void forceWalkForTests(bool on);
+
 } // namespace corvane::fs

@@ -475,3 +475,12 @@ bool writeUpdateList(const QString &folder, const QByteArray &version)
     return file.open(QIODevice::WriteOnly)
         && file.write(corvane::update::writeManifest(manifest)) > 0;
 }
+
+int openDescriptorCount()
+{
+    // The listing's own descriptor is counted in every listing alike.
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    return fds.exists()
+        ? int(fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size())
+        : -1;
+}

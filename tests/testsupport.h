@@ -220,3 +220,7 @@ bool writeUpdateList(const QString &folder, const QByteArray &version);
 // Runs a shell script (sh -e) in a folder with the given extra environment; its exit
 // code, or -1 when it did not end within 30 s.
 int runShell(const QString &folder, const QString &script, const QStringList &environment = {});
+
+// How many descriptors the test process has open (/proc/self/fd), or -1 when that
+// cannot be listed: a unit that closes what it was handed leaves the count as it was.
+int openDescriptorCount();
