@@ -177,6 +177,14 @@ void TestManifest::roundTrip()
     QCOMPARE(manifest.entries[1].path, QByteArray("Corvane/ %\n\xff"));
     QCOMPARE(manifest.entries[2].mode, 04755u);
     QCOMPARE(manifest.entries[4].target, QByteArray("../../*/x y"));
+    // Every byte a name can hold is written the one way the reader takes.
+    QByteArray every;
+    for (int c = 1; c < 256; ++c)
+        every += char(c);
+    manifest.entries[4].target = every;
+    Manifest reread;
+    QVERIFY2(parseManifest(writeManifest(manifest), &reread, &error), qPrintable(error.message));
+    QVERIFY(reread == manifest);
 }
 
 void TestManifest::builtFromFolder()

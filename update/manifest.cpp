@@ -45,22 +45,11 @@ int upperHexValue(char c)
     return -1;
 }
 
+// Qt's percent-encoding keeps letters, digits and "-._~" and writes upper-case hex: with
+// "+" and "/" kept too, it is the one way a path or target is written.
 QByteArray encodeBytes(const QByteArray &bytes)
 {
-    static const char hex[] = "0123456789ABCDEF";
-    QByteArray text;
-    text.reserve(bytes.size());
-    for (const char ch : bytes) {
-        const auto c = uchar(ch);
-        if (isPlain(c)) {
-            text += ch;
-        } else {
-            text += '%';
-            text += hex[c >> 4];
-            text += hex[c & 15];
-        }
-    }
-    return text;
+    return bytes.toPercentEncoding("+/");
 }
 
 // The bytes of an encoded path or target, or the reason it is not written the one way.
