@@ -107,6 +107,15 @@ Leftovers leftoversIn(const WorkFolder &w)
 BackgroundRemoval::BackgroundRemoval(std::function<void(bool removed)> finished)
     : m_finished(std::move(finished))
 {
+    // Reported at once, not when someone waits: the log on the stick must have it while
+    // the stick is still in. A removal waited for meanwhile was reported then.
+    QObject::connect(
+        &m_end, &RemovalEnd::ended, &m_end,
+        [this](quint64 removal) {
+            if (removal == m_removals)
+                wait();
+        },
+        Qt::QueuedConnection);
 }
 
 BackgroundRemoval::~BackgroundRemoval()
@@ -131,15 +140,7 @@ void BackgroundRemoval::start(const WorkFolder &w)
         } else {
             m_removed = removeLeftoversAt(fd->get(), work, &m_failures);
         }
-        // Reported at once, not when someone waits: the log on the stick must have it
-        // while the stick is still in. A removal waited for meanwhile was reported then.
-        QMetaObject::invokeMethod(
-            &m_receiver,
-            [this, removal] {
-                if (removal == m_removals)
-                    wait();
-            },
-            Qt::QueuedConnection);
+        emit m_end.ended(removal);
     });
 }
 

@@ -27,6 +27,15 @@ enum class Leftovers {
 };
 Leftovers leftoversIn(const WorkFolder &w);
 
+// Carries the end of a removal from its thread to the owner's. The connection is made on
+// the owner's thread before any removal starts: the removal's thread only emits.
+class RemovalEnd : public QObject
+{
+    Q_OBJECT
+signals:
+    void ended(quint64 removal);
+};
+
 // The removal of the old files after a switch, on a thread of its own: nothing reads
 // them any more, the result is shown meanwhile, and a power cut before it is over only
 // leaves what the next start removes. One object owns the thread. When the removal ends,
@@ -49,7 +58,7 @@ public:
 
 private:
     std::function<void(bool)> m_finished;
-    QObject m_receiver; // on the owner's thread: the end of a removal is posted to it
+    RemovalEnd m_end; // on the owner's thread: the end of a removal is queued to it
     std::thread m_thread;
     quint64 m_removals = 0; // which removal a posted end belongs to
     QStringList m_failures; // written by the thread only, until it is joined
