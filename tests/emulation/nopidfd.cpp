@@ -3,6 +3,10 @@
 // clone() with CLONE_PIDFD, so Qt's process launcher believes pidfds work and every
 // QProcess start fails. Here the probe answers "not supported" and Qt falls back to
 // fork(). On the device, where the kernel runs the program itself, nothing of this applies.
+// The ThreadSanitizer build preloads it too: that runtime stops with a failed internal
+// check at the clone() Qt makes for a pidfd, and follows fork() well. There it is built
+// uninstrumented and stays preloaded in the children (the installer a test starts is a
+// ThreadSanitizer build as well).
 
 #include <cerrno>
 #include <cstdarg>
@@ -15,6 +19,7 @@ namespace {
 
 constexpr long kPidfd = 3; // P_PIDFD of <linux/wait.h>
 
+#ifndef CORVANE_NOPIDFD_INHERITED
 // The emulated program's children are mostly native helpers (scripts, python): the
 // preload must not reach them, where the loader would refuse this library loudly.
 __attribute__((constructor)) void forgetPreload()
@@ -23,6 +28,7 @@ __attribute__((constructor)) void forgetPreload()
     if (preload && std::strstr(preload, "nopidfd"))
         unsetenv("LD_PRELOAD");
 }
+#endif
 
 } // namespace
 
