@@ -24,15 +24,22 @@ int openFolderAt(int dirFd, const char *name)
     return ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-// An entry of a walk: the open folder that holds it, its name there and its whole path.
-using EntryAction = std::function<bool(int dirFd, const char *name, const QByteArray &path)>;
+// Removes one entry of an open folder; a folder with AT_REMOVEDIR. Gone already is fine.
+bool removeAt(int dirFd, const char *name, const QByteArray &path, int flags,
+              QStringList *collected)
+{
+    if (::unlinkat(dirFd, name, flags) == 0 || errno == ENOENT)
+        return true;
+    fs::logFailure(kLog, "removal of", path, errno, collected);
+    return false;
+}
 
-// Calls onEntry for every entry below the open folder that is not a folder (links
-// included, whatever they point to) and afterFolder for every sub-folder once its
-// content has been walked. Sub-folders are entered through openat without following
-// links, so a folder swapped for a link on the way is not entered either.
+} // namespace
+
+// Sub-folders are entered through openat without following links, so a folder swapped
+// for a link on the way is not entered either.
 bool walk(int dirFd, const QByteArray &path, const EntryAction &onEntry,
-          const EntryAction &afterFolder, QStringList *collected = nullptr)
+          const EntryAction &afterFolder, QStringList *collected)
 {
     std::vector<QByteArray> names;
     if (!fs::listFolder(dirFd, &names)) {
@@ -69,18 +76,6 @@ bool walk(int dirFd, const QByteArray &path, const EntryAction &onEntry,
     }
     return ok;
 }
-
-// Removes one entry of an open folder; a folder with AT_REMOVEDIR. Gone already is fine.
-bool removeAt(int dirFd, const char *name, const QByteArray &path, int flags,
-              QStringList *collected)
-{
-    if (::unlinkat(dirFd, name, flags) == 0 || errno == ENOENT)
-        return true;
-    fs::logFailure(kLog, "removal of", path, errno, collected);
-    return false;
-}
-
-} // namespace
 
 PathKind pathKind(const QByteArray &path)
 {

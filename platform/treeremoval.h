@@ -31,6 +31,17 @@ bool removeFolderTree(const QByteArray &path, QStringList *failures = nullptr);
 bool removeEntryAt(int dirFd, const QByteArray &name, const QByteArray &path,
                    QStringList *failures = nullptr);
 
+// An entry met by walk(): the open folder that holds it, its name there and its path
+// (the walk's path joined with the names on the way).
+using EntryAction = std::function<bool(int dirFd, const char *name, const QByteArray &path)>;
+
+// Calls onEntry for every entry below the open folder that is not a folder (links
+// included, whatever they point to) and afterFolder (when set) for every sub-folder once
+// its content has been walked. Sub-folders are entered without following links. False
+// when an action or a listing failed (logged, or added to collected).
+bool walk(int dirFd, const QByteArray &path, const EntryAction &onEntry,
+          const EntryAction &afterFolder, QStringList *collected = nullptr);
+
 // Called for each entry that removeMatching tried to remove: its path, and 0 when it
 // is gone or the errno of the failed removal.
 using RemovalReport = std::function<void(const QByteArray &path, int error)>;

@@ -242,6 +242,26 @@ JournalFault parseJournal(const QByteArray &text, const QByteArray &workName,
     return JournalFault::None;
 }
 
+QByteArray journalTime(const timespec &t)
+{
+    return encodeTime(t);
+}
+
+bool parseJournalTime(const QByteArray &text, timespec *t)
+{
+    return parseTime(text, t);
+}
+
+QByteArray journalPath(const QByteArray &path)
+{
+    return encodePath(path);
+}
+
+bool parseJournalPath(const QByteArray &field, QByteArray *path)
+{
+    return decode(field, path) == JournalFault::None;
+}
+
 QString journalFaultText(JournalFault fault)
 {
     switch (fault) {

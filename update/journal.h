@@ -79,3 +79,11 @@ JournalFault parseJournal(const QByteArray &text, const QByteArray &workName,
 
 // What is wrong, in words for the log.
 QString journalFaultText(JournalFault fault);
+
+// A time as the journal writes it (<seconds>.<nine digits>), and read back strictly.
+QByteArray journalTime(const timespec &t);
+bool parseJournalTime(const QByteArray &text, timespec *t);
+// A path as the journal writes it (percent-encoded), and read back strictly: false for a
+// path not written the one way or one that leaves its folder.
+QByteArray journalPath(const QByteArray &path);
+bool parseJournalPath(const QByteArray &field, QByteArray *path);

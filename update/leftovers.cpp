@@ -1,12 +1,14 @@
 #include "leftovers.h"
 
 #include "beneath.h"
+#include "pendingupdate.h"
 #include "posixfs.h"
 #include "treeremoval.h"
 
 #include <QDebug>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -21,11 +23,34 @@ using namespace corvane::fs;
 namespace {
 
 constexpr char kLog[] = "Update:";
-constexpr const char *kFolders[] = {"staging", "old"};
+constexpr const char *kFolders[] = {"staging", "old", corvane::update::kClearedName};
 // The mark of a finished switch goes last, and only when everything else is gone: a removal
 // cut short or refused still knows, at the next start, what it removes. (A temporary of
 // replaceFileAt that a kill left is removed with its file.)
-constexpr const char *kFiles[] = {"journal.new", "rollback", "rollback.new", "switched.new"};
+constexpr const char *kFiles[] = {"journal.new",
+                                  "rollback",
+                                  "rollback.new",
+                                  "switched.new",
+                                  corvane::update::kHeldName,
+                                  "held.new",
+                                  corvane::update::kHeldVersionName,
+                                  "pending.new",
+                                  "history.new",
+                                  "history-shown.new"};
+
+// What an update that is still pending holds back: only its confirmation or its fallback
+// may remove or put back these. (And the temporaries of the records, which a decision may
+// be writing meanwhile.)
+bool isHeldBack(const char *name)
+{
+    using namespace corvane::update;
+    for (const char *held : {kClearedName, kHeldName, kHeldVersionName, "pending.new",
+                             "history.new", "history-shown.new"}) {
+        if (std::strcmp(name, held) == 0)
+            return true;
+    }
+    return false;
+}
 
 // Many replaced files (an update of every file) are removed on two cores: most of an
 // unlink's time goes to freeing the file's blocks, which two threads do side by side.
@@ -59,10 +84,17 @@ bool removeFolderAt(int workFd, const char *folder, const QByteArray &path, QStr
 
 bool removeLeftoversAt(int workFd, const QByteArray &work, QStringList *collected)
 {
+    struct stat st;
+    const bool pending
+        = ::fstatat(workFd, corvane::update::kPendingName, &st, AT_SYMLINK_NOFOLLOW) == 0;
     bool ok = true;
-    for (const char *folder : kFolders)
-        ok = removeFolderAt(workFd, folder, join(work, folder), collected) && ok;
+    for (const char *folder : kFolders) {
+        if (!(pending && isHeldBack(folder)))
+            ok = removeFolderAt(workFd, folder, join(work, folder), collected) && ok;
+    }
     for (const char *file : kFiles) {
+        if (pending && isHeldBack(file))
+            continue;
         if (::unlinkat(workFd, file, 0) != 0 && errno != ENOENT) {
             logFailure(kLog, "removal of", join(work, file), errno, collected);
             ok = false;
@@ -90,6 +122,14 @@ bool removeLeftovers(const WorkFolder &w, QStringList *failures)
     return ok;
 }
 
+void removeLeftovers(const WorkFolder &w, BackgroundRemoval *removal)
+{
+    if (removal)
+        removal->start(w);
+    else
+        removeLeftovers(w);
+}
+
 Leftovers leftoversIn(const WorkFolder &w)
 {
     struct stat st;
@@ -97,7 +137,11 @@ Leftovers leftoversIn(const WorkFolder &w)
         = [&](const char *name) { return ::fstatat(w.fd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0; };
     if (there(kSwitchedMark))
         return Leftovers::OldFiles;
-    for (const char *name : {kFolders[0], kFolders[1], kFiles[0], kFiles[1]}) {
+    for (const char *name : kFolders) {
+        if (there(name))
+            return Leftovers::Staged;
+    }
+    for (const char *name : kFiles) {
         if (there(name))
             return Leftovers::Staged;
     }

@@ -3,6 +3,7 @@
 
 #include "journal.h"
 #include "leftovers.h"
+#include "pendingupdate.h"
 #include "posixfs.h"
 #include "switchover.h"
 #include "updatetransaction.h"
@@ -36,8 +37,17 @@ UpdateTransaction::Recovery UpdateTransaction::recover(const WorkFolder &w,
         return failed(FailureKind::WorkFolder, w.work, 0);
     }
     struct stat st;
+    using namespace corvane::update;
+    // An update that holds back recorded itself before its journal: its held-back files
+    // are settled by settlePending(), never removed here.
+    const bool pending = ::fstatat(w.fd(), kPendingName, &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (::fstatat(w.fd(), "journal", &st, AT_SYMLINK_NOFOLLOW) != 0) {
         // No journal: the switch never began, or it ended before its journal went.
+        if (pending)
+            return Recovery::NothingToDo;
+        // Lists a clearing moved out before a switch that never came go back first.
+        if (::fstatat(w.fd(), kSwitchedMark, &st, AT_SYMLINK_NOFOLLOW) != 0 && !restoreCleared(w))
+            return failed(FailureKind::LeftoversStay, w.work, 0);
         const Leftovers left = leftoversIn(w);
         if (left == Leftovers::None)
             return Recovery::NothingToDo;
@@ -67,7 +77,7 @@ UpdateTransaction::Recovery UpdateTransaction::recover(const WorkFolder &w,
     const bool backward = ::fstatat(w.fd(), "rollback", &st, AT_SYMLINK_NOFOLLOW) == 0;
     SwitchFailure stopped;
     switch (backward ? rollBack(w, entries, &stopped)
-                     : switchAll(w, entries, false, nullptr, &stopped)) {
+                     : switchAll(w, entries, false, nullptr, &stopped, pending)) {
     case SwitchResult::Done:
         return Recovery::Completed;
     case SwitchResult::RolledBack:

@@ -246,6 +246,15 @@ bool UpdateTransaction::Private::recordVersion()
 {
     if (!listSigned)
         return true;
+    // Held back: the old record keeps its file under a second name, for a fallback.
+    if (hold && previousVersion) {
+        using corvane::update::kHeldVersionName;
+        if ((::unlinkat(w.fd(), kHeldVersionName, 0) != 0 && errno != ENOENT)
+            || ::linkat(w.fd(), installedVersionName, w.fd(), kHeldVersionName, 0) != 0) {
+            logFailure(kLog, "holding back of the installed version in", w.work, errno);
+            return false;
+        }
+    }
     // Before the first rename: the record never lags behind what is installed.
     if (!replaceFileAt(w.fd(), installedVersionName, manifest.version + '\n')) {
         logFailure(kLog, "recording of the installed version in", w.work, errno);

@@ -1,6 +1,7 @@
 #include "switchover.h"
 
 #include "leftovers.h"
+#include "pendingupdate.h"
 #include "places.h"
 #include "posixfs.h"
 
@@ -174,7 +175,7 @@ private:
 // remove the journal (from then on a power cut needs nothing), then the leftovers. A
 // switch that went forward leaves its mark first, so that the next start can tell the
 // replaced files of a finished installation, should they stay, from staged ones.
-bool finishSwitch(const WorkFolder &w, bool forward, BackgroundRemoval *removal,
+bool finishSwitch(const WorkFolder &w, bool forward, bool hold, BackgroundRemoval *removal,
                   SwitchFailure *failed)
 {
     if (::syncfs(w.fd()) != 0) {
@@ -182,6 +183,17 @@ bool finishSwitch(const WorkFolder &w, bool forward, BackgroundRemoval *removal,
         logFailure(kLog, "flush to disk of the switch in", w.base, error);
         note(failed, QByteArray(), error);
         return false;
+    }
+    if (forward && hold) {
+        // One rename: the journal of a switch to finish becomes the record of what to undo.
+        if (::renameat(w.fd(), "journal", w.fd(), corvane::update::kHeldName) != 0
+            || ::fsync(w.fd()) != 0) {
+            const int error = errno;
+            logFailure(kLog, "keeping of the replaced entries in", w.work, error);
+            note(failed, w.relative(w.journal), error);
+            return false;
+        }
+        return true;
     }
     struct stat st;
     const bool leftovers = ::fstatat(w.fd(), "staging", &st, AT_SYMLINK_NOFOLLOW) == 0
@@ -204,7 +216,8 @@ bool finishSwitch(const WorkFolder &w, bool forward, BackgroundRemoval *removal,
 }
 
 SwitchResult undoAll(const WorkFolder &w, Switcher &switcher,
-                     const std::vector<SwitchEntry> &entries, SwitchFailure *failed)
+                     const std::vector<SwitchEntry> &entries, SwitchFailure *failed,
+                     BackgroundRemoval *removal = nullptr)
 {
     if (!replaceFileAt(w.fd(), "rollback", "rollback\n"))
         logFailure(kLog, "writing of", w.rollback, errno);
@@ -215,23 +228,23 @@ SwitchResult undoAll(const WorkFolder &w, Switcher &switcher,
             ok = false;
         }
     }
-    return ok && finishSwitch(w, false, nullptr, failed) ? SwitchResult::RolledBack
-                                                         : SwitchResult::Stuck;
+    return ok && finishSwitch(w, false, false, removal, failed) ? SwitchResult::RolledBack
+                                                                : SwitchResult::Stuck;
 }
 
 } // namespace
 
 SwitchResult rollBack(const WorkFolder &w, const std::vector<SwitchEntry> &entries,
-                      SwitchFailure *failed)
+                      SwitchFailure *failed, BackgroundRemoval *removal)
 {
     Switcher switcher(w);
     if (!switcher.reach(entries, failed))
         return SwitchResult::Refused;
-    return undoAll(w, switcher, entries, failed);
+    return undoAll(w, switcher, entries, failed, removal);
 }
 
 SwitchResult switchAll(const WorkFolder &w, const std::vector<SwitchEntry> &entries, bool fresh,
-                       BackgroundRemoval *removal, SwitchFailure *failed)
+                       BackgroundRemoval *removal, SwitchFailure *failed, bool hold)
 {
     Switcher switcher(w);
     if (!switcher.reach(entries, failed))
@@ -242,5 +255,6 @@ SwitchResult switchAll(const WorkFolder &w, const std::vector<SwitchEntry> &entr
             return undoAll(w, switcher, entries, failed);
         }
     }
-    return finishSwitch(w, true, removal, failed) ? SwitchResult::Done : SwitchResult::Stuck;
+    return finishSwitch(w, true, hold, removal, failed) ? SwitchResult::Done
+                                                        : SwitchResult::Stuck;
 }

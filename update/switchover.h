@@ -36,12 +36,15 @@ enum class SwitchResult {
 // the whole switch is undone. Whatever the result but Done, *failed names the first
 // entry that failed, or could not be reached, and the system's reason. Once the switch is
 // done, the leftovers are removed: by removal when given (in the background), else at once.
+// hold: the update is held back (pendingupdate.h): once the switch is done and flushed its
+// journal is kept as the record of the held-back entries, and nothing is removed.
 SwitchResult switchAll(const WorkFolder &w, const std::vector<SwitchEntry> &entries, bool fresh,
-                       BackgroundRemoval *removal = nullptr, SwitchFailure *failed = nullptr);
+                       BackgroundRemoval *removal = nullptr, SwitchFailure *failed = nullptr,
+                       bool hold = false);
 
 // Puts every entry back, last first. The rollback mark goes to disk first (again, when a
 // rollback cut short is finished), so that a power cut meanwhile is recovered in the
 // same direction. Refused or RolledBack, or Stuck when anything could not be put back
 // (the journal then stays); *failed as above.
 SwitchResult rollBack(const WorkFolder &w, const std::vector<SwitchEntry> &entries,
-                      SwitchFailure *failed = nullptr);
+                      SwitchFailure *failed = nullptr, BackgroundRemoval *removal = nullptr);

@@ -108,6 +108,8 @@ public:
     std::map<QByteArray, bool> seen;             // listed paths met in the update
     int listMismatches = 0;
     std::optional<QByteArray> previousVersion; // the record before a signed switch
+    std::optional<HoldBack> hold;              // held back until confirmed
+    corvane::update::PendingRecord pendingRecord;
     std::unique_ptr<HashQueue> hashes;
     std::unique_ptr<Copier> copier; // while staging
     dev_t workDevice = 0;
@@ -172,6 +174,8 @@ public:
 
     // updatetransaction.cpp
     bool prepareWorkFolder();
+    bool beginHold();
+    void abandonHold();
     bool commit();
     void discard();
     void report();

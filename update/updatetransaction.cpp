@@ -5,6 +5,8 @@
 #include "switchover.h"
 #include "transaction_p.h"
 
+#include <QDateTime>
+
 #include <cerrno>
 
 #include <unistd.h>
@@ -64,6 +66,11 @@ bool UpdateTransaction::run(const ProgressCallback &progress)
     return prepare(progress) && commit();
 }
 
+void UpdateTransaction::holdBack(const HoldBack &hold)
+{
+    d->hold = hold;
+}
+
 void UpdateTransaction::Private::report()
 {
     if (!progress)
@@ -102,17 +109,72 @@ bool UpdateTransaction::Private::prepareWorkFolder()
         return failIo(FailureKind::WriteFailed, "use of work folder", w.work, errno);
     workDevice = st.st_dev;
     blockSize = qMax<qint64>(512, st.st_blksize);
+    using namespace corvane::update;
+    PendingRecord waiting;
+    if (readPending(w, &waiting) != PendingRead::None) {
+        qDebug().noquote() << kLog
+                           << QStringLiteral("the last update (%1) is not yet confirmed; no other "
+                                             "update is installed until it is confirmed or undone.")
+                                  .arg(pendingVersions(waiting));
+        failure = {FailureKind::Pending, QString(), 0, pendingVersions(waiting)};
+        return false;
+    }
     return true;
+}
+
+bool UpdateTransaction::Private::beginHold()
+{
+    using namespace corvane::update;
+    PendingRecord &r = pendingRecord;
+    r = {};
+    r.since = QDateTime::currentSecsSinceEpoch();
+    r.from = hold->from;
+    r.to = hold->to;
+    r.versionRecord = !listSigned       ? PendingRecord::VersionRecord::Kept
+        : previousVersion.has_value() ? PendingRecord::VersionRecord::Held
+                                      : PendingRecord::VersionRecord::None;
+    // The times before anything changed: the plan's for the folders the switch renames in,
+    // the clearing's for the rest.
+    for (const auto &[folder, st] : switchedFolders)
+        r.folders.push_back({folder, {st.st_atim, st.st_mtim}});
+    for (const FolderTimes &f : hold->folders) {
+        if (!notedFolders.count(f.path.isEmpty() ? w.base : host(f.path)))
+            r.folders.push_back(f);
+    }
+    return writePending(w, r);
+}
+
+void UpdateTransaction::Private::abandonHold()
+{
+    if (hold && !corvane::update::undoHold(w, pendingRecord))
+        qDebug() << kLog
+                 << "what the update held back could not all be put back; the next start tries "
+                    "again.";
 }
 
 bool UpdateTransaction::Private::commit()
 {
+    if (hold && !beginHold()) {
+        fail(FailureKind::WriteFailed, w.work, errno);
+        abandonHold();
+        discard();
+        return false;
+    }
     if (switches.empty()) {
         // Everything already as the update has it: nothing to switch, nothing to journal.
         qDebug() << kLog << "the installed folders are already as the update has them.";
-        removeLeftovers(w);
-        if (!recordVersion())
+        if (!hold)
+            removeLeftovers(w);
+        // Held back all the same: the cleared files and the version record come back
+        // should the application fail. An empty record of held-back entries says so.
+        if (!recordVersion()
+            || (hold && !replaceFileAt(w.fd(), corvane::update::kHeldName, journalText({})))) {
+            fail(FailureKind::WriteFailed, w.work, errno);
+            restoreVersion();
+            abandonHold();
+            discard();
             return false;
+        }
         state.committed = true;
         report();
         return true;
@@ -131,6 +193,7 @@ bool UpdateTransaction::Private::commit()
     }
     if (!recordVersion()) {
         fail(FailureKind::WriteFailed, w.work, errno);
+        abandonHold();
         discard();
         return false;
     }
@@ -139,6 +202,7 @@ bool UpdateTransaction::Private::commit()
         failIo(FailureKind::WriteFailed, "writing of", w.journal, errno);
         ::unlinkat(w.fd(), "journal", 0);
         restoreVersion();
+        abandonHold();
         discard();
         return false;
     }
@@ -147,12 +211,13 @@ bool UpdateTransaction::Private::commit()
     state.committed = true;
     report();
     std::pair<QByteArray, int> failed;
-    switch (switchAll(w, switches, true, removal, &failed)) {
+    switch (switchAll(w, switches, true, removal, &failed, hold.has_value())) {
     case SwitchResult::Done:
         return true;
     case SwitchResult::RolledBack:
         restoreFolderTimes();
         restoreVersion();
+        abandonHold();
         qDebug() << kLog
                  << "the switch failed and was undone; the installed folders are unchanged.";
         fail(FailureKind::WriteFailed, host(failed.first), failed.second);
@@ -161,6 +226,7 @@ bool UpdateTransaction::Private::commit()
         // Nothing was renamed: the journal goes with what was staged.
         ::unlinkat(w.fd(), "journal", 0);
         restoreVersion();
+        abandonHold();
         discard();
         fail(FailureKind::WriteFailed, failed.first.isEmpty() ? w.staging : host(failed.first),
              ELOOP);

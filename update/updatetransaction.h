@@ -25,6 +25,8 @@
 // completes a switch whose journal is on disk and otherwise removes what was staged
 // (recovery.cpp).
 
+#include "pendingupdate.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -82,6 +84,8 @@ public:
         NotAsUnsignedList,
         // The update's list cannot be read, or it is malformed.
         ListUnusable,
+        // The last update is not yet confirmed (pendingupdate.h).
+        Pending,
     };
 
     struct Failure
@@ -157,6 +161,20 @@ public:
 
     // prepare() and commit().
     bool run(const ProgressCallback &progress = {});
+
+    // Holds the update back until it is confirmed (pendingupdate.h): the entries it
+    // replaces stay in the work folder, and so does the record of the installed version;
+    // the update is recorded as pending before its journal is written. from/to: the
+    // product versions, for the history; folders: those the clearing (ClearedFiles)
+    // touched, with their times before it. Before commit(). Needs no space beyond the
+    // switch's: what is held back is moved, never copied.
+    struct HoldBack
+    {
+        QByteArray from;
+        QByteArray to;
+        std::vector<corvane::update::FolderTimes> folders;
+    };
+    void holdBack(const HoldBack &hold);
 
     const Failure &failure() const;
 
