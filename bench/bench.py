@@ -97,8 +97,10 @@ def skipped(name, reason):
 
 
 def env(root, **extra):
-    e = dict(os.environ, CORVANE_DEVICE_ROOT=root, QT_QPA_PLATFORM="offscreen",
-             CORVANE_ENCRYPT_TOOL=ENCRYPT)
+    # Nothing held back: the installation alone is measured (the bench's application is
+    # no program that could prove itself).
+    e = dict(os.environ, CORVANE_DEVICE_ROOT=root, CORVANE_CONFIRM_SECONDS="0",
+             QT_QPA_PLATFORM="offscreen", CORVANE_ENCRYPT_TOOL=ENCRYPT)
     e.update(extra)
     return e
 

@@ -64,6 +64,10 @@ const std::vector<FailureRow> kTable = {
     {Kind::ListUnusable, "The update's list %1 is damaged or cannot be read",
      "Update refused: its list %1 is damaged or cannot be read (%2); the installed folders "
      "were not changed."},
+    {Kind::Pending, "Not installed: the last update is not yet confirmed",
+     "Update refused: the last update (%2) is not yet confirmed; it is once the application has "
+     "run for the confirmation window, or by corvane-installer --confirm. The installed folders "
+     "were not changed."},
     {RunTrouble::CleanUp, "Old list or backup files could not all be removed",
      "Clean-up failed: old list or backup files could not all be removed (each one is logged "
      "above)."},

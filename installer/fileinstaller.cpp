@@ -1,6 +1,7 @@
 #include "fileinstaller.h"
 
 #include "devicefiles.h"
+#include "installerlock.h"
 #include "posixfs.h"
 #include "treeremoval.h"
 #include "versioninfo.h"
@@ -10,9 +11,16 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QElapsedTimer>
 #include <QProcess>
 
 #include <cstdio>
+#include <cstring>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <sys/stat.h>
 
@@ -108,10 +116,21 @@ bool FileInstaller::installUpdate()
     const bool prepared = update.prepare(progress);
     bool status = prepared;
 
+    // While the update must prove itself, the installed lists and backups are held back
+    // in the work folder instead of removed: a fallback puts them back.
+    const bool holding = m_confirmSeconds > 0;
+    corvane::update::ClearedFiles heldBack(m_work);
+    const auto clearFolder = [&](const char *folder) {
+        return holding ? holdBackFolder(heldBack, folder) : fileUtils.removeDir(m_root.path(folder));
+    };
+    const auto clearFiles = [&](const char *folder, const QString &filter) {
+        return holding ? holdBackFiles(heldBack, folder, filter)
+                       : removeFiles(m_root.path(folder), filter);
+    };
     if (prepared && applicationExists()) {
-        status &= fileUtils.removeDir(m_root.path(device::appListFolder));
-        status &= removeFiles(m_root.path(device::appRemoteCommandFolder), kListFiles);
-        status &= removeFiles(m_root.path(device::appSystemListFolder), kListFiles);
+        status &= clearFolder(device::appListFolder);
+        status &= clearFiles(device::appRemoteCommandFolder, kListFiles);
+        status &= clearFiles(device::appSystemListFolder, kListFiles);
         qDebug() << "Clear available xmlFiles: " << status;
     }
 
@@ -124,10 +143,13 @@ bool FileInstaller::installUpdate()
     }
 
     if (prepared && backupExists()) {
-        status &= removeFiles(m_root.path(backupDir), QStringLiteral("*.*"));
+        status &= clearFiles(device::backupFolder, QStringLiteral("*.*"));
         qDebug() << "Clear Backup: " << status;
     }
     const bool cleared = status;
+    if (prepared && holding)
+        update.holdBack({readProductVersion(m_root.path(appExe)).toUtf8(), updateVersion().toUtf8(),
+                         heldBack.touchedFolders()});
 
     qDebug() << "Installing update to Corvane...";
     const bool installed = prepared && update.commit();
@@ -141,6 +163,29 @@ bool FileInstaller::installUpdate()
 
     qDebug() << "Status: " << status;
     return status;
+}
+
+bool FileInstaller::holdBackFolder(corvane::update::ClearedFiles &heldBack, const char *folder)
+{
+    const QByteArray path = corvane::fs::enc(m_root.path(folder));
+    return heldBack.holdBack(m_work.relative(path), [&path](int error) {
+        if (error == 0)
+            qDebug().noquote() << "held back:" << corvane::quotedForLog(path);
+        else
+            corvane::fs::logFailure("FileUtils:", "holding back of", path, error);
+    });
+}
+
+bool FileInstaller::holdBackFiles(corvane::update::ClearedFiles &heldBack, const char *folder,
+                                  const QString &nameFilter)
+{
+    // Logged as the removal logs, each file by its name's bytes.
+    return heldBack.holdBackMatching(
+        m_work.relative(corvane::fs::enc(m_root.path(folder))), QFile::encodeName(nameFilter),
+        [](const QByteArray &path, int error) {
+            qDebug().noquote() << (error == 0 ? "held back file: " : "error - held back file: ")
+                               << corvane::quotedForLog(path);
+        });
 }
 
 bool FileInstaller::clearedFromUpdate(const QByteArray &path, unsigned mode)
@@ -170,45 +215,245 @@ bool FileInstaller::openWorkFolder()
     return m_work.isOpen() || m_work.open();
 }
 
-bool FileInstaller::recoverInterruptedInstallation(bool reportNothingToDo)
+bool FileInstaller::recoverInterruptedInstallation(bool reportNothingToDo, bool countStart)
 {
     if (!openWorkFolder()) {
         qDebug() << "Recovery: the installer's work folder cannot be used.";
         return false;
     }
     UpdateTransaction::Failure why;
-    switch (
-        UpdateTransaction::recover(m_work, {m_root.path(systemDir), m_root.path(appDir)}, &why)) {
+    switch (UpdateTransaction::recover(m_work, installedTargets(), &why)) {
     case UpdateTransaction::Recovery::NothingToDo:
-        if (reportNothingToDo)
+        if (reportNothingToDo && !QFileInfo::exists(QFile::decodeName(
+                m_work.work + '/' + corvane::update::kPendingName)))
             qDebug() << "Recovery: no interrupted installation.";
-        return true;
+        break;
     case UpdateTransaction::Recovery::LeftoversRemoved:
         qDebug() << "Recovery: removed the staged files of an unfinished installation; the "
                     "installed folders are unchanged.";
-        return true;
+        break;
     case UpdateTransaction::Recovery::OldFilesRemoved:
         // A removal the last run could not finish (or that a power cut cut short): that
         // update is installed, only the files it replaced were still there.
         qDebug() << "Recovery: removed the replaced files of the last update.";
-        return true;
+        break;
     case UpdateTransaction::Recovery::LeftoversStay:
         qDebug().noquote() << failureLogLine(RunTrouble::LastInstallationLeftovers, why);
         m_recoveryTrouble = failureScreenLine(RunTrouble::LastInstallationLeftovers, why);
-        return true;
+        break;
     case UpdateTransaction::Recovery::Completed:
         qDebug() << "Recovery: completed an interrupted installation.";
-        return true;
+        break;
     case UpdateTransaction::Recovery::RolledBack:
         qDebug() << "Recovery: rolled back an interrupted installation; the installed folders are "
                     "as before it.";
-        return true;
+        break;
     case UpdateTransaction::Recovery::Failed:
+        qDebug().noquote() << failureLogLine(RunTrouble::LastInstallationUnsettled, why);
+        m_recoveryTrouble = failureScreenLine(RunTrouble::LastInstallationUnsettled, why);
+        return false;
+    }
+    return settlePendingUpdate(countStart);
+}
+
+bool FileInstaller::settlePendingUpdate(bool countStart)
+{
+    using Outcome = corvane::update::Settled::Outcome;
+    const corvane::update::Settled s
+        = corvane::update::settlePending(m_work, installedTargets(), countStart, nullptr);
+    const QString versions = corvane::update::pendingVersions(s.record);
+    switch (s.outcome) {
+    case Outcome::NothingPending:
+        return true;
+    case Outcome::Pending:
+        if (m_confirmSeconds == 0 && countStart)
+            return confirm(QStringLiteral("holding back is turned off (CORVANE_CONFIRM_SECONDS=0)"));
+        if (countStart)
+            tell(QStringLiteral("Update %1 is not yet confirmed: start %2 of %3 without a "
+                                "confirmation.")
+                     .arg(versions)
+                     .arg(s.record.starts)
+                     .arg(corvane::update::kStartsBeforeFallback));
+        return true;
+    case Outcome::Confirmed:
+        tell(QStringLiteral("Update %1 confirmed: %2.").arg(versions, s.reason));
+        return true;
+    case Outcome::FellBack:
+        tell(QStringLiteral("The last update was undone: %1 (update %2).").arg(s.reason, versions));
+        return true;
+    case Outcome::Unswitched:
+        qDebug() << "Recovery: undid an installation that was cut short before its switch; the "
+                    "installed folders are as before it.";
+        return true;
+    case Outcome::Failed:
         break;
     }
-    qDebug().noquote() << failureLogLine(RunTrouble::LastInstallationUnsettled, why);
-    m_recoveryTrouble = failureScreenLine(RunTrouble::LastInstallationUnsettled, why);
+    tell(QStringLiteral("Recovery: the pending update %1 could not be settled; the next start tries "
+                        "again.")
+             .arg(versions));
     return false;
+}
+
+QStringList FileInstaller::installedTargets() const
+{
+    return {m_root.path(systemDir), m_root.path(appDir)};
+}
+
+void FileInstaller::tell(const QString &line)
+{
+    qDebug().noquote() << line;
+    if (m_echo)
+        std::fprintf(stderr, "%s\n", qPrintable(line));
+}
+
+QStringList FileInstaller::startNotices()
+{
+    QStringList notices;
+    qint64 last = 0;
+    const QStringList history = corvane::update::historyNotShown(m_work, &last);
+    for (const QString &line : history)
+        qDebug().noquote() << "History:" << line;
+    // The newest event decides: an update undone and then installed again is not news.
+    static const QString undone = QStringLiteral(" undone: ");
+    if (!history.isEmpty() && history.last().contains(undone))
+        notices << QStringLiteral("The last update was undone: %1")
+                       .arg(history.last().mid(history.last().indexOf(undone) + undone.size()));
+    if (!history.isEmpty() && !corvane::update::markHistoryShown(m_work, last))
+        corvane::fs::logFailure("History:", "marking as shown of", m_work.work, errno);
+    if (!m_recoveryTrouble.isEmpty())
+        notices << m_recoveryTrouble;
+    return notices;
+}
+
+namespace {
+// Takes the device's lock for a decision, waiting while another installer holds it.
+bool lockWaiting(InstallerLock &lock)
+{
+    for (;;) {
+        switch (lock.acquire()) {
+        case InstallerLock::Result::Acquired:
+            return true;
+        case InstallerLock::Result::Busy:
+            ::usleep(50000);
+            continue;
+        case InstallerLock::Result::Failed:
+            return false;
+        }
+    }
+}
+} // namespace
+
+bool FileInstaller::confirm(const QString &reason)
+{
+    corvane::update::PendingRecord record;
+    if (corvane::update::readPending(m_work, &record) != corvane::update::PendingRead::Found
+        || record.state == corvane::update::PendingRecord::State::FallingBack)
+        return false;
+    if (!corvane::update::confirmPending(m_work, record, reason, &m_oldFiles)) {
+        tell(QStringLiteral("Update %1 could not be confirmed; the next start tries again.")
+                 .arg(corvane::update::pendingVersions(record)));
+        return false;
+    }
+    tell(QStringLiteral("Update %1 confirmed: %2. The files it replaced are removed.")
+             .arg(corvane::update::pendingVersions(record), reason));
+    m_oldFiles.wait();
+    return true;
+}
+
+bool FileInstaller::fallBack(const QString &reason)
+{
+    corvane::update::PendingRecord record;
+    if (corvane::update::readPending(m_work, &record) != corvane::update::PendingRead::Found
+        || record.state == corvane::update::PendingRecord::State::Confirmed) {
+        tell(QStringLiteral("The application failed (%1), but the update was confirmed "
+                            "meanwhile: it is not undone.")
+                 .arg(reason));
+        return false;
+    }
+    const QString versions = corvane::update::pendingVersions(record);
+    if (!corvane::update::fallBack(m_work, installedTargets(), record, reason, &m_oldFiles)) {
+        tell(QStringLiteral("The update %1 could not be undone (%2); the next start tries again.")
+                 .arg(versions, reason));
+        return false;
+    }
+    tell(QStringLiteral("The last update was undone: %1 (update %2). The old application is "
+                        "started.")
+             .arg(reason, versions));
+    return true;
+}
+
+int FileInstaller::watchApplication()
+{
+    m_watchWanted = false;
+    const qint64 windowMs = qint64(m_confirmSeconds) * 1000;
+    const auto seconds = [](qint64 ms) { return QString::number(double(ms) / 1000.0, 'f', 1); };
+    tell(QStringLiteral("The application is started and watched: the update is confirmed when it "
+                        "runs for %1 s.")
+             .arg(m_confirmSeconds));
+    QElapsedTimer clock; // monotonic: a clock set meanwhile changes nothing
+    clock.start();
+    QString why;
+    const qint64 pid = launchApplication(true, &why);
+    QString reason;
+    if (pid < 0)
+        reason = QStringLiteral("the application could not be started (%1)").arg(why);
+    qint64 nextLook = 500;
+    while (reason.isEmpty()) {
+        int status = 0;
+        const pid_t ended = ::waitpid(pid_t(pid), &status, WNOHANG);
+        const qint64 ms = clock.elapsed();
+        if (ended == pid_t(pid) && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+            // A starter that hands over to the application's own unit ends like this.
+            tell(QStringLiteral("The application ended with code 0 after %1 s; the update stays "
+                                "pending until it is confirmed (corvane-installer --confirm) or "
+                                "the device has started %2 times.")
+                     .arg(seconds(ms))
+                     .arg(corvane::update::kStartsBeforeFallback));
+            return 0;
+        }
+        if (ended == pid_t(pid) && WIFEXITED(status)) {
+            reason = QStringLiteral("the application exited with code %1 after %2 s")
+                         .arg(WEXITSTATUS(status))
+                         .arg(seconds(ms));
+        } else if (ended == pid_t(pid)) {
+            reason = QStringLiteral("the application was ended by signal %1 (%2) after %3 s")
+                         .arg(WTERMSIG(status))
+                         .arg(QString::fromLocal8Bit(::strsignal(WTERMSIG(status))), seconds(ms));
+        } else if (ms >= windowMs) {
+            InstallerLock lock(m_work);
+            if (lockWaiting(lock))
+                confirm(QStringLiteral("the application ran for %1 s").arg(m_confirmSeconds));
+            return 0;
+        } else if (ms >= nextLook) {
+            // Confirmed by root meanwhile: nothing left to watch for.
+            nextLook += 500;
+            corvane::update::PendingRecord record;
+            if (corvane::update::readPending(m_work, &record) != corvane::update::PendingRead::Found
+                || record.state != corvane::update::PendingRecord::State::Held) {
+                tell(QStringLiteral("The update was settled meanwhile; the application is no "
+                                    "longer watched."));
+                return 0;
+            }
+        } else {
+            ::usleep(10000);
+        }
+    }
+    InstallerLock lock(m_work);
+    if (lockWaiting(lock) && fallBack(reason))
+        launchApplication(false);
+    // The update's files go while the old application starts; the run ends after them.
+    m_oldFiles.wait();
+    return 0;
+}
+
+int FileInstaller::confirmUpdate()
+{
+    corvane::update::PendingRecord record;
+    if (corvane::update::readPending(m_work, &record) == corvane::update::PendingRead::None) {
+        tell(QStringLiteral("Nothing to confirm: no update is pending."));
+        return 0;
+    }
+    return confirm(QStringLiteral("confirmed by corvane-installer --confirm")) ? 0 : 1;
 }
 
 bool FileInstaller::removeInstallerDirectory()
@@ -234,7 +479,46 @@ void FileInstaller::startApplication()
 {
     // The application starts with the old files of the update gone and their space free.
     finishCleanUp();
-    startProcess(m_root.path(appExe));
+    corvane::update::PendingRecord record;
+    if (m_confirmSeconds > 0 && m_work.isOpen()
+        && corvane::update::readPending(m_work, &record) == corvane::update::PendingRead::Found
+        && record.state == corvane::update::PendingRecord::State::Held) {
+        // The window must be gone before the application takes the display: the program
+        // ends it, then watches (watchApplication()).
+        m_watchWanted = true;
+        return;
+    }
+    launchApplication(false);
+}
+
+qint64 FileInstaller::launchApplication(bool watched, QString *why)
+{
+    const QString program = m_root.path(appExe);
+    if (!watched)
+        return startProcess(program) ? 0 : -1;
+    // A child of this process, in a session of its own: its end is seen here, and it
+    // outlives the installer, which ends once the window is over.
+    const QByteArray path = QFile::encodeName(program);
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK
+                                                | POSIX_SPAWN_SETSIGDEF);
+    ::posix_spawnattr_setsigmask(&attributes, &none);
+    ::posix_spawnattr_setsigdefault(&attributes, &all);
+    char *arguments[] = {const_cast<char *>(path.constData()), nullptr};
+    pid_t pid = -1;
+    const int error = ::posix_spawn(&pid, path.constData(), nullptr, &attributes, arguments, environ);
+    ::posix_spawnattr_destroy(&attributes);
+    if (error == 0)
+        return pid;
+    if (why)
+        *why = corvane::fs::errorText(error);
+    tell(QStringLiteral("The application %1 could not be started: %2.")
+             .arg(corvane::quotedForLog(path), corvane::fs::errorText(error)));
+    return -1;
 }
 
 void FileInstaller::finishCleanUp()
@@ -288,11 +572,13 @@ bool FileInstaller::removeFiles(const QString &folder, const QString &nameFilter
         });
 }
 
-void FileInstaller::startProcess(const QString &program)
+bool FileInstaller::startProcess(const QString &program)
 {
     // Detached: the terminal application must outlive the installer, which quits
     // right after this call.
-    if (!QProcess::startDetached(program, QStringList())) {
+    if (QProcess::startDetached(program, QStringList()))
+        return true;
+    {
         // The installer still ends. The stick is usually gone by now, so the line goes to
         // the standard error too: the service's journal keeps why the screen stays dark.
         const QString line = QStringLiteral("The application %1 could not be started: it is "
@@ -301,6 +587,7 @@ void FileInstaller::startProcess(const QString &program)
         qDebug().noquote() << line;
         std::fprintf(stderr, "%s\n", qPrintable(line));
     }
+    return false;
 }
 
 void FileInstaller::writeLine(const QString &text)

@@ -13,6 +13,7 @@
 #include "failuretable.h"
 #include "fileutils.h"
 #include "leftovers.h"
+#include "pendingupdate.h"
 #include "updatetransaction.h"
 #include "workfolder.h"
 
@@ -49,7 +50,37 @@ public:
     // and logs what it did. False when it could not: the installed folders may then hold
     // old and new files. Leftovers that cannot be removed are logged and kept for the
     // window (recoveryTrouble), but the installed folders are whole: true.
-    bool recoverInterruptedInstallation(bool reportNothingToDo);
+    // An update that is still pending (pendingupdate.h) is settled too: a decision a cut
+    // interrupted is completed, and with countStart the start is counted (the third one
+    // without a confirmation undoes the update).
+    bool recoverInterruptedInstallation(bool reportNothingToDo, bool countStart = true);
+
+    // Seconds the application must run after an update before the update counts as good
+    // (CORVANE_CONFIRM_SECONDS; the program reads it). 0, the default here: nothing is
+    // held back, and the application is started and left alone, as always.
+    void setConfirmWindow(int seconds) { m_confirmSeconds = seconds; }
+    int confirmWindow() const { return m_confirmSeconds; }
+    // Lines of the installer's own about updates (confirmed, undone) go to the standard
+    // error as well, where the service's journal keeps them; off where the program's log
+    // handler copies every line there already.
+    void setEchoToStandardError(bool echo) { m_echo = echo; }
+
+    // Whether startApplication() left the start to watchApplication(): an update is
+    // pending, so the application must prove itself first.
+    bool applicationToBeWatched() const { return m_watchWanted; }
+    // Starts the application and watches it for the confirmation window: the update is
+    // confirmed when it runs that long (or root confirms meanwhile), and undone when it
+    // exits with an error or a signal before, or cannot be started; the old application
+    // is then started. Blocks until one of these; no window or event loop is needed.
+    // Returns the program's exit code.
+    int watchApplication();
+    // corvane-installer --confirm: the pending update is good. Exit code.
+    int confirmUpdate();
+
+    // What the window shows first: "The last update was undone: REASON" when an update
+    // was undone since the last stick, then what the recovery found. The history since
+    // the last stick goes to the log as well (once).
+    QStringList startNotices();
 
     // What the recovery at the start found wrong with the last installation, as one line
     // for the window; empty when nothing.
@@ -78,8 +109,23 @@ private:
     bool applicationExists();
     bool backupExists();
     bool removeFiles(const QString &folder, const QString &nameFilter);
-    void startProcess(const QString &program);
+    bool startProcess(const QString &program);
+    // The one way the application is started: detached (outliving the installer, never
+    // waited for), or as a child to watch. The pid of a watched one, or -1 with why set.
+    qint64 launchApplication(bool watched, QString *why = nullptr);
+    // A line about the pending update: the log, and the standard error (setEcho...).
+    void tell(const QString &line);
+    QStringList installedTargets() const;
+    // Undoes the pending update and logs it; false when it could not be.
+    bool fallBack(const QString &reason);
+    bool confirm(const QString &reason);
+    bool settlePendingUpdate(bool countStart);
     void writeLine(const QString &text);
+    // The clearing of the installed lists and backups while an update is held back: moved
+    // into the work folder (ClearedFiles) rather than removed, logged like a removal.
+    bool holdBackFolder(corvane::update::ClearedFiles &heldBack, const char *folder);
+    bool holdBackFiles(corvane::update::ClearedFiles &heldBack, const char *folder,
+                       const QString &nameFilter);
     // Whether the clean-up removes an entry of the update's application folder (so that
     // it is not installed).
     static bool clearedFromUpdate(const QByteArray &path, unsigned mode);
@@ -100,7 +146,11 @@ private:
     const corvane::DeviceRoot m_root;
     WorkFolder m_work;
     QString m_recoveryTrouble;
+    QString m_lastUndone; // the reason, when the last update was undone since the last stick
     bool m_stickWatched = false;
+    int m_confirmSeconds = 0;
+    bool m_echo = true;
+    bool m_watchWanted = false;
     BackgroundRemoval m_oldFiles{[this](bool removed) {
         if (!removed)
             report(RunTrouble::OldFilesStay);

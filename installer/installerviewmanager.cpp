@@ -395,15 +395,15 @@ void InstallerViewManager::showResult(const QString &outputLine, const QString &
     view->setQuestion(question);
 }
 
-// What the start found wrong with the last installation stands first in the pane, once:
-// whatever this run does, the technician learns that the device needs a look.
+// What the start found stands first in the pane, once: an update undone since the last
+// stick, what is wrong with the last installation. Whatever this run does, the technician
+// learns of it.
 void InstallerViewManager::showRecoveryTrouble()
 {
     if (m_recoveryTroubleShown)
         return;
     m_recoveryTroubleShown = true;
-    const QString line = installer->recoveryTrouble();
-    if (!line.isEmpty())
+    for (const QString &line : installer->startNotices())
         view->appendOutput(line);
 }
 

@@ -6,6 +6,12 @@
 // Before any of that, the installer takes the device's one-installer lock and settles
 // an installation that a power cut interrupted. "--recover-only" does just that and
 // ends: a device runs it at boot, before the terminal application, with no display.
+// "--confirm" confirms an update that is still pending (pendingupdate.h).
+//
+// An update is held back until the application has run for CORVANE_CONFIRM_SECONDS
+// (default 60; 0: nothing is held back). Then the run ends differently: once the stick
+// is pulled the window goes (the display is the application's), and this process stays
+// to watch the application for the rest of the window, without a display.
 
 #include "fileinstaller.h"
 #include "inputpanelcontext.h"
@@ -64,17 +70,58 @@ bool takeDevice(FileInstaller &installer, InstallerLock &lock)
     return false;
 }
 
-int recoverOnly(int argc, char **argv, const corvane::DeviceRoot &root)
+constexpr int kDefaultConfirmSeconds = 60;
+constexpr int kMaxConfirmSeconds = 24 * 3600;
+
+// CORVANE_CONFIRM_SECONDS: whole seconds, 0 to turn holding back off. Anything else is
+// told and the default holds.
+int confirmWindow()
+{
+    const QByteArray text = qgetenv("CORVANE_CONFIRM_SECONDS").trimmed();
+    if (text.isEmpty())
+        return kDefaultConfirmSeconds;
+    bool ok = false;
+    const int seconds = text.toInt(&ok);
+    if (ok && seconds >= 0 && seconds <= kMaxConfirmSeconds && QByteArray::number(seconds) == text)
+        return seconds;
+    std::fprintf(stderr,
+                 "corvane-installer: CORVANE_CONFIRM_SECONDS must be 0 to %d seconds; %d "
+                 "holds\n",
+                 kMaxConfirmSeconds, kDefaultConfirmSeconds);
+    return kDefaultConfirmSeconds;
+}
+
+// --recover-only, --confirm: no window; every line goes to standard error too.
+int withoutWindow(int argc, char **argv, const corvane::DeviceRoot &root, bool confirm)
 {
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(logAndEcho);
     // Each run's lines in the log on the stick begin with it, this one's too.
     InstallerViewManager::logStartLine();
     FileInstaller installer(nullptr, root);
+    installer.setConfirmWindow(confirmWindow());
+    installer.setEchoToStandardError(false);
     InstallerLock lock(installer.workFolder());
     if (!takeDevice(installer, lock))
         return 1;
-    return installer.recoverInterruptedInstallation(true) ? 0 : 1;
+    // A confirmation is no start of the device: it counts nothing.
+    const bool settled = installer.recoverInterruptedInstallation(!confirm, !confirm);
+    if (confirm)
+        return settled ? installer.confirmUpdate() : 1;
+    return settled ? 0 : 1;
+}
+
+// The window is gone: the application is watched for the rest of the confirmation window.
+int watch(int argc, char **argv, const corvane::DeviceRoot &root, int seconds)
+{
+    QCoreApplication app(argc, argv);
+    qInstallMessageHandler(logAndEcho);
+    FileInstaller installer(nullptr, root);
+    installer.setConfirmWindow(seconds);
+    installer.setEchoToStandardError(false);
+    if (!installer.openWorkFolder())
+        return 1;
+    return installer.watchApplication();
 }
 
 } // namespace
@@ -88,29 +135,40 @@ int main(int argc, char *argv[])
         return 2;
     }
     corvane::setLogDevice(root);
-    if (hasOption(argc, argv, "--recover-only"))
-        return recoverOnly(argc, argv, root);
+    if (hasOption(argc, argv, "--recover-only") || hasOption(argc, argv, "--confirm"))
+        return withoutWindow(argc, argv, root, hasOption(argc, argv, "--confirm"));
 
-    QApplication app(argc, argv);
-    qInstallMessageHandler(corvane::logMessageHandler);
-    // First, so that the lines of the checks below (the lock, the recovery) follow it.
-    InstallerViewManager::logStartLine();
-    InstallerView view;
-    FileInstaller installer(nullptr, root);
-    InstallerLock lock(installer.workFolder());
-    if (!takeDevice(installer, lock))
-        return 1;
-    installer.recoverInterruptedInstallation(false);
-    InstallerViewManager manager(nullptr, &view, &installer);
-    manager.setStartLineLogged();
+    const int seconds = confirmWindow();
+    bool watched = false;
+    {
+        QApplication app(argc, argv);
+        qInstallMessageHandler(corvane::logMessageHandler);
+        // First, so that the lines of the checks below (the lock, the recovery) follow it.
+        InstallerViewManager::logStartLine();
+        InstallerView view;
+        FileInstaller installer(nullptr, root);
+        installer.setConfirmWindow(seconds);
+        InstallerLock lock(installer.workFolder());
+        if (!takeDevice(installer, lock))
+            return 1;
+        installer.recoverInterruptedInstallation(false);
+        InstallerViewManager manager(nullptr, &view, &installer);
+        manager.setStartLineLogged();
 
-    corvane::wireParts(view, installer, manager);
+        corvane::wireParts(view, installer, manager);
 
-    // The on-screen keyboard watches every event of the application for taps into text
-    // fields; the application owns it and destroys it last.
-    auto *inputContext = new InputPanelContext(&manager, &app);
-    app.installEventFilter(inputContext);
+        // The on-screen keyboard watches every event of the application for taps into text
+        // fields; the application owns it and destroys it last.
+        auto *inputContext = new InputPanelContext(&manager, &app);
+        app.installEventFilter(inputContext);
 
-    QTimer::singleShot(0, &manager, &InstallerViewManager::onStartup);
-    return app.exec();
+        QTimer::singleShot(0, &manager, &InstallerViewManager::onStartup);
+        const int code = app.exec();
+        watched = code == 0 && installer.applicationToBeWatched();
+        if (!watched)
+            return code;
+        // The lock goes with this scope: root may confirm meanwhile (--confirm), and the
+        // watch takes it again for its decision.
+    }
+    return watch(argc, argv, root, seconds);
 }

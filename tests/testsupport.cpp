@@ -335,11 +335,18 @@ QString &installerProgram()
     return program;
 }
 
+QString &confirmSeconds()
+{
+    static QString seconds = QStringLiteral("0");
+    return seconds;
+}
+
 void startInstaller(QProcess &process, const QString &root, const QStringList &arguments,
                     const QStringList &wrapper, const QString &platform)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("CORVANE_DEVICE_ROOT"), root);
+    env.insert(QStringLiteral("CORVANE_CONFIRM_SECONDS"), confirmSeconds());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
     env.remove(QStringLiteral("DISPLAY"));
     process.setProcessEnvironment(env);

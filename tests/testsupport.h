@@ -98,6 +98,10 @@ bool makePe(const QString &out, const QStringList &options);
 // it); a test may point it at another build.
 QString &installerProgram();
 
+// The confirmation window a started installer gets (CORVANE_CONFIRM_SECONDS): "0" unless a
+// test sets it, so that every run behaves as it did before updates were held back.
+QString &confirmSeconds();
+
 // Starts the installer program on the simulated device at root, on the given Qt
 // platform (without a display for anything else than offscreen), optionally under a
 // wrapper such as strace and its options. The caller sets the output channels first.

@@ -146,7 +146,8 @@ if [ $with_password = 1 ]; then
     echo "Administrator password: $password"
     echo "Service code: 8581 (from the sensor serial number $serial)"
 fi
-CORVANE_DEVICE_ROOT=$root "$exe" &
+# The simulated application cannot run, so nothing is held back for it to confirm.
+CORVANE_CONFIRM_SECONDS=0 CORVANE_DEVICE_ROOT=$root "$exe" &
 app_pid=$!
 
 if [ $with_password = 1 ] && wait_log '^Enter Password\.\.\.' 1500; then
