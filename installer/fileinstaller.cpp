@@ -9,9 +9,9 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QElapsedTimer>
 #include <QProcess>
 
 #include <cstdio>
@@ -121,7 +121,8 @@ bool FileInstaller::installUpdate()
     const bool holding = m_confirmSeconds > 0;
     corvane::update::ClearedFiles heldBack(m_work);
     const auto clearFolder = [&](const char *folder) {
-        return holding ? holdBackFolder(heldBack, folder) : fileUtils.removeDir(m_root.path(folder));
+        return holding ? holdBackFolder(heldBack, folder)
+                       : fileUtils.removeDir(m_root.path(folder));
     };
     const auto clearFiles = [&](const char *folder, const QString &filter) {
         return holding ? holdBackFiles(heldBack, folder, filter)
@@ -224,8 +225,9 @@ bool FileInstaller::recoverInterruptedInstallation(bool reportNothingToDo, bool 
     UpdateTransaction::Failure why;
     switch (UpdateTransaction::recover(m_work, installedTargets(), &why)) {
     case UpdateTransaction::Recovery::NothingToDo:
-        if (reportNothingToDo && !QFileInfo::exists(QFile::decodeName(
-                m_work.work + '/' + corvane::update::kPendingName)))
+        if (reportNothingToDo
+            && !QFileInfo::exists(
+                QFile::decodeName(m_work.work + '/' + corvane::update::kPendingName)))
             qDebug() << "Recovery: no interrupted installation.";
         break;
     case UpdateTransaction::Recovery::LeftoversRemoved:
@@ -267,7 +269,8 @@ bool FileInstaller::settlePendingUpdate(bool countStart)
         return true;
     case Outcome::Pending:
         if (m_confirmSeconds == 0 && countStart)
-            return confirm(QStringLiteral("holding back is turned off (CORVANE_CONFIRM_SECONDS=0)"));
+            return confirm(
+                QStringLiteral("holding back is turned off (CORVANE_CONFIRM_SECONDS=0)"));
         if (countStart)
             tell(QStringLiteral("Update %1 is not yet confirmed: start %2 of %3 without a "
                                 "confirmation.")
@@ -288,9 +291,10 @@ bool FileInstaller::settlePendingUpdate(bool countStart)
     case Outcome::Failed:
         break;
     }
-    tell(QStringLiteral("Recovery: the pending update %1 could not be settled; the next start tries "
-                        "again.")
-             .arg(versions));
+    tell(
+        QStringLiteral("Recovery: the pending update %1 could not be settled; the next start tries "
+                       "again.")
+            .arg(versions));
     return false;
 }
 
@@ -504,13 +508,14 @@ qint64 FileInstaller::launchApplication(bool watched, QString *why)
     sigset_t none, all;
     sigemptyset(&none);
     sigfillset(&all);
-    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK
-                                                | POSIX_SPAWN_SETSIGDEF);
+    ::posix_spawnattr_setflags(&attributes,
+                               POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     ::posix_spawnattr_setsigmask(&attributes, &none);
     ::posix_spawnattr_setsigdefault(&attributes, &all);
     char *arguments[] = {const_cast<char *>(path.constData()), nullptr};
     pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, path.constData(), nullptr, &attributes, arguments, environ);
+    const int error
+        = ::posix_spawn(&pid, path.constData(), nullptr, &attributes, arguments, environ);
     ::posix_spawnattr_destroy(&attributes);
     if (error == 0)
         return pid;

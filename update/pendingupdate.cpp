@@ -169,8 +169,7 @@ void restoreFolderTimes(const WorkFolder &w, const std::vector<FolderTimes> &fol
             entry = name.constData();
         }
         // A folder that is gone or cannot be reached keeps whatever times it has.
-        if (at >= 0 && ::utimensat(at, entry, f.times, AT_SYMLINK_NOFOLLOW) != 0
-            && errno != ENOENT)
+        if (at >= 0 && ::utimensat(at, entry, f.times, AT_SYMLINK_NOFOLLOW) != 0 && errno != ENOENT)
             logFailure(kLog, "restoring the times of", join(w.base, f.path), errno);
     }
 }
@@ -381,9 +380,9 @@ bool ClearedFiles::moveOut(int parentFd, const QByteArray &name, const QByteArra
 {
     const qsizetype slash = relative.lastIndexOf('/');
     noteFolder(parentFd, slash < 0 ? QByteArray() : relative.left(slash));
-    const UniqueFd into(makeFolders(m_w.fd(), QByteArray(kClearedName) + '/' + kFiles
-                                                  + (slash < 0 ? QByteArray()
-                                                               : '/' + relative.left(slash))));
+    const UniqueFd into(makeFolders(m_w.fd(),
+                                    QByteArray(kClearedName) + '/' + kFiles
+                                        + (slash < 0 ? QByteArray() : '/' + relative.left(slash))));
     return into.isValid()
         && ::renameat(parentFd, name.constData(), into.get(), name.constData()) == 0;
 }
@@ -415,7 +414,7 @@ bool ClearedFiles::holdBack(const QByteArray &relative, const std::function<void
 }
 
 bool ClearedFiles::holdBackMatching(const QByteArray &relativeFolder, const QByteArray &wildcard,
-                                   const std::function<void(const QByteArray &, int)> &report)
+                                    const std::function<void(const QByteArray &, int)> &report)
 {
     const UniqueFd folder(openBeneath(m_w.baseFd(), relativeFolder, O_RDONLY | O_DIRECTORY));
     if (!folder.isValid()) {
@@ -430,18 +429,17 @@ bool ClearedFiles::holdBackMatching(const QByteArray &relativeFolder, const QByt
         logFailure(kLog, "opening of", join(m_w.base, relativeFolder), errno);
         return false;
     }
-    return walk(
-        folder.get(), relativeFolder,
-        [&](int dirFd, const char *name, const QByteArray &path) {
-            if (!matchesWildcard(QByteArray(name), wildcard))
-                return true;
-            bool moved = moveOut(dirFd, name, path);
-            if (!moved && errno == EXDEV)
-                moved = ::unlinkat(dirFd, name, 0) == 0;
-            report(join(m_w.base, path), moved ? 0 : errno);
-            return moved;
-        },
-        {});
+    return walk(folder.get(), relativeFolder,
+                [&](int dirFd, const char *name, const QByteArray &path) {
+                    if (!matchesWildcard(QByteArray(name), wildcard))
+                        return true;
+                    bool moved = moveOut(dirFd, name, path);
+                    if (!moved && errno == EXDEV)
+                        moved = ::unlinkat(dirFd, name, 0) == 0;
+                    report(join(m_w.base, path), moved ? 0 : errno);
+                    return moved;
+                },
+                {});
 }
 
 namespace {
@@ -469,8 +467,8 @@ bool restoreFiles(const WorkFolder &w, int fromFd, const QByteArray &relative, P
         }
         const bool present = ::fstatat(at, entry.constData(), &there, AT_SYMLINK_NOFOLLOW) == 0;
         if (S_ISDIR(held.st_mode) && present && S_ISDIR(there.st_mode)) {
-            const UniqueFd sub(
-                ::openat(fromFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            const UniqueFd sub(::openat(fromFd, name.constData(),
+                                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             ok = sub.isValid() && restoreFiles(w, sub.get(), target, places) && ok;
             if (::unlinkat(fromFd, name.constData(), AT_REMOVEDIR) != 0 && errno != ENOENT)
                 ok = false;
@@ -632,12 +630,11 @@ Settled settlePending(const WorkFolder &w, const QStringList &targets, bool coun
     using Outcome = Settled::Outcome;
     s.reason = s.record.reason;
     if (s.record.state == State::Confirmed) {
-        s.outcome = confirmPending(w, s.record, s.reason, removal) ? Outcome::Confirmed
-                                                                  : Outcome::Failed;
+        s.outcome
+            = confirmPending(w, s.record, s.reason, removal) ? Outcome::Confirmed : Outcome::Failed;
         return s;
     }
-    if (s.record.state == State::Held && !exists(w.fd(), kHeldName)
-        && !exists(w.fd(), "journal")) {
+    if (s.record.state == State::Held && !exists(w.fd(), kHeldName) && !exists(w.fd(), "journal")) {
         // Recorded before the journal, and the switch never came: as if nothing happened.
         s.outcome = undoHold(w, s.record) ? Outcome::Unswitched : Outcome::Failed;
         if (s.outcome == Outcome::Unswitched)
@@ -657,8 +654,8 @@ Settled settlePending(const WorkFolder &w, const QStringList &targets, bool coun
         s.reason = QStringLiteral("the device started %1 times without a confirmation")
                        .arg(s.record.starts);
     }
-    s.outcome = fallBack(w, targets, s.record, s.reason, removal) ? Outcome::FellBack
-                                                                  : Outcome::Failed;
+    s.outcome
+        = fallBack(w, targets, s.record, s.reason, removal) ? Outcome::FellBack : Outcome::Failed;
     return s;
 }
 

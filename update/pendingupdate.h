@@ -150,7 +150,8 @@ struct Settled
         FellBack,   // the update was undone now
         Unswitched, // the switch never came: put back as before
         Failed,     // a decision could not be completed (logged)
-    } outcome = Outcome::NothingPending;
+    } outcome
+        = Outcome::NothingPending;
     PendingRecord record;
     QString reason;
 };

@@ -255,6 +255,5 @@ SwitchResult switchAll(const WorkFolder &w, const std::vector<SwitchEntry> &entr
             return undoAll(w, switcher, entries, failed);
         }
     }
-    return finishSwitch(w, true, hold, removal, failed) ? SwitchResult::Done
-                                                        : SwitchResult::Stuck;
+    return finishSwitch(w, true, hold, removal, failed) ? SwitchResult::Done : SwitchResult::Stuck;
 }

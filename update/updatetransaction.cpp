@@ -130,7 +130,7 @@ bool UpdateTransaction::Private::beginHold()
     r.since = QDateTime::currentSecsSinceEpoch();
     r.from = hold->from;
     r.to = hold->to;
-    r.versionRecord = !listSigned       ? PendingRecord::VersionRecord::Kept
+    r.versionRecord = !listSigned     ? PendingRecord::VersionRecord::Kept
         : previousVersion.has_value() ? PendingRecord::VersionRecord::Held
                                       : PendingRecord::VersionRecord::None;
     // The times before anything changed: the plan's for the folders the switch renames in,
