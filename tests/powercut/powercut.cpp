@@ -62,6 +62,9 @@ constexpr qint64 kMiB = qint64(1024) * 1024;
 // The installed folders, relative to the device's root.
 const QStringList kCheckedFolders
     = {QLatin1String(device::systemFolder + 1), QLatin1String(device::appFolder + 1)};
+// What a snapshot holds: the installed folders and the backups (which an update held back
+// must give back).
+const QStringList kSnapshotFolders = kCheckedFolders + QStringList{device::backupFolder + 1};
 // The installation's window: from its first log line (it checks and stages, clears the
 // lists, then switches) to its last.
 const char kStartLine[] = "Starting update...";
@@ -167,7 +170,7 @@ QByteArray hashOf(const QString &path)
 Tree snapshot(const QString &root)
 {
     Tree tree;
-    for (const QString &folder : kCheckedFolders) {
+    for (const QString &folder : kSnapshotFolders) {
         QDirIterator it(root + '/' + folder, QDir::Files | QDir::System | QDir::Hidden,
                         QDirIterator::Subdirectories);
         while (it.hasNext()) {
@@ -448,6 +451,254 @@ int killMode(const QString &work, const QString &pristine, const Expected &e, qi
     return passed ? 0 : 1;
 }
 
+// ---- pending mode: kills while an update waits for its confirmation -----------------
+
+// The window of the runs: short, so that a run is over in a second or two.
+const char kWindowSeconds[] = "1";
+const char kWatchedLine[] = "The application is started and watched";
+
+// Both applications note their pid; the new one fails when the device says so.
+QByteArray applicationScript(const QByteArray &name)
+{
+    return "#!/bin/sh\necho $$ >>\"$CORVANE_DEVICE_ROOT/app.pids\"\n[ " + name
+        + " = new ] && [ -e \"$CORVANE_DEVICE_ROOT/faulty\" ] && exit 1\nexec sleep 30\n";
+}
+
+bool putApplications(const QString &root)
+{
+    bool ok = true;
+    for (const auto &[path, name] :
+         {std::pair<const char *, QByteArray>{device::appExecutable, "old"},
+          {"/FlashDisk/Corvane_Installer/Corvane/Corvane.exe", "new"}}) {
+        const QString file = onDevice(root, path);
+        ok = put(file, applicationScript(name))
+            && QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)
+            && ok;
+    }
+    return ok;
+}
+
+void stopApplications(const QString &root)
+{
+    for (const QByteArray &pid : get(root + QStringLiteral("/app.pids")).split('\n')) {
+        if (pid.toLongLong() > 0)
+            ::kill(pid_t(pid.toLongLong()), SIGKILL);
+    }
+    QFile::remove(root + QStringLiteral("/app.pids"));
+}
+
+// A fresh device without a stick (the run goes on to the watch at once), the new
+// application faulty or not.
+bool freshDevice(const QString &pristine, const QString &root, bool faulty)
+{
+    run(QStringLiteral("rm"), {QStringLiteral("-rf"), root});
+    if (!run(QStringLiteral("cp"), {QStringLiteral("-a"), pristine, root}))
+        return false;
+    QDir(onDevice(root, device::stickFolder)).removeRecursively();
+    return !faulty || put(root + QStringLiteral("/faulty"), "yes");
+}
+
+void startHeld(QProcess &process, const QString &root)
+{
+    confirmSeconds() = QLatin1String(kWindowSeconds);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(root + QStringLiteral("/stderr.txt"));
+    startInstaller(process, root);
+    confirmSeconds() = QStringLiteral("0");
+}
+
+// Waits (polling every millisecond) until the file holds the text.
+bool waitForText(const QString &file, const char *text, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!get(file).contains(text)) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QThread::usleep(1000);
+    }
+    return true;
+}
+
+bool hasPending(const QString &root)
+{
+    return QFileInfo::exists(onDevice(root, device::installWorkFolder)
+                             + QStringLiteral("/pending"));
+}
+
+// A start with the same window as the run (with none, a pending update is confirmed).
+int runOnce(const QString &root, const QString &argument)
+{
+    QProcess p;
+    confirmSeconds() = QLatin1String(kWindowSeconds);
+    start(p, root, {argument});
+    confirmSeconds() = QStringLiteral("0");
+    return p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+// A whole run: from the start to the watch, and from there to the end, in ms.
+bool timeHeldRun(const QString &pristine, const QString &root, bool faulty, qint64 *toWatch,
+                 qint64 *watchToEnd)
+{
+    if (!freshDevice(pristine, root, faulty))
+        return false;
+    QProcess process;
+    QElapsedTimer timer;
+    timer.start();
+    startHeld(process, root);
+    if (!waitForText(root + QStringLiteral("/stderr.txt"), kWatchedLine, 60000))
+        return false;
+    *toWatch = timer.elapsed();
+    const bool ended = process.waitForFinished(60000) && process.exitCode() == 0;
+    *watchToEnd = timer.elapsed() - *toWatch;
+    stopApplications(root);
+    return ended;
+}
+
+struct PhaseFigures
+{
+    int kills = 0;
+    int old = 0;     // after --recover-only: all old, lists and backups back
+    int pending = 0; // all new and still pending
+    int fresh = 0;   // all new, settled
+    int mixtures = 0;
+    int settledOld = 0;
+    int settledNew = 0;
+    int unsettled = 0; // neither all old nor all new, or something left, in the end
+};
+
+// After a kill of a held-back run: each file old or new; the next start leaves all old
+// (lists and backups back) or all new; then the faulty update is undone by two more starts,
+// the good one confirmed by root, and nothing is left in the work folder but the history.
+void settleAndCheck(const QString &root, const Expected &e, bool faulty, const QString &label,
+                    KillFigures *f, PhaseFigures *pf)
+{
+    ++pf->kills;
+    ++f->kills;
+    int inPlace = 0, total = 0;
+    checkCut(snapshot(root), e, f, &inPlace, &total, label);
+    if (runOnce(root, QStringLiteral("--recover-only")) != 0) {
+        ++f->recoveryFailures;
+        say(label + QStringLiteral(": --recover-only failed"));
+    }
+    stopApplications(root);
+    const Tree now = snapshot(root);
+    if (now == e.before) {
+        ++pf->old;
+    } else if (now == e.after) {
+        ++(hasPending(root) ? pf->pending : pf->fresh);
+    } else {
+        ++pf->mixtures;
+        ++f->mixtures;
+        say(label + QStringLiteral(": after recovery neither all old nor all new"));
+    }
+    if (hasPending(root)) {
+        if (faulty) {
+            runOnce(root, QStringLiteral("--recover-only"));
+            runOnce(root, QStringLiteral("--recover-only"));
+        } else {
+            runOnce(root, QStringLiteral("--confirm"));
+        }
+    }
+    stopApplications(root);
+    const Tree settled = snapshot(root);
+    QStringList left = leftovers(root);
+    left.removeAll(QStringLiteral("history"));
+    left.removeAll(QStringLiteral("history-shown"));
+    if (settled == e.before && left.isEmpty()) {
+        ++pf->settledOld;
+    } else if (settled == e.after && left.isEmpty()) {
+        ++pf->settledNew;
+    } else {
+        ++pf->unsettled;
+        f->leftoversAfterRecovery += int(left.size());
+        say(label
+            + QStringLiteral(": not settled (tree %1, left %2)")
+                  .arg(settled == e.before      ? "old"
+                           : settled == e.after ? "new"
+                                                : "mixed")
+                  .arg(left.join(QLatin1Char(' '))));
+    }
+}
+
+int pendingMode(const QString &work, const QString &pristine, const Expected &e, int kills,
+                quint32 seed)
+{
+    const QString root = work + QStringLiteral("/device");
+    qint64 goodToWatch = 0, goodAfter = 0, badToWatch = 0, badAfter = 0;
+    if (!timeHeldRun(pristine, root, false, &goodToWatch, &goodAfter)
+        || !timeHeldRun(pristine, root, true, &badToWatch, &badAfter)) {
+        say(QStringLiteral("a whole held-back run did not end"));
+        return 2;
+    }
+    say(QStringLiteral("Held-back runs: %1 ms to the watch; then confirmed after %2 ms (window "
+                       "%3 s), or undone after %4 ms")
+            .arg(goodToWatch)
+            .arg(goodAfter)
+            .arg(QLatin1String(kWindowSeconds))
+            .arg(badAfter));
+    const QStringList phases = {QStringLiteral("pending window"), QStringLiteral("fallback"),
+                                QStringLiteral("confirmation")};
+    const qint64 windowMs = QByteArray(kWindowSeconds).toLongLong() * 1000;
+    QRandomGenerator random(seed ^ 0xfa11U);
+    KillFigures f;
+    PhaseFigures figures[3];
+    for (int i = 0; i < kills; ++i) {
+        const int phase = i % 3;
+        const QString label = QStringLiteral("kill %1 (%2)").arg(i + 1).arg(phases[phase]);
+        if (!freshDevice(pristine, root, phase == 1))
+            return 2;
+        QProcess process;
+        startHeld(process, root);
+        if (!process.waitForStarted())
+            return 2;
+        // From the start through the installation into the window; or from the watch
+        // into the fallback; or around the end of the window into the confirmation.
+        qint64 delayMs = 0;
+        if (phase == 0) {
+            delayMs = qint64(random.bounded(double(goodToWatch + windowMs)));
+        } else {
+            if (!waitForText(root + QStringLiteral("/stderr.txt"), kWatchedLine, 60000)) {
+                say(label + QStringLiteral(": the run never reached the watch"));
+                return 2;
+            }
+            delayMs = phase == 1
+                ? qint64(random.bounded(double(badAfter) + 1))
+                : windowMs - 50 + qint64(random.bounded(double(goodAfter - windowMs) + 50));
+        }
+        QThread::usleep(quint64(delayMs) * 1000);
+        ::kill(pid_t(process.processId()), SIGKILL);
+        process.waitForFinished(60000);
+        stopApplications(root);
+        settleAndCheck(root, e, phase == 1, label, &f, &figures[phase]);
+    }
+    bool passed = f.torn == 0 && f.unexpected == 0 && f.recoveryFailures == 0 && f.mixtures == 0;
+    for (int p = 0; p < 3; ++p) {
+        const PhaseFigures &pf = figures[p];
+        say(QStringLiteral("%1: %2 kills; after --recover-only all old %3, all new and pending %4, "
+                           "all new and settled %5, mixtures %6; then settled old %7, new %8, "
+                           "unsettled %9")
+                .arg(phases[p])
+                .arg(pf.kills)
+                .arg(pf.old)
+                .arg(pf.pending)
+                .arg(pf.fresh)
+                .arg(pf.mixtures)
+                .arg(pf.settledOld)
+                .arg(pf.settledNew)
+                .arg(pf.unsettled));
+        passed = passed && pf.unsettled == 0 && pf.mixtures == 0;
+    }
+    // Each phase did what it is there for at least once.
+    passed = passed && figures[1].settledOld > 0 && figures[2].settledNew > 0;
+    say(QStringLiteral("Files checked after kills: %1; torn: %2; unexpected: %3")
+            .arg(f.filesChecked)
+            .arg(f.torn)
+            .arg(f.unexpected));
+    say(passed ? QStringLiteral("1 passed, 0 failed") : QStringLiteral("0 passed, 1 failed"));
+    return passed ? 0 : 1;
+}
+
 // ---- strict mode: replay of a system call trace as power cuts --------------------------
 
 struct Call
@@ -456,6 +707,7 @@ struct Call
     QStringList paths; // fd paths (strace -y) and path arguments, in order
     bool failed = false;
     bool creates = false; // an open that may create its file (O_CREAT)
+    qint64 pid = 0;       // the thread that made it (strace -f)
 };
 
 QString unescape(const QString &s)
@@ -482,7 +734,7 @@ QList<Call> parseTrace(const QString &file)
     if (!f.open(QIODevice::ReadOnly))
         return calls;
     static const QRegularExpression line(
-        QStringLiteral("^(?:\\d+\\s+)?(\\w+)\\((.*)\\)\\s+=\\s+(-?\\d+)"));
+        QStringLiteral("^(?:(\\d+)\\s+)?(\\w+)\\((.*)\\)\\s+=\\s+(-?\\d+)"));
     static const QRegularExpression item(
         QStringLiteral("<((?:[^>\\\\]|\\\\.)*)>|\"((?:[^\"\\\\]|\\\\.)*)\""));
     while (!f.atEnd()) {
@@ -491,13 +743,14 @@ QList<Call> parseTrace(const QString &file)
         if (!m.hasMatch())
             continue;
         Call c;
-        c.name = m.captured(1);
-        c.failed = m.captured(3).toLongLong() < 0;
-        c.creates = c.name.startsWith("open") && m.captured(2).contains("O_CREAT");
+        c.pid = m.captured(1).toLongLong();
+        c.name = m.captured(2);
+        c.failed = m.captured(4).toLongLong() < 0;
+        c.creates = c.name.startsWith("open") && m.captured(3).contains("O_CREAT");
         // The *at calls name a file by an open folder and a name in it: one path.
         const bool relativeToFolder = c.name.endsWith("at") || c.name.endsWith("at2");
         bool afterFolder = false;
-        auto items = item.globalMatch(m.captured(2));
+        auto items = item.globalMatch(m.captured(3));
         while (items.hasNext()) {
             const auto im = items.next();
             const bool isFolder = !im.captured(1).isNull();
@@ -783,6 +1036,249 @@ int strictMode(const QString &work, const QString &pristine, const Expected &e)
     return passed ? 0 : 1;
 }
 
+// The order a held-back update's steps reach the disk in, from a traced run: at each of
+// these calls a power cut must leave what the next start can settle.
+//   the journal named     the pending record is on disk (else the switch would be finished
+//                         without holding back) and so is all staged data
+//   held named            every rename of the switch is on disk
+//   held -> journal       the rollback mark is on disk (the undo goes the right way)
+//   the journal removed   every rename of the undo is on disk
+//   pending removed       at a confirmation, the mark of a finished switch is on disk
+struct PendingReplay
+{
+    int cutPoints = 0;
+    int faults = 0;
+    QStringList met; // the checks that came up
+};
+
+PendingReplay replayPending(const QList<Call> &calls, const QString &base)
+{
+    const QString work = onDevice(base.chopped(1), device::installWorkFolder);
+    const auto inWork = [&](const QString &name) { return work + '/' + name; };
+    const auto isTarget = [&](const QString &p) {
+        for (const QString &folder : kSnapshotFolders) {
+            if (p.startsWith(base + folder + '/'))
+                return true;
+        }
+        return p.startsWith(inWork(QStringLiteral("cleared/")));
+    };
+    const auto parentOf = [](const QString &p) { return p.left(p.lastIndexOf('/')); };
+    PendingReplay r;
+    std::set<QString> present, onDisk, dirty;
+    std::multiset<QString> unsyncedIn;
+    bool heldSeen = false;
+    const auto check = [&](bool sound, const QString &what) {
+        if (!r.met.contains(what))
+            r.met << what;
+        if (!sound) {
+            ++r.faults;
+            say(QStringLiteral("Strict pending: not on disk in time: ") + what);
+        }
+    };
+    for (const Call &c : calls) {
+        if (c.failed)
+            continue;
+        ++r.cutPoints;
+        const QString p0 = c.paths.value(0);
+        const QString last = c.paths.value(c.paths.size() - 1);
+        if (c.name == "write" || c.name == "pwrite64" || c.name == "copy_file_range") {
+            dirty.insert(c.name == "copy_file_range" ? c.paths.value(1) : p0);
+        } else if (c.name == "fsync" || c.name == "fdatasync") {
+            dirty.erase(p0);
+            unsyncedIn.erase(p0);
+            if (p0 == work)
+                onDisk = present;
+        } else if (c.name == "syncfs" || c.name == "sync") {
+            dirty.clear();
+            unsyncedIn.clear();
+            onDisk = present;
+        } else if (c.name.startsWith("rename")) {
+            const QString from = c.paths.value(c.paths.size() - 2);
+            if (last == inWork("journal") && from == inWork("journal.new")
+                && present.count(inWork("pending")))
+                check(onDisk.count(inWork("pending")) && dirty.empty(),
+                      QStringLiteral("the pending record and the staged data before the journal"));
+            if (last == inWork("held")) {
+                heldSeen = true;
+                check(unsyncedIn.empty(),
+                      QStringLiteral("the switch before the record of held-back entries"));
+            }
+            if (from == inWork("held") && last == inWork("journal"))
+                check(onDisk.count(inWork("rollback")) > 0,
+                      QStringLiteral("the rollback mark before the undo's journal"));
+            if (isTarget(from) || isTarget(last)) {
+                unsyncedIn.insert(parentOf(from));
+                unsyncedIn.insert(parentOf(last));
+            }
+            if (dirty.erase(from))
+                dirty.insert(last);
+            present.erase(from);
+            present.insert(last);
+        } else if (c.name.startsWith("unlink")) {
+            if (last == inWork("journal") && heldSeen)
+                check(unsyncedIn.empty(), QStringLiteral("the undo before the journal's removal"));
+            if (last == inWork("pending") && present.count(inWork("switched")))
+                check(onDisk.count(inWork("switched")) > 0,
+                      QStringLiteral("the mark of a finished switch before the pending record's "
+                                     "removal"));
+            present.erase(last);
+        }
+    }
+    return r;
+}
+
+// Calls of a traced held-back run at which a kill is injected, counted as strace counts
+// them: per system call and per thread (the main thread makes every rename of the switch,
+// the fallback and the confirmation).
+QList<InjectionPoint> pendingInjectionPoints(const QList<Call> &calls, const QString &base)
+{
+    const QString work = onDevice(base.chopped(1), device::installWorkFolder);
+    const qint64 main = calls.isEmpty() ? 0 : calls.first().pid;
+    QHash<QString, int> seen;
+    QList<InjectionPoint> points;
+    QList<InjectionPoint> undoRenames;
+    int pendingRenames = 0;
+    bool held = false, undoing = false, clearedBack = false;
+    for (const Call &c : calls) {
+        if (c.pid != main)
+            continue;
+        const int nth = ++seen[c.name];
+        if (c.failed)
+            continue;
+        const QString last = c.paths.value(c.paths.size() - 1);
+        const QString from = c.paths.value(c.paths.size() - 2);
+        const auto add = [&](const char *what) {
+            points << InjectionPoint{QString::fromUtf8(what), c.name, nth};
+        };
+        if (c.name.startsWith("rename")) {
+            if (last == work + "/pending" && ++pendingRenames <= 2)
+                add(pendingRenames == 1 ? "the pending record's rename"
+                                        : "the decision's record (fallback or confirmation)");
+            else if (last == work + "/journal" && !held)
+                add("the journal's rename");
+            else if (last == work + "/held") {
+                held = true;
+                add("the rename of the journal to held");
+            } else if (last == work + "/rollback" && held)
+                add("the rollback mark of the fallback");
+            else if (last == work + "/switched" && held)
+                add("the mark of a finished switch at the confirmation");
+            else if (from == work + "/held") {
+                undoing = true;
+                add("the held-back entries turned into the undo's journal");
+            } else if (from.startsWith(work + "/cleared/") && !clearedBack) {
+                clearedBack = true;
+                add("the first cleared file put back");
+            } else if (undoing)
+                undoRenames << InjectionPoint{QString(), c.name, nth};
+        } else if (c.name.startsWith("unlink")) {
+            if (last == work + "/journal" && undoing)
+                add("the journal's removal after the undo");
+            else if (last == work + "/pending" && held)
+                add("the pending record's removal");
+        }
+    }
+    if (!undoRenames.isEmpty()) {
+        InjectionPoint first = undoRenames.first(), lastRename = undoRenames.last();
+        first.what = QStringLiteral("the undo's first rename");
+        lastRename.what = QStringLiteral("the undo's last rename");
+        points << first << lastRename;
+    }
+    return points;
+}
+
+int strictPendingMode(const QString &work, const QString &pristine, const Expected &e)
+{
+    const QString root = work + QStringLiteral("/device");
+    const QString traced = QStringLiteral(
+        "trace=openat,write,pwrite64,copy_file_range,fsync,fdatasync,syncfs,sync,rename,"
+        "renameat,renameat2,unlink,unlinkat");
+    KillFigures f;
+    PhaseFigures figures[2];
+    int faults = 0, missed = 0, pointCount = 0;
+    QStringList met;
+    for (const bool faulty : {true, false}) {
+        const QString trace = work + QStringLiteral("/trace.txt");
+        if (!freshDevice(pristine, root, faulty))
+            return 2;
+        QProcess process;
+        confirmSeconds() = QLatin1String(kWindowSeconds);
+        start(process, root, {},
+              {"strace", "-f", "-qq", "-y", "-s", "0", "-e", "signal=none", "-o", trace, "-e",
+               traced});
+        confirmSeconds() = QStringLiteral("0");
+        if (!process.waitForStarted(10000)) {
+            say(QStringLiteral("SKIP: strace is not available"));
+            return 77;
+        }
+        if (!process.waitForFinished(120000) || process.exitCode() != 0) {
+            say(QStringLiteral("the traced held-back run did not end"));
+            return 2;
+        }
+        stopApplications(root);
+        const QString base = QDir(root).canonicalPath() + '/';
+        const QList<Call> calls = parseTrace(trace);
+        const PendingReplay r = replayPending(calls, base);
+        faults += r.faults;
+        for (const QString &what : r.met) {
+            if (!met.contains(what))
+                met << what;
+        }
+        say(QStringLiteral("Strict pending (%1 application): %2 system calls, %3 checks of the "
+                           "order, %4 out of order")
+                .arg(faulty ? "faulty" : "good")
+                .arg(r.cutPoints)
+                .arg(r.met.size())
+                .arg(r.faults));
+        const QList<InjectionPoint> points = pendingInjectionPoints(calls, base);
+        pointCount += int(points.size());
+        for (const InjectionPoint &point : points) {
+            const QString label = QStringLiteral("kill at ") + point.what;
+            if (!freshDevice(pristine, root, faulty))
+                return 2;
+            QProcess killed;
+            confirmSeconds() = QLatin1String(kWindowSeconds);
+            start(killed, root, {},
+                  {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + point.syscall, "-e",
+                   QStringLiteral("inject=%1:signal=KILL:when=%2")
+                       .arg(point.syscall)
+                       .arg(point.nth)});
+            confirmSeconds() = QStringLiteral("0");
+            killed.waitForFinished(120000);
+            if (killed.exitStatus() == QProcess::NormalExit) {
+                ++missed;
+                say(label + QStringLiteral(": the run was not cut"));
+            }
+            stopApplications(root);
+            settleAndCheck(root, e, faulty, label, &f, &figures[faulty ? 0 : 1]);
+        }
+    }
+    say(QStringLiteral("Strict pending: order checks met: %1").arg(met.join(QStringLiteral("; "))));
+    bool passed = faults == 0 && met.size() == 5 && missed == 0 && f.torn == 0 && f.unexpected == 0
+        && f.recoveryFailures == 0 && f.mixtures == 0 && pointCount >= 14;
+    for (int i = 0; i < 2; ++i) {
+        const PhaseFigures &pf = figures[i];
+        say(QStringLiteral("Strict pending, %1 application: kills at %2 calls (%3 missed in "
+                           "all); after --recover-only all old %4, all new and pending %5, all "
+                           "new and settled %6, mixtures %7; then settled old %8, new %9, "
+                           "unsettled %10")
+                .arg(i == 0 ? "faulty" : "good")
+                .arg(pf.kills)
+                .arg(missed)
+                .arg(pf.old)
+                .arg(pf.pending)
+                .arg(pf.fresh)
+                .arg(pf.mixtures)
+                .arg(pf.settledOld)
+                .arg(pf.settledNew)
+                .arg(pf.unsettled));
+        passed = passed && pf.unsettled == 0;
+    }
+    passed = passed && figures[0].settledOld > 0 && figures[1].settledNew > 0;
+    say(passed ? QStringLiteral("1 passed, 0 failed") : QStringLiteral("0 passed, 1 failed"));
+    return passed ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -790,7 +1286,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     int kills = 50;
     quint32 seed = quint32(QDateTime::currentMSecsSinceEpoch());
-    bool strict = false, keep = false;
+    bool strict = false, keep = false, pending = false;
     // Memory-backed when the machine has it: a run is then CPU-bound and 50 kills fit in
     // a minute; what a kill shows does not depend on the disk below the page cache.
     QString base = QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm")
@@ -803,6 +1299,8 @@ int main(int argc, char **argv)
             seed = args[++i].toUInt();
         else if (args[i] == "--strict")
             strict = true;
+        else if (args[i] == "--pending")
+            pending = true;
         else if (args[i] == "--keep")
             keep = true;
         else if (args[i] == "--work" && i + 1 < args.size())
@@ -810,8 +1308,8 @@ int main(int argc, char **argv)
         else if (args[i] == "--installer" && i + 1 < args.size())
             installerProgram() = args[++i];
         else {
-            say(QStringLiteral("usage: powercut [--kills N] [--seed S] [--strict] [--keep] [--work "
-                               "DIR] [--installer EXE]"));
+            say(QStringLiteral("usage: powercut [--kills N] [--seed S] [--strict] [--pending] "
+                               "[--keep] [--work DIR] [--installer EXE]"));
             return 2;
         }
     }
@@ -821,7 +1319,7 @@ int main(int argc, char **argv)
     // The trace shows canonical paths; the device lives under one.
     const QString work = QDir(workDir.path()).canonicalPath();
     const QString pristine = work + QStringLiteral("/pristine");
-    if (!layOut(pristine, seed)) {
+    if (!layOut(pristine, seed) || (pending && !putApplications(pristine))) {
         say(QStringLiteral("could not lay out the device"));
         return 2;
     }
@@ -861,6 +1359,9 @@ int main(int argc, char **argv)
     if (keep)
         say(QStringLiteral("Work folder kept: ") + work);
 
+    if (pending)
+        return strict ? strictPendingMode(work, pristine, e)
+                      : pendingMode(work, pristine, e, kills, seed);
     return strict ? strictMode(work, pristine, e)
                   : killMode(work, pristine, e, copyUs, kills, seed);
 }
