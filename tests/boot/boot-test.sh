@@ -142,6 +142,11 @@ root=$dir$device_root
 settings=$dir/etc/default/corvane-installer
 sed -i -e 's/^QT_QPA_PLATFORM=.*/QT_QPA_PLATFORM=offscreen/' "$settings"
 printf 'CORVANE_DEVICE_ROOT="%s"\n' "$device_root" >>"$settings"
+# A short confirmation window for the sticks with a healthy application; the faulty ones
+# below set their own.
+sed -i -e 's/^CORVANE_CONFIRM_SECONDS=.*/CORVANE_CONFIRM_SECONDS=3/' "$settings"
+grep -q '^CORVANE_CONFIRM_SECONDS=3$' "$settings" || die "no CORVANE_CONFIRM_SECONDS in the settings file"
+window() { sed -i -e "s/^CORVANE_CONFIRM_SECONDS=.*/CORVANE_CONFIRM_SECONDS=$1/" "$settings"; }
 
 empty_password=$(printf '\n' | "$encrypt")
 CORVANE_ENCRYPT_TOOL=$encrypt "$tools/make-device.sh" "$root" --no-stick --stored-value "$empty_password"
@@ -153,7 +158,7 @@ application() {
     cat >"$1" <<EOF
 #!/bin/sh
 unit=\$(sed -n 's|.*/\([^/]*\.service\)\$|\1|p' /proc/self/cgroup | head -n 1)
-echo "Corvane $2 started in \${unit:-no service}" >>"\$CORVANE_DEVICE_ROOT/FlashDisk/app-starts.txt"
+echo "Corvane $2 started in \${unit:-no service} at \$(date +%s.%N) pid \$\$" >>"\$CORVANE_DEVICE_ROOT/FlashDisk/app-starts.txt"
 # Where the application has a unit of its own, the installed program is its starter.
 if [ "\$unit" = corvane-installer.service ] && [ -e /etc/systemd/system/corvane-installer.service.d/own-unit.conf ]; then
     exec systemctl --no-block start corvane-terminal.service
@@ -193,7 +198,7 @@ run_installer() { # run_installer ROOT [WRAPPER...]: in the background, its pid 
     shift
     mkdir -p "$device/USB HD/Corvane_Installer"
     # In a subshell, which keeps the word about a killed process to itself.
-    (env -u INVOCATION_ID CORVANE_DEVICE_ROOT="$device" QT_QPA_PLATFORM=offscreen \
+    (env -u INVOCATION_ID CORVANE_DEVICE_ROOT="$device" QT_QPA_PLATFORM=offscreen CORVANE_CONFIRM_SECONDS=0 \
          XDG_RUNTIME_DIR="$work" timeout 120 "$@" "$installer"; exit $?) >/dev/null 2>&1 &
     run_pid=$!
 }
@@ -258,19 +263,27 @@ mkdir -p "$dir/var/log/journal"
 
 # ---- boot ---------------------------------------------------------------------------
 journal() { journalctl -D "$dir/var/log/journal" --no-pager -q -o short-monotonic "$@" 2>/dev/null; }
-booted=$(date +%s.%N)
-# A network of its own, as a device has: the container may configure it (CAP_NET_ADMIN),
-# and so may systemd for a service's PrivateNetwork=.
-timeout --kill-after=10 420 systemd-nspawn --keep-unit --register=no --link-journal=no \
-    --private-network --console=read-only -D "$dir" -b >"$work/console.log" 2>&1 &
-nspawn_pid=$!
-# (grep reads the whole journal: with pipefail, one that stops early fails the pipe.)
-if ! wait_for 90 eval 'journal | grep "Startup finished" >/dev/null'; then
-    tail -n 15 "$work/console.log"
-    journal | grep . >/dev/null || skip "systemd-nspawn could not boot the container here"
-    die "the container did not finish booting in 90 s"
-fi
-boot_time=$(seconds "$booted")
+boots=0
+# Boots the container (again): a network of its own, as a device has (the container may
+# configure it, CAP_NET_ADMIN, and so may systemd for a service's PrivateNetwork=).
+boot_container() {
+    local t
+    t=$(date +%s.%N)
+    boots=$((boots + 1))
+    timeout --kill-after=10 420 systemd-nspawn --keep-unit --register=no --link-journal=no \
+        --private-network --console=read-only -D "$dir" -b >>"$work/console.log" 2>&1 &
+    nspawn_pid=$!
+    # (grep reads the whole journal: with pipefail, one that stops early fails the pipe.)
+    if ! wait_for 90 eval '[ "$(journal | grep -c "Startup finished")" -ge "$boots" ]'; then
+        tail -n 15 "$work/console.log"
+        journal | grep . >/dev/null || skip "systemd-nspawn could not boot the container here"
+        die "the container did not finish booting in 90 s"
+    fi
+    boot_time=$(seconds "$t")
+    leader=
+    wait_for 10 eval 'leader=$(pgrep -P "$(pgrep -P "$nspawn_pid" | head -n 1)" | head -n 1) && [ -n "$leader" ]' || true
+}
+boot_container
 echo "Container booted in $boot_time s"
 starts=$root/FlashDisk/app-starts.txt
 wait_for 30 grep -qs 'started in corvane-terminal.service' "$starts" ||
@@ -291,7 +304,6 @@ check "at the terminal's start the installed folders were $at_terminal, with no 
     eval '[ "$at_terminal" != mixed ] && [ ! -e "$root/FlashDisk/.corvane-install/journal" ]'
 
 # The generator's drop-ins are in effect: the services may write below the device root.
-leader=$(pgrep -P "$(pgrep -P "$nspawn_pid" | head -n 1)" | head -n 1)
 in_container() { nsenter --target "$leader" --mount --uts --ipc --net --pid -- "$@"; }
 writable=$(in_container systemctl show -p ReadWritePaths --value corvane-recover.service corvane-installer.service | grep . | paste -sd'|' -)
 check "the generator's drop-ins are in effect: ReadWritePaths=${writable//|/ and }" \
@@ -300,25 +312,30 @@ check "the generator's drop-ins are in effect: ReadWritePaths=${writable//|/ and
 # 2. A stick with the update, then one without.
 stick=$root/USB\ HD/Corvane_Installer
 starts_in() { grep -c "2.4.1 started in $1" "$starts" || true; }
-# insert_and_pull N LOG_PATTERN: the stick folder made, PATTERN and the end of the run in
-# its log, the stick pulled, then the installer's service ended N times in all.
+# insert_and_pull LOG_PATTERN [SECONDS]: the stick folder made, PATTERN and the end of the
+# run in its log, the stick pulled, then the installer's service ended (within SECONDS,
+# 30 by default: a window to watch the application may come first).
+sticks=0
+deactivations() { journal -u corvane-installer.service | grep -c "corvane-installer.service: Deactivated successfully" || true; }
 insert_and_pull() {
-    local n=$1 pattern=$2
+    local pattern=$1 before
+    before=$(deactivations)
+    sticks=$((sticks + 1))
     mkdir "$stick"
     wait_for 60 grep -qsE "$pattern" "$stick/log.txt" && wait_for 10 grep -qs 'delete installer directory' "$stick/log.txt" ||
         { echo "      log so far: $(cat "$stick/log.txt" 2>/dev/null)"; return 1; }
-    mv "$stick" "$root/USB HD/pulled-$n"
-    wait_for 30 eval '[ "$(journal -u corvane-installer.service | grep -c "corvane-installer.service: Deactivated successfully")" = "$n" ]' ||
+    mv "$stick" "$root/USB HD/pulled-$sticks"
+    wait_for "${2:-30}" eval '[ "$(deactivations)" -gt "$before" ]' ||
         { echo "      journal: $(journal -u corvane-installer.service | tail -n 5)"; return 1; }
 }
 check "stick 1: the path unit started the installer, it installed the update, the stick was pulled, the application started and the service ended" \
-    eval 'insert_and_pull 1 "InitialState: Successful" && wait_for 30 eval "[ \$(starts_in corvane-installer.service) = 1 ]"'
+    eval 'insert_and_pull "InitialState: Successful" && wait_for 30 eval "[ \$(starts_in corvane-installer.service) = 1 ]"'
 after_stick=$(state <("$fingerprint" "$root"))
 check "stick 1: then the installed folders are $after_stick" [ "$after_stick" = "all new" ]
 check "stick 1: the installer started once the terminal stand-in had stopped (Conflicts=, After=)" \
     eval 'journal >"$work/journal-stick.txt" && grep -m 1 -E "Stopped corvane-terminal.service|Started corvane-installer.service" "$work/journal-stick.txt" | grep "Stopped corvane-terminal" >/dev/null'
 check "stick 2: \"Nothing done\", the stick was pulled, the application started and the service ended" \
-    eval 'insert_and_pull 2 "Nothing done" && wait_for 30 eval "[ \$(starts_in corvane-installer.service) = 2 ]"'
+    eval 'insert_and_pull "Nothing done" && wait_for 30 eval "[ \$(starts_in corvane-installer.service) = 2 ]"'
 
 # The application that the installer started runs on in the installer's service, inside
 # its sandbox: a system call filter, no new privileges, no CAP_SYS_ADMIN (bit 21).
@@ -339,6 +356,103 @@ sandbox_of_application && inherited=0 || inherited=1
 check "the application runs on in the installer's sandbox ($application_sandbox)" [ "$inherited" = 0 ]
 check "its runtime folder (XDG_RUNTIME_DIR) outlives the installer's service" \
     in_container test -d /run/corvane-installer
+check "stick 1's update was confirmed after the window: $(tail -n 1 "$root/FlashDisk/.corvane-install/history" 2>/dev/null)" \
+    eval 'grep -q " confirmed: the application ran for 3 s" "$root/FlashDisk/.corvane-install/history" && [ -z "$(ls "$root/FlashDisk/.corvane-install" | grep -vxE "lock|history|history-shown")" ]'
+
+# 4. Updates whose application fails are undone: both installed folders and the backups
+# as before (content, modes, times, links), the lists and backups the clearing held back
+# there again, the old application running, the reason in the history and the journal.
+history=$root/FlashDisk/.corvane-install/history
+installer_starts=2 terminal_starts=1
+full_print() {
+    (cd "$root/FlashDisk" && find System Corvane Corvane_Backup -printf '%p %y %m %T@ %s %l\n' | LC_ALL=C sort) &&
+        "$fingerprint" "$root"
+}
+# lay_update NAME MODE BODY: an update whose application is BODY, and lists and backups.
+lay_update() {
+    local upd=$root/FlashDisk/Corvane_Installer app=$root/FlashDisk/Corvane backup=$root/FlashDisk/Corvane_Backup
+    mkdir -p "$upd/System" "$upd/Corvane" "$app/list" "$app/system" "$backup/System" "$backup/Corvane"
+    echo "boot $1" >"$upd/System/boot.cfg"
+    echo "Corvane $1" >"$upd/Corvane/readme.txt"
+    printf '#!/bin/sh\necho "Corvane %s started at $(date +%%s.%%N)" >>"$CORVANE_DEVICE_ROOT/FlashDisk/app-starts.txt"\n%s\n' \
+        "$1" "$3" >"$upd/Corvane/Corvane.exe"
+    chmod "$2" "$upd/Corvane/Corvane.exe"
+    echo "<articles/>" >"$app/list/articles.xml"
+    echo "<terminal/>" >"$app/system/terminal.xml"
+    echo "backup before $1" >"$backup/System/boot.cfg"
+    echo "old program" >"$backup/Corvane/Corvane.exe.bak"
+}
+# old_running UNIT: the last start of the old application (2.4.1) was in UNIT and it runs.
+old_running() {
+    local last pid
+    last=$(grep 'started' "$starts" | tail -n 1)
+    pid=${last##* pid }
+    [[ "$last" == "Corvane 2.4.1 started in $1 "* ]] && in_container kill -0 "$pid" 2>/dev/null
+}
+# fallback_case NAME MODE BODY REASON: the stick installs, the watch undoes it.
+fallback_case() {
+    lay_update "$1" "$2" "$3"
+    full_print >"$work/before-$1.txt"
+    insert_and_pull "InitialState: Successful" 40 || return 1
+    installer_starts=$((installer_starts + 1))
+    wait_for 10 old_running corvane-installer.service ||
+        { echo "      the old application is not running: $(tail -n 2 "$starts")"; return 1; }
+    full_print >"$work/after-$1.txt"
+    cmp -s "$work/before-$1.txt" "$work/after-$1.txt" ||
+        { diff "$work/before-$1.txt" "$work/after-$1.txt" | head -n 6 | sed 's/^/      /'; return 1; }
+    grep -q " undone: $4" "$history" || { echo "      history: $(tail -n 1 "$history")"; return 1; }
+    journal -u corvane-installer.service | grep -q "The last update was undone: $4" ||
+        { echo "      not in the service's journal"; return 1; }
+}
+window 10
+for n in 1 2 3 4 5; do
+    check "an application that exits with 1 at once (run $n of 5): the update was undone" \
+        fallback_case "exit-$n" 755 'echo "failed at $(date +%s.%N)" >>"$CORVANE_DEVICE_ROOT/FlashDisk/app-failures.txt"; exit 1' \
+        "the application exited with code 1 after"
+    # From the failure to the old application's start, by the container's clock.
+    failed_at=$(tail -n 1 "$root/FlashDisk/app-failures.txt" | awk '{ print $3 }')
+    old_at=$(grep 'Corvane 2.4.1 started' "$starts" | tail -n 1 | sed 's/.* at \([0-9.]*\) pid.*/\1/')
+    fallback_ms+=("$(awk -v a="$failed_at" -v b="$old_at" 'BEGIN { printf "%.0f", (b - a) * 1000 }')")
+done
+check "an application killed by a signal after 5 s: the update was undone" \
+    fallback_case signal 755 'sleep 5; kill -KILL $$' "the application was ended by signal 9 (Killed) after 5."
+check "an application that is not executable: the update was undone" \
+    fallback_case not-executable 644 'exit 0' "the application could not be started (Permission denied)"
+sorted_ms=$(printf '%s\n' "${fallback_ms[@]}" | sort -n)
+median_ms=$(sed -n 3p <<<"$sorted_ms")
+check "from the application's failure to the old application running: median $median_ms ms (min $(head -n 1 <<<"$sorted_ms"), max $(tail -n 1 <<<"$sorted_ms")), under 2 s" \
+    eval '[ -n "$median_ms" ] && [ "$median_ms" -lt 2000 ]'
+
+# Still running, but the device is restarted three times before the window is over: the
+# third start's recovery undoes the update, and the terminal's unit starts the old one.
+restarts() {
+    window 600
+    lay_update restart 755 'exec sleep 3600'
+    full_print >"$work/before-restart.txt"
+    sticks=$((sticks + 1))
+    mkdir "$stick"
+    wait_for 60 grep -qs 'delete installer directory' "$stick/log.txt" || { echo "      no installation"; return 1; }
+    mv "$stick" "$root/USB HD/pulled-$sticks"
+    wait_for 20 grep -qs 'Corvane restart started' "$starts" || { echo "      the new application did not start"; return 1; }
+    for b in 1 2 3; do
+        stop_container
+        boot_container
+        wait_for 30 eval '[ "$(journal | grep -c "Finished corvane-recover.service")" -ge "$boots" ]' ||
+            { echo "      boot $b: no recovery"; return 1; }
+    done
+    terminal_starts=$((terminal_starts + 1))
+    wait_for 30 old_running corvane-terminal.service ||
+        { echo "      the old application is not running: $(tail -n 2 "$starts")"; return 1; }
+    full_print >"$work/after-restart.txt"
+    cmp -s "$work/before-restart.txt" "$work/after-restart.txt" ||
+        { diff "$work/before-restart.txt" "$work/after-restart.txt" | head -n 6 | sed 's/^/      /'; return 1; }
+    grep -q " undone: the device started 3 times without a confirmation" "$history" ||
+        { echo "      history: $(tail -n 1 "$history")"; return 1; }
+    journal -u corvane-recover.service | grep -q "The last update was undone: the device started 3 times" ||
+        { echo "      not in the recovery's journal"; return 1; }
+}
+check "an application still running, the device restarted 3 times unconfirmed: undone at the third start, the old one started by its unit" restarts
+window 3
 
 # A device whose application has a unit of its own: the example drop-in closes the
 # installer's sandbox further, and the application's starter hands over to its unit.
@@ -346,23 +460,25 @@ dropins=$dir/etc/systemd/system/corvane-installer.service.d
 cp "$dir/usr/share/doc/corvane-installer/examples/own-unit.conf" "$dropins/"
 in_container systemctl daemon-reload
 check "stick 3, with examples/own-unit.conf: \"Nothing done\", the stick was pulled, the application handed over to corvane-terminal.service" \
-    eval 'insert_and_pull 3 "Nothing done" && wait_for 30 eval "[ \$(starts_in corvane-terminal.service) = 2 ]"'
+    eval 'insert_and_pull "Nothing done" && wait_for 30 eval "[ \$(starts_in corvane-terminal.service) = $((terminal_starts + 1)) ]"'
 
 # 3. Nothing refused by the sandbox.
 journal -u corvane-installer.service -u corvane-recover.service -u corvane-terminal.service \
     >"$work/journal-units.txt"
 refusals='Operation not permitted|Permission denied|Read-only file system|EPERM|EACCES|status=31/SYS|code=(killed|dumped)|seccomp|Failed with result|Failed to'
+# (The faulty applications' own failures, told as the reason of each fallback, excepted.)
+sed -i -e '/The last update was undone: /d' -e '/could not be started: /d' "$work/journal-units.txt"
 check "no refusal, kill or failure of the units in the journal$(grep -m 3 -E "$refusals" "$work/journal-units.txt" | sed 's/^/\n      /' || true)" \
     eval '! grep -qE "$refusals" "$work/journal-units.txt"'
-stick_logs=("$work/killed-run-stick/log.txt" "$root/USB HD/pulled-"{1,2,3}/log.txt)
+stick_logs=("$work/killed-run-stick/log.txt" "$root/USB HD/pulled-"*/log.txt)
 # The stand-in application is a script, whose version the installer cannot read (193:
 # not an executable of the device).
-failure_lines() { cat "${stick_logs[@]}" | grep -v 'GetFileVersionInfoSize failed with error 193' |
+failure_lines() { cat "${stick_logs[@]}" | grep -v -e 'GetFileVersionInfoSize failed with error 193' -e '^History: ' |
                   grep -iE 'fail|error|denied|not permitted|read-only' || true; }
 check "no failure in the installer's logs on the stick$(failure_lines | head -n 3 | sed 's/^/\n      /')" \
     eval '[ -z "$(failure_lines)" ]'
 check "the application wrote on the flash disk in both services: $(sort "$starts" | uniq -c | tr -s ' ' | paste -sd, -)" \
-    eval '[ "$(starts_in corvane-installer.service)" = 3 ] && [ "$(starts_in corvane-terminal.service)" = 2 ]'
+    eval '[ "$(starts_in corvane-installer.service)" = $((installer_starts + 1)) ] && [ "$(starts_in corvane-terminal.service)" = $((terminal_starts + 1)) ]'
 
 # ---- power off ----------------------------------------------------------------------
 stop_container
