@@ -54,6 +54,20 @@ echo "corvane-installer.service with examples/own-unit.conf: exposure ${exposure
 verify "with examples/own-unit.conf"
 rm -r "$stage/etc/systemd/system/corvane-installer.service.d"
 
+# The example drop-in that confirms an update once the terminal's own unit has run for the
+# window, on a stand-in of that unit (systemd-run as the system has it).
+cp /usr/bin/systemd-run /bin/sh "$stage/usr/bin/"
+printf '[Service]\nExecStart=/usr/bin/sh -c "exec sleep infinity"\n' >"$stage/etc/systemd/system/corvane-terminal.service"
+mkdir -p "$stage/etc/systemd/system/corvane-terminal.service.d"
+cp "$stage/usr/share/doc/corvane-installer/examples/confirm-update.conf" \
+    "$stage/etc/systemd/system/corvane-terminal.service.d/"
+out=$(systemd-analyze verify --root="$stage" --man=no corvane-terminal.service 2>&1) ||
+    fail "(examples/confirm-update.conf): $out"
+[ -z "$out" ] || fail "(examples/confirm-update.conf), systemd-analyze warns: $out"
+grep -q '^CORVANE_CONFIRM_SECONDS=[0-9]' "$defaults" ||
+    fail "the settings file sets no CORVANE_CONFIRM_SECONDS, which confirm-update.conf needs"
+rm -r "$stage/etc/systemd/system/corvane-terminal.service"*
+
 # The generator, one row per settings file: the file (printf format), then the watched
 # path it must give, "-" for no drop-in without a word, or "refused: TEXT" for no drop-in
 # and TEXT on standard error.
