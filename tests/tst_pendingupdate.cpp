@@ -84,6 +84,7 @@ private slots:
     void goodApplicationIsConfirmed_data();
     void goodApplicationIsConfirmed();
     void nothingElseIsInstalledWhilePending();
+    void failedSwitchPutsTheHeldBackFilesBack();
     void recordIsReadStrictly_data();
     void recordIsReadStrictly();
 
@@ -289,6 +290,27 @@ void TestPendingUpdate::nothingElseIsInstalledWhilePending()
     QCOMPARE(
         tree.logLines().filter("is not yet confirmed: start 1 of 3 without a confirmation.").size(),
         1);
+}
+
+void TestPendingUpdate::failedSwitchPutsTheHeldBackFilesBack()
+{
+    DeviceTree tree;
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    const auto before = installed(tree);
+    if (!setImmutable(tree.path("/FlashDisk/System/boot.cfg"), true))
+        QSKIP("the file system does not support the immutable attribute");
+    {
+        LogToDevice log(tree);
+        WholeRun run(tree);
+        run.installer.setConfirmWindow(30);
+        run.installer.recoverInterruptedInstallation(false);
+        run.manager.onStartup();
+        QVERIFY(run.question().startsWith("Update was not successful"));
+    }
+    QVERIFY(setImmutable(tree.path("/FlashDisk/System/boot.cfg"), false));
+    // The lists and backups it had moved aside are back, and nothing is pending.
+    QCOMPARE(installed(tree), before);
+    QCOMPARE(tree.leftovers(), QStringList());
 }
 
 void TestPendingUpdate::recordIsReadStrictly_data()

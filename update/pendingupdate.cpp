@@ -526,6 +526,7 @@ bool undoHold(const WorkFolder &w, const PendingRecord &record)
     const bool ok = restoreCleared(w) && restoreVersionRecord(w, record.versionRecord);
     if (!ok)
         return false;
+    restoreFolderTimes(w, record.folders);
     if (::unlinkat(w.fd(), kHeldName, 0) != 0 && errno != ENOENT)
         return false;
     if (::unlinkat(w.fd(), kPendingName, 0) != 0 && errno != ENOENT) {
