@@ -225,9 +225,7 @@ bool FileInstaller::recoverInterruptedInstallation(bool reportNothingToDo, bool 
     UpdateTransaction::Failure why;
     switch (UpdateTransaction::recover(m_work, installedTargets(), &why)) {
     case UpdateTransaction::Recovery::NothingToDo:
-        if (reportNothingToDo
-            && !QFileInfo::exists(
-                QFile::decodeName(m_work.work + '/' + corvane::update::kPendingName)))
+        if (reportNothingToDo && !corvane::update::isPending(m_work))
             qDebug() << "Recovery: no interrupted installation.";
         break;
     case UpdateTransaction::Recovery::LeftoversRemoved:

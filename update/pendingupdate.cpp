@@ -289,6 +289,11 @@ bool parsePending(const QByteArray &text, PendingRecord *out)
     return true;
 }
 
+bool isPending(const WorkFolder &w)
+{
+    return exists(w.fd(), kPendingName);
+}
+
 PendingRead readPending(const WorkFolder &w, PendingRecord *record)
 {
     QByteArray text;

@@ -87,6 +87,8 @@ QByteArray pendingText(const PendingRecord &record);
 bool parsePending(const QByteArray &text, PendingRecord *record);
 
 enum class PendingRead { None, Found, Damaged };
+// Whether a record is there (sound or not).
+bool isPending(const WorkFolder &w);
 PendingRead readPending(const WorkFolder &w, PendingRecord *record);
 // Replaced whole and flushed; false with errno set.
 bool writePending(const WorkFolder &w, const PendingRecord &record);

@@ -40,7 +40,7 @@ UpdateTransaction::Recovery UpdateTransaction::recover(const WorkFolder &w,
     using namespace corvane::update;
     // An update that holds back recorded itself before its journal: its held-back files
     // are settled by settlePending(), never removed here.
-    const bool pending = ::fstatat(w.fd(), kPendingName, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool pending = isPending(w);
     if (::fstatat(w.fd(), "journal", &st, AT_SYMLINK_NOFOLLOW) != 0) {
         // No journal: the switch never began, or it ended before its journal went.
         if (pending)
