@@ -14,6 +14,10 @@
 // prefix "Update:"), or added to failures when that is given. False when anything stays.
 bool removeLeftovers(const WorkFolder &w, QStringList *failures = nullptr);
 
+class BackgroundRemoval;
+// The same by removal in the background when it is given, else at once.
+void removeLeftovers(const WorkFolder &w, BackgroundRemoval *removal);
+
 // The mark a switch that went forward to its end leaves until its leftovers are gone.
 inline constexpr char kSwitchedMark[] = "switched";
 

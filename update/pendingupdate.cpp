@@ -208,6 +208,14 @@ bool tell(const WorkFolder &w, const QString &text)
     return appendHistory(w, text);
 }
 
+bool removeRecord(const WorkFolder &w)
+{
+    if (::unlinkat(w.fd(), kPendingName, 0) == 0 || errno == ENOENT)
+        return true;
+    logFailure(kLog, "removal of", join(w.work, kPendingName), errno);
+    return false;
+}
+
 } // namespace
 
 QByteArray pendingText(const PendingRecord &r)
@@ -534,10 +542,8 @@ bool undoHold(const WorkFolder &w, const PendingRecord &record)
     restoreFolderTimes(w, record.folders);
     if (::unlinkat(w.fd(), kHeldName, 0) != 0 && errno != ENOENT)
         return false;
-    if (::unlinkat(w.fd(), kPendingName, 0) != 0 && errno != ENOENT) {
-        logFailure(kLog, "removal of", join(w.work, kPendingName), errno);
+    if (!removeRecord(w))
         return false;
-    }
     return flushed(w.fd());
 }
 
@@ -556,16 +562,11 @@ bool confirmPending(const WorkFolder &w, PendingRecord record, const QString &re
         logFailure(kLog, "writing of the mark of a finished switch in", w.work, errno);
         return false;
     }
-    if (::unlinkat(w.fd(), kPendingName, 0) != 0 && errno != ENOENT) {
-        logFailure(kLog, "removal of", join(w.work, kPendingName), errno);
+    if (!removeRecord(w))
         return false;
-    }
     if (!flushed(w.fd()))
         logFailure(kLog, "flush to disk of folder", w.work, errno);
-    if (removal)
-        removal->start(w);
-    else
-        removeLeftovers(w);
+    removeLeftovers(w, removal);
     return true;
 }
 
@@ -603,10 +604,8 @@ bool fallBack(const WorkFolder &w, const QStringList &targets, PendingRecord rec
     if (::syncfs(w.fd()) != 0)
         logFailure(kLog, "flush to disk of the fallback in", w.base, errno);
     tell(w, QStringLiteral("update %1 undone: %2").arg(pendingVersions(record), record.reason));
-    if (::unlinkat(w.fd(), kPendingName, 0) != 0 && errno != ENOENT) {
-        logFailure(kLog, "removal of", join(w.work, kPendingName), errno);
+    if (!removeRecord(w))
         return false;
-    }
     if (!flushed(w.fd()))
         logFailure(kLog, "flush to disk of folder", w.work, errno);
     if (!undo) // else removed by the undo (staged files of a switch that never came)

@@ -208,10 +208,7 @@ bool finishSwitch(const WorkFolder &w, bool forward, bool hold, BackgroundRemova
     }
     if (::fsync(w.fd()) != 0)
         logFailure(kLog, "flush to disk of folder", w.work, errno);
-    if (removal)
-        removal->start(w);
-    else
-        removeLeftovers(w);
+    removeLeftovers(w, removal);
     return true;
 }
 

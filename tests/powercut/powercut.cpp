@@ -202,17 +202,22 @@ void start(QProcess &process, const QString &root, const QStringList &arguments 
     startInstaller(process, root, arguments, wrapper);
 }
 
-// Waits (polling every millisecond) until the log holds the text; false after the timeout.
-bool waitForLog(const QString &root, const char *text, int timeoutMs)
+// Waits (polling every millisecond) until the file holds the text; false after the timeout.
+bool waitForText(const QString &file, const char *text, int timeoutMs)
 {
     QElapsedTimer timer;
     timer.start();
-    while (!readLog(root).contains(text)) {
+    while (!get(file).contains(text)) {
         if (timer.elapsed() > timeoutMs)
             return false;
         QThread::usleep(1000);
     }
     return true;
+}
+
+bool waitForLog(const QString &root, const char *text, int timeoutMs)
+{
+    return waitForText(logFileOn(root), text, timeoutMs);
 }
 
 // One whole installation to the end; returns its duration (Starting line to
@@ -505,19 +510,6 @@ void startHeld(QProcess &process, const QString &root)
     process.setStandardErrorFile(root + QStringLiteral("/stderr.txt"));
     startInstaller(process, root);
     confirmSeconds() = QStringLiteral("0");
-}
-
-// Waits (polling every millisecond) until the file holds the text.
-bool waitForText(const QString &file, const char *text, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!get(file).contains(text)) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QThread::usleep(1000);
-    }
-    return true;
 }
 
 bool hasPending(const QString &root)
