@@ -387,7 +387,13 @@ old_running() {
     local last pid
     last=$(grep 'started' "$starts" | tail -n 1)
     pid=${last##* pid }
-    [[ "$last" == "Corvane 2.4.1 started in $1 "* ]] && in_container kill -0 "$pid" 2>/dev/null
+    [[ "$last" == "Corvane 2.4.1 started in $1 "* ]] && in_container test -d "/proc/$pid"
+}
+# same_print NAME: the installed folders are as before-NAME.txt says.
+same_print() {
+    full_print >"$work/after-$1.txt"
+    cmp -s "$work/before-$1.txt" "$work/after-$1.txt" ||
+        { diff "$work/before-$1.txt" "$work/after-$1.txt" | head -n 6 | sed 's/^/      /'; return 1; }
 }
 # fallback_case NAME MODE BODY REASON: the stick installs, the watch undoes it.
 fallback_case() {
@@ -397,9 +403,7 @@ fallback_case() {
     installer_starts=$((installer_starts + 1))
     wait_for 10 old_running corvane-installer.service ||
         { echo "      the old application is not running: $(tail -n 2 "$starts")"; return 1; }
-    full_print >"$work/after-$1.txt"
-    cmp -s "$work/before-$1.txt" "$work/after-$1.txt" ||
-        { diff "$work/before-$1.txt" "$work/after-$1.txt" | head -n 6 | sed 's/^/      /'; return 1; }
+    same_print "$1" || return 1
     grep -q " undone: $4" "$history" || { echo "      history: $(tail -n 1 "$history")"; return 1; }
     journal -u corvane-installer.service | grep -q "The last update was undone: $4" ||
         { echo "      not in the service's journal"; return 1; }
@@ -443,9 +447,7 @@ restarts() {
     terminal_starts=$((terminal_starts + 1))
     wait_for 30 old_running corvane-terminal.service ||
         { echo "      the old application is not running: $(tail -n 2 "$starts")"; return 1; }
-    full_print >"$work/after-restart.txt"
-    cmp -s "$work/before-restart.txt" "$work/after-restart.txt" ||
-        { diff "$work/before-restart.txt" "$work/after-restart.txt" | head -n 6 | sed 's/^/      /'; return 1; }
+    same_print restart || return 1
     grep -q " undone: the device started 3 times without a confirmation" "$history" ||
         { echo "      history: $(tail -n 1 "$history")"; return 1; }
     journal -u corvane-recover.service | grep -q "The last update was undone: the device started 3 times" ||
@@ -461,6 +463,28 @@ cp "$dir/usr/share/doc/corvane-installer/examples/own-unit.conf" "$dropins/"
 in_container systemctl daemon-reload
 check "stick 3, with examples/own-unit.conf: \"Nothing done\", the stick was pulled, the application handed over to corvane-terminal.service" \
     eval 'insert_and_pull "Nothing done" && wait_for 30 eval "[ \$(starts_in corvane-terminal.service) = $((terminal_starts + 1)) ]"'
+
+# A healthy update on that device is confirmed by the example drop-in of the terminal's
+# unit: the installer's watch sees the starter end with 0 and leaves it pending, the unit
+# runs the application for the window, and its timer confirms.
+confirmed_by_unit() {
+    local dropins=$dir/etc/systemd/system/corvane-terminal.service.d
+    mkdir -p "$dropins"
+    cp "$dir/usr/share/doc/corvane-installer/examples/confirm-update.conf" "$dropins/"
+    in_container systemctl daemon-reload
+    mkdir -p "$root/FlashDisk/Corvane_Installer/System" "$root/FlashDisk/Corvane_Installer/Corvane"
+    echo "boot 2.5.0" >"$root/FlashDisk/Corvane_Installer/System/boot.cfg"
+    application "$root/FlashDisk/Corvane_Installer/Corvane/Corvane.exe" 2.5.0
+    insert_and_pull "InitialState: Successful" || return 1
+    wait_for 20 grep -qs '2.5.0 started in corvane-terminal.service' "$starts" ||
+        { echo "      no hand-over: $(tail -n 2 "$starts")"; return 1; }
+    wait_for 20 eval 'tail -n 1 "$history" | grep -q " confirmed: confirmed by corvane-installer --confirm"' ||
+        { echo "      history: $(tail -n 1 "$history"); $(journal -u corvane-terminal.service | tail -n 3)"; return 1; }
+    [ -z "$(ls "$root/FlashDisk/.corvane-install" | grep -vxE "lock|history|history-shown")" ] ||
+        { echo "      left: $(ls "$root/FlashDisk/.corvane-install")"; return 1; }
+}
+check "stick 4, an update of the application in its own unit: confirmed by examples/confirm-update.conf once the unit ran for the window" \
+    confirmed_by_unit
 
 # 3. Nothing refused by the sandbox.
 journal -u corvane-installer.service -u corvane-recover.service -u corvane-terminal.service \
