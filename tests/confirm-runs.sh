@@ -51,6 +51,11 @@ for kind in healthy faulty; do
             fi
             grep -q ' undone: ' <<<"$history" && false_fallbacks=$((false_fallbacks + 1))
         else
+            # Started detached as the installer ends: its first line may come a moment later.
+            for _ in $(seq 50); do
+                grep -qs '^old ' "$dev/starts" && break
+                sleep 0.1
+            done
             old=$(awk '$1 == "old" { print $3; exit }' "$dev/starts" 2>/dev/null || true)
             if grep -q ' undone: the application exited with code 1 ' <<<"$history" && [ -n "$old" ] &&
                 [ -z "$left" ]; then
