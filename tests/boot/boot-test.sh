@@ -408,7 +408,8 @@ fallback_case() {
         { echo "      the old application is not running: $(tail -n 2 "$starts")"; return 1; }
     same_print "$1" || return 1
     grep -q " undone: $4" "$history" || { echo "      history: $(tail -n 1 "$history")"; return 1; }
-    wait_for 10 eval 'journal -u corvane-installer.service | grep -q "The last update was undone: $4"' ||
+    local reason=$4 # (read by the eval in wait_for, where $4 is not this function's)
+    wait_for 10 eval 'journal -u corvane-installer.service | grep -q "The last update was undone: $reason"' ||
         { echo "      not in the service's journal"; return 1; }
 }
 window 10
