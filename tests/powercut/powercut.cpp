@@ -559,6 +559,19 @@ struct PhaseFigures
     int unsettled = 0; // neither all old nor all new, or something left, in the end
 };
 
+QString phaseFigures(const PhaseFigures &pf)
+{
+    return QStringLiteral("after --recover-only all old %1, all new and pending %2, all new and "
+                          "settled %3, mixtures %4; then settled old %5, new %6, unsettled %7")
+        .arg(pf.old)
+        .arg(pf.pending)
+        .arg(pf.fresh)
+        .arg(pf.mixtures)
+        .arg(pf.settledOld)
+        .arg(pf.settledNew)
+        .arg(pf.unsettled);
+}
+
 // After a kill of a held-back run: each file old or new; the next start leaves all old
 // (lists and backups back) or all new; then the faulty update is undone by two more starts,
 // the good one confirmed by root, and nothing is left in the work folder but the history.
@@ -667,18 +680,7 @@ int pendingMode(const QString &work, const QString &pristine, const Expected &e,
     bool passed = f.torn == 0 && f.unexpected == 0 && f.recoveryFailures == 0 && f.mixtures == 0;
     for (int p = 0; p < 3; ++p) {
         const PhaseFigures &pf = figures[p];
-        say(QStringLiteral("%1: %2 kills; after --recover-only all old %3, all new and pending %4, "
-                           "all new and settled %5, mixtures %6; then settled old %7, new %8, "
-                           "unsettled %9")
-                .arg(phases[p])
-                .arg(pf.kills)
-                .arg(pf.old)
-                .arg(pf.pending)
-                .arg(pf.fresh)
-                .arg(pf.mixtures)
-                .arg(pf.settledOld)
-                .arg(pf.settledNew)
-                .arg(pf.unsettled));
+        say(QStringLiteral("%1: %2 kills; %3").arg(phases[p]).arg(pf.kills).arg(phaseFigures(pf)));
         passed = passed && pf.unsettled == 0 && pf.mixtures == 0;
     }
     // Each phase did what it is there for at least once.
@@ -1250,20 +1252,12 @@ int strictPendingMode(const QString &work, const QString &pristine, const Expect
         && f.recoveryFailures == 0 && f.mixtures == 0 && pointCount >= 14;
     for (int i = 0; i < 2; ++i) {
         const PhaseFigures &pf = figures[i];
-        say(QStringLiteral("Strict pending, %1 application: kills at %2 calls (%3 missed in "
-                           "all); after --recover-only all old %4, all new and pending %5, all "
-                           "new and settled %6, mixtures %7; then settled old %8, new %9, "
-                           "unsettled %10")
+        say(QStringLiteral(
+                "Strict pending, %1 application: kills at %2 calls (%3 missed in all); %4")
                 .arg(i == 0 ? "faulty" : "good")
                 .arg(pf.kills)
                 .arg(missed)
-                .arg(pf.old)
-                .arg(pf.pending)
-                .arg(pf.fresh)
-                .arg(pf.mixtures)
-                .arg(pf.settledOld)
-                .arg(pf.settledNew)
-                .arg(pf.unsettled));
+                .arg(phaseFigures(pf)));
         passed = passed && pf.unsettled == 0;
     }
     passed = passed && figures[0].settledOld > 0 && figures[1].settledNew > 0;
