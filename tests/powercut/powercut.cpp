@@ -582,7 +582,16 @@ void settleAndCheck(const QString &root, const Expected &e, bool faulty, const Q
     ++f->kills;
     int inPlace = 0, total = 0;
     checkCut(snapshot(root), e, f, &inPlace, &total, label);
-    if (runOnce(root, QStringLiteral("--recover-only")) != 0) {
+    // A kill while the old application is being started can leave the lock for a moment
+    // with its starter, between its fork and its exec: a start then ends with "Another
+    // installer is running". One more start a moment later must settle it.
+    bool recovered = runOnce(root, QStringLiteral("--recover-only")) == 0;
+    if (!recovered) {
+        QThread::msleep(200);
+        say(label + QStringLiteral(": --recover-only ended with 1; started again"));
+        recovered = runOnce(root, QStringLiteral("--recover-only")) == 0;
+    }
+    if (!recovered) {
         ++f->recoveryFailures;
         say(label + QStringLiteral(": --recover-only failed"));
     }
