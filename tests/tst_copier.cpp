@@ -24,7 +24,7 @@ using corvane::fs::UniqueFd;
 
 namespace {
 
-constexpr qint64 kMiB = 1024 * 1024;
+constexpr qint64 kMiB = qint64{1024} * 1024;
 const timespec kTimes[2] = {{1000000000, 5}, {1100000000, 7}};
 
 QByteArray sha256(const QByteArray &data)

@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr qint64 kMiB = 1024 * 1024;
+constexpr qint64 kMiB = qint64{1024} * 1024;
 
 QByteArray sha256(const QByteArray &data)
 {
@@ -69,7 +69,7 @@ void TestHashQueue::firstMismatchInOrder_data()
     QList<qint64> sizes{16 * kMiB, 100};
     QByteArray kinds = "gb";
     for (int i = 0; i < 70; ++i) {
-        sizes << 256 * 1024;
+        sizes << qint64{256} * 1024;
         kinds += i == 66 ? 'b' : 'g';
     }
     QTest::newRow("found last, added first") << sizes << kinds << true << 1 << 0;

@@ -269,7 +269,7 @@ void TestPosixFs::replaceFileOnAFullDisk()
     QVERIFY(put(dir.filePath("state"), "old"));
     const UniqueFd folder(::open(disk.constData(), O_RDONLY | O_DIRECTORY));
     errno = 0;
-    QVERIFY(!replaceFileAt(folder.get(), "state", QByteArray(64 * 1024, 'n')));
+    QVERIFY(!replaceFileAt(folder.get(), "state", QByteArray(qsizetype{64} * 1024, 'n')));
     QCOMPARE(errno, ENOSPC);
     QCOMPARE(get(dir.filePath("state")), QByteArray("old"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"state"});
