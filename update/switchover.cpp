@@ -206,8 +206,12 @@ bool finishSwitch(const WorkFolder &w, bool forward, bool hold, BackgroundRemova
         note(failed, w.relative(w.journal), error);
         return false;
     }
-    if (::fsync(w.fd()) != 0)
+    if (::fsync(w.fd()) != 0) {
+        // The journal's removal may not be on disk: a cut could bring it back, and its
+        // replay needs the entries it names. They stay until a start finds no journal.
         logFailure(kLog, "flush to disk of folder", w.work, errno);
+        return true;
+    }
     removeLeftovers(w, removal);
     return true;
 }
