@@ -96,12 +96,8 @@ bool EntryCount::store(int count) const
         return false;
     }
     if (count <= 0) {
-        if (::unlinkat(fd, kFile.constData(), 0) != 0 && errno != ENOENT) {
+        if (!removeFileAt(fd, kFile)) {
             logFailure(kLog, "removal of", file, errno);
-            return false;
-        }
-        if (::fsync(fd) != 0) {
-            logFailure(kLog, "flushing of folder", m_work.work, errno);
             return false;
         }
     } else if (!replaceFileAt(fd, kFile, QByteArray::number(count) + '\n')) {

@@ -153,6 +153,13 @@ bool replaceFileAt(int dirFd, const QByteArray &name, const QByteArray &data, mo
     return true;
 }
 
+bool removeFileAt(int dirFd, const QByteArray &name)
+{
+    if (::unlinkat(dirFd, name.constData(), 0) != 0 && errno != ENOENT)
+        return false;
+    return ::fsync(dirFd) == 0;
+}
+
 bool readSmallFile(const QByteArray &path, qint64 maxSize, QByteArray *content, struct stat *st)
 {
     return readSmallFileAt(AT_FDCWD, path, maxSize, content, st);

@@ -48,6 +48,9 @@ bool syncFolder(const QByteArray &folder, bool wholeFileSystem = false);
 // state file the installer keeps is written this way. False with errno set; the
 // temporary is then gone.
 bool replaceFileAt(int dirFd, const QByteArray &name, const QByteArray &data, mode_t mode = 0600);
+// Removes a state file (a missing one counts as removed) and flushes the folder, so that a
+// power cut cannot bring it back. False with errno set.
+bool removeFileAt(int dirFd, const QByteArray &name);
 
 // errno of a file that changed while it was read (it grew, shrank or was rewritten).
 inline constexpr int kChangedWhileRead = ESTALE;

@@ -271,8 +271,7 @@ void UpdateTransaction::Private::restoreVersion()
     // record, which would stop every signed update until it is mended.
     const bool restored = previousVersion
         ? replaceFileAt(w.fd(), installedVersionName, *previousVersion + '\n')
-        : (::unlinkat(w.fd(), installedVersionName, 0) == 0 || errno == ENOENT)
-            && ::fsync(w.fd()) == 0;
+        : removeFileAt(w.fd(), installedVersionName);
     if (!restored)
         logFailure(kLog, "restoring of the installed version in", w.work, errno);
 }
