@@ -28,6 +28,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <unistd.h>
+
 namespace {
 
 bool hasOption(int argc, char **argv, const char *option)
@@ -50,26 +52,34 @@ void logAndEcho(QtMsgType type, const QMessageLogContext &context, const QString
 }
 
 // The work folder made trustworthy and the lock taken, or false: the caller then ends at
-// once, with nothing recovered or installed.
-bool takeDevice(FileInstaller &installer, InstallerLock &lock)
+// once, with nothing recovered or installed. A busy lock is tried again for waitMs: a
+// program that an installer has just started holds it until it runs.
+bool takeDevice(FileInstaller &installer, InstallerLock &lock, int waitMs = 0)
 {
     if (!installer.openWorkFolder()) {
         qDebug() << "The installer's work folder cannot be used; nothing was done.";
         return false;
     }
-    switch (lock.acquire()) {
-    case InstallerLock::Result::Acquired:
-        return true;
-    case InstallerLock::Result::Busy:
-        qDebug() << "Another installer is running.";
-        return false;
-    case InstallerLock::Result::Failed:
-        break;
+    constexpr int kRetryMs = 50;
+    for (int waited = 0;; waited += kRetryMs) {
+        const InstallerLock::Result result = lock.acquire();
+        if (result == InstallerLock::Result::Acquired)
+            return true;
+        if (result == InstallerLock::Result::Failed)
+            break;
+        if (waited >= waitMs) {
+            qDebug() << "Another installer is running.";
+            return false;
+        }
+        ::usleep(kRetryMs * 1000);
     }
     qDebug() << "The installer's lock cannot be taken; nothing was done.";
     return false;
 }
 
+// How long --recover-only and --confirm wait for a lock that is busy: a start at boot must
+// not fail because the application an installer just started still holds it for a moment.
+constexpr int kBusyLockWaitMs = 5000;
 constexpr int kDefaultConfirmSeconds = 60;
 constexpr int kMaxConfirmSeconds = 24 * 3600;
 
@@ -102,7 +112,7 @@ int withoutWindow(int argc, char **argv, const corvane::DeviceRoot &root, bool c
     installer.setConfirmWindow(confirmWindow());
     installer.setEchoToStandardError(false);
     InstallerLock lock(installer.workFolder());
-    if (!takeDevice(installer, lock))
+    if (!takeDevice(installer, lock, kBusyLockWaitMs))
         return 1;
     // A confirmation is no start of the device: it counts nothing.
     const bool settled = installer.recoverInterruptedInstallation(!confirm, !confirm);

@@ -8,6 +8,10 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 class TestShell : public QObject
 {
     Q_OBJECT
@@ -22,6 +26,7 @@ private slots:
     void recoverOnlyExitCode_data();
     void recoverOnlyExitCode();
     void secondInstallerLeavesAtOnce();
+    void recoverOnlyWaitsForAShortHold();
     void relativeDeviceRootIsRefused();
 
 private:
@@ -213,6 +218,28 @@ void TestShell::secondInstallerLeavesAtOnce()
     QCOMPARE(first.state(), QProcess::Running);
     first.kill();
     first.waitForFinished(5000);
+}
+
+void TestShell::recoverOnlyWaitsForAShortHold()
+{
+    // An application an installer has just started holds the lock until it runs: a start
+    // at boot meanwhile must still recover, not fail.
+    DeviceTree tree({"--launcher"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    const QString work = QLatin1String(corvane::device::installWorkFolder);
+    QVERIFY(WorkFolder(tree.path(work)).open());
+    const QByteArray lockPath = QFile::encodeName(
+        tree.path(work + '/' + QLatin1String(corvane::device::installLockName)));
+    const int held = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    QVERIFY(held >= 0);
+    QCOMPARE(::flock(held, LOCK_EX | LOCK_NB), 0);
+    QProcess process;
+    start(process, tree, {"--recover-only"});
+    QVERIFY(!process.waitForFinished(1000));
+    ::close(held);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(tree.logLines().last(), QStringLiteral("Recovery: no interrupted installation."));
 }
 
 void TestShell::relativeDeviceRootIsRefused()
