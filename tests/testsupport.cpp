@@ -64,11 +64,16 @@ DeviceTree::~DeviceTree()
     chattr.start(QStringLiteral("chattr"),
                  {QStringLiteral("-R"), QStringLiteral("-f"), QStringLiteral("-i"), root()});
     chattr.waitForFinished(10000);
-    // Folders made read-only by a test must not keep the temporary tree alive.
-    QDirIterator it(root(), QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+    // Folders made read-only by a test must not keep the temporary tree alive. Only real
+    // folders: a test's link may name anything outside the tree, /dev/null included.
+    QDirIterator it(root(), QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot | QDir::Hidden,
                     QDirIterator::Subdirectories);
-    while (it.hasNext())
-        QFile::setPermissions(it.next(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    while (it.hasNext()) {
+        const QFileInfo entry = it.nextFileInfo();
+        if (entry.isDir() && !entry.isSymLink())
+            QFile::setPermissions(entry.filePath(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
 }
 
 QString DeviceTree::path(const QString &devicePath) const

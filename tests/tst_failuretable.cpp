@@ -50,9 +50,11 @@ private slots:
     void eachRowAsTheTechnicianSeesIt_data();
     void eachRowAsTheTechnicianSeesIt();
     void everyReasonHasOneRowMadeSomewhere();
+    void cleanupTestCase();
 
 private:
     QSet<int> m_made;
+    struct stat m_devNull = {};
     SigningKeys m_keys;
     bool m_signing = false;
 };
@@ -60,6 +62,16 @@ private:
 void TestFailureTable::initTestCase()
 {
     m_signing = m_keys.make({"maker"});
+    QCOMPARE(::stat("/dev/null", &m_devNull), 0);
+}
+
+void TestFailureTable::cleanupTestCase()
+{
+    // A row links the work folder's record to /dev/null: removing the trees must not
+    // follow that link (once it closed /dev/null to every other user of the machine).
+    struct stat now;
+    QCOMPARE(::stat("/dev/null", &now), 0);
+    QCOMPARE(now.st_mode, m_devNull.st_mode);
 }
 
 void TestFailureTable::eachRowAsTheTechnicianSeesIt_data()
