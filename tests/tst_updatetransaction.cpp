@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +66,8 @@ private slots:
     void installedFilesBelongToTheInstaller();
     void unchangedEntriesAreNotRewritten_data();
     void unchangedEntriesAreNotRewritten();
+    void manyFoldersUnderALowDescriptorLimit_data();
+    void manyFoldersUnderALowDescriptorLimit();
 };
 
 void TestUpdateTransaction::copyReplacesAddsAndKeeps()
@@ -471,6 +474,50 @@ void TestUpdateTransaction::unchangedEntriesAreNotRewritten()
         QCOMPARE(get(dst + "/changed.bin"), QByteArray("new"));
         QCOMPARE(get(dst + "/large.bin"), large);
     }
+}
+
+void TestUpdateTransaction::manyFoldersUnderALowDescriptorLimit_data()
+{
+    QTest::addColumn<bool>("installed"); // the target holds every folder already
+    QTest::addColumn<bool>("linked");
+    QTest::newRow("new folders") << false << false;
+    QTest::newRow("replaced files") << true << false;
+    QTest::newRow("replaced files, linked") << true << true;
+}
+
+void TestUpdateTransaction::manyFoldersUnderALowDescriptorLimit()
+{
+    QFETCH(bool, installed);
+    QFETCH(bool, linked);
+    constexpr int kFolders = 400;
+    QTemporaryDir dir;
+    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+    for (int i = 0; i < kFolders; ++i) {
+        const QString file = QStringLiteral("/g%1/h%2/f").arg(i % 20).arg(i);
+        QVERIFY(put(src + file, QByteArray::number(i)));
+        if (installed)
+            QVERIFY(put(dst + file, "old"));
+    }
+    // Far fewer descriptors than folders, as under a service manager's limit.
+    struct rlimit before;
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    struct rlimit low = before;
+    low.rlim_cur = rlim_t(QDir(QStringLiteral("/proc/self/fd")).count() + 64);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    LogToDevice log;
+    WorkFolder folder(dir.filePath("work"));
+    bool ok = folder.open();
+    if (ok) {
+        UpdateTransaction update(folder);
+        update.addTree(src, dst,
+                       linked ? UpdateTransaction::Source::Link : UpdateTransaction::Source::Copy);
+        ok = update.run();
+    }
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &before), 0);
+
+    QVERIFY2(ok, qPrintable(LogToDevice::messages().join('\n')));
+    for (int i = 0; i < kFolders; ++i)
+        QCOMPARE(get(dst + QStringLiteral("/g%1/h%2/f").arg(i % 20).arg(i)), QByteArray::number(i));
 }
 
 QTEST_GUILESS_MAIN(TestUpdateTransaction)

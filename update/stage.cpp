@@ -33,15 +33,19 @@ bool UpdateTransaction::Private::stage()
     }
     exchangeWorks = probeExchange();
     bool ok = true;
+    // The waiting copies and hashes hold descriptors: together at most half of what the
+    // process may still open (the folders and the files staged here need the rest), so a
+    // service's low limit slows the staging rather than fail it.
+    const qint64 spare = qMax<qint64>(8, (descriptorsLeft() - 32) / 2);
     if (hasList)
-        hashes = std::make_unique<HashQueue>();
+        hashes = std::make_unique<HashQueue>(size_t(spare / 2));
     // The large files of the copied trees go to the copier's thread first, which then
     // mostly waits for the disk while this one stages the small files and the linked
     // trees. Without linked files there is little to do meanwhile: the copies stay here.
     if (std::any_of(stages.begin(), stages.end(), [this](const Stage &s) {
             return s.kind == Stage::File && trees[s.tree].how == Source::Link;
         }))
-        copier = std::make_unique<Copier>(hashes.get());
+        copier = std::make_unique<Copier>(hashes.get(), size_t(spare / 4));
     // In turn: every folder and large file (the copier's and, with a list, the hashes'
     // longest work, begun first), the rest of the copied trees, the rest of the linked
     // trees, and last the folders' own permissions, once all they hold is there.
