@@ -370,11 +370,32 @@ void TestUpdateTransaction::installedFilesBelongToTheInstaller_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<bool>("linked"); // the update's file itself became the installed one
     QTest::addColumn<int>("mode");
-    QTest::newRow("the installer's own file") << "own" << true << 0644;
-    QTest::newRow("a hard link to a file outside") << "hard link" << false << 0644;
-    QTest::newRow("a file of another user") << "other user" << false << 0644;
-    QTest::newRow("a file others may write") << "writable" << false << 0666;
-    QTest::newRow("a set-user-ID file of another user") << "setuid" << false << 0755;
+    // Where others could add a name to the file while it is linked: its own folder or
+    // the update's top folder (mode, or "nobody" for another user's folder).
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("top");
+    QTest::newRow("the installer's own file") << "own" << true << 0644 << ""
+                                              << "";
+    QTest::newRow("a hard link to a file outside") << "hard link" << false << 0644 << ""
+                                                   << "";
+    QTest::newRow("a file of another user") << "other user" << false << 0644 << ""
+                                            << "";
+    QTest::newRow("a file others may write") << "writable" << false << 0666 << ""
+                                             << "";
+    QTest::newRow("a set-user-ID file of another user") << "setuid" << false << 0755 << ""
+                                                        << "";
+    QTest::newRow("in a folder others may write") << "own" << false << 0644 << "0777"
+                                                  << "";
+    QTest::newRow("in a sticky folder others may write") << "own" << false << 0644 << "1777"
+                                                         << "";
+    QTest::newRow("in a folder its group may write") << "own" << false << 0644 << "0775"
+                                                     << "";
+    QTest::newRow("in a folder of another user") << "own" << false << 0644 << "nobody"
+                                                 << "";
+    QTest::newRow("below a top folder others may write") << "own" << false << 0644 << ""
+                                                         << "0777";
+    QTest::newRow("in closed folders of root's") << "own" << true << 0644 << "0755"
+                                                 << "0700";
 }
 
 void TestUpdateTransaction::installedFilesBelongToTheInstaller()
@@ -382,10 +403,20 @@ void TestUpdateTransaction::installedFilesBelongToTheInstaller()
     QFETCH(QString, kind);
     QFETCH(bool, linked);
     QFETCH(int, mode);
+    QFETCH(QString, folder);
+    QFETCH(QString, top);
     QTemporaryDir dir, outside;
-    const QString src = dir.filePath("src/f"), dst = dir.filePath("dst/f");
+    const QString src = dir.filePath("src/sub/f"), dst = dir.filePath("dst/sub/f");
     QVERIFY(put(src, "update"));
-    QVERIFY(QDir().mkpath(dir.filePath("dst")));
+    QVERIFY(QDir().mkpath(dir.filePath("dst/sub")));
+    for (const auto &[which, how] :
+         {std::pair(dir.filePath("src/sub"), folder), std::pair(dir.filePath("src"), top)}) {
+        const QByteArray path = QFile::encodeName(which);
+        if (how == "nobody")
+            QCOMPARE(::chown(path.constData(), 65534, 65534), 0);
+        else if (!how.isEmpty())
+            QCOMPARE(::chmod(path.constData(), mode_t(how.toUInt(nullptr, 8))), 0);
+    }
     const QByteArray path = QFile::encodeName(src);
     if (kind == "hard link") {
         QVERIFY(put(outside.filePath("f"), "update"));
@@ -403,9 +434,9 @@ void TestUpdateTransaction::installedFilesBelongToTheInstaller()
     QCOMPARE(::stat(path.constData(), &source), 0);
 
     LogToDevice log;
-    WorkFolder folder(dir.filePath("work"));
-    QVERIFY(folder.open());
-    UpdateTransaction update(folder);
+    WorkFolder work(dir.filePath("work"));
+    QVERIFY(work.open());
+    UpdateTransaction update(work);
     update.addTree(dir.filePath("src"), dir.filePath("dst"), UpdateTransaction::Source::Link);
     QVERIFY(update.run());
 

@@ -94,6 +94,7 @@ public:
         QByteArray target;
         struct stat installed;
         QByteArray folder; // the installed folder that holds it
+        bool closed;       // its folders (see planFolder)
         bool same;
     };
     std::vector<Pending> pending;
@@ -192,11 +193,13 @@ public:
     // Staging place of the next entry of the switch; its installed one goes to the same
     // number below old/.
     QByteArray nextStaged() { return w.stagingName + '/' + QByteArray::number(++stagedCounter); }
+    // closed: the folder `from` and every folder above it up to the tree's top are
+    // closedFolder()s, so the update's files there may be linked.
     bool planFolder(size_t index, const QByteArray &from, const QByteArray &to,
-                    const QByteArray &staged, bool isNew);
+                    const QByteArray &staged, bool isNew, bool closed);
     bool planSkipped(size_t index, const QByteArray &from, const struct stat &st);
     void planEntry(size_t index, const QByteArray &from, const QByteArray &staged,
-                   const struct stat &st, bool *ok);
+                   const struct stat &st, bool closed, bool *ok);
     enum class Likeness { Differs, Same, BytesDecide };
     Likeness alike(size_t index, const QByteArray &from, const struct stat &st,
                    const QByteArray &target, const struct stat &installed);
@@ -204,7 +207,14 @@ public:
     void keepInstalled(size_t index, const QByteArray &from, const struct stat &st,
                        const QByteArray &target, const struct stat &installed, bool *ok);
     bool planReplacement(size_t index, const QByteArray &from, const struct stat &st,
-                         const QByteArray &target, bool exists, bool *ok);
+                         const QByteArray &target, bool exists, bool closed, bool *ok);
+    // Whether nobody but root and the installer's user can add, move or remove names in
+    // an update's folder: while a file is linked from there (its count of names at 2),
+    // nobody else can give it a name that outlives the update.
+    bool closedFolder(const struct stat &st) const
+    {
+        return (st.st_uid == 0 || st.st_uid == user) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    }
     bool planPending();
     static bool sameTimes(const struct stat &a, const struct stat &b);
     void noteSwitchedFolder(const QByteArray &folder);
