@@ -77,7 +77,7 @@ void UpdateTransaction::Private::planEntry(size_t index, const QByteArray &from,
 {
     const Tree &tree = trees[index];
     bool listedOk = true;
-    const Listed *line = checkListed(tree, from, st, &listedOk);
+    const qsizetype line = checkListed(tree, from, st, &listedOk);
     if (!listedOk) {
         *ok = false;
         if (!S_ISDIR(st.st_mode))
@@ -298,7 +298,7 @@ bool UpdateTransaction::Private::sameBytes(size_t index, const QByteArray &from,
                                            const QByteArray &target) const
 {
     const Tree &tree = trees[index];
-    const Listed *line = lookupListed(tree, from);
+    const std::optional<Listed> line = lookupListed(tree, from);
     const UniqueFd ours(line ? -1 : openForReadingBeneath(tree.sourceFd.get(), from));
     const UniqueFd theirs(openForReadingBeneath(w.baseFd(), w.relative(target)));
     if (!theirs.isValid() || (!line && !ours.isValid()))
@@ -317,7 +317,7 @@ bool UpdateTransaction::Private::planSkipped(size_t index, const QByteArray &fro
 {
     const Tree &tree = trees[index];
     bool ok = true;
-    const Listed *line = checkListed(tree, from, st, &ok);
+    const std::optional<Listed> line = listedAt(checkListed(tree, from, st, &ok));
     if (!line)
         return ok;
     if (S_ISDIR(st.st_mode)) {

@@ -62,7 +62,7 @@ public:
         QByteArray staged; // relative to the flash disk's folder
         struct stat st;
         bool hardLink = false;
-        const Listed *listed = nullptr; // its line in the signed list, when there is one
+        qsizetype listed = -1; // its entry in the signed list, when there is one
     };
 
     const WorkFolder &w;
@@ -104,9 +104,8 @@ public:
     std::optional<SignedList> listPlaces;
     bool hasList = false;
     bool listSigned = false; // by a trusted key: set-user-ID bits may come with it
-    corvane::update::Manifest manifest;
-    std::map<QByteArray, const Listed *> listed; // by path
-    std::map<QByteArray, bool> seen;             // listed paths met in the update
+    corvane::update::ManifestIndex manifest;
+    std::vector<bool> seen; // by entry: met in the update
     int listMismatches = 0;
     std::optional<QByteArray> previousVersion; // the record before a signed switch
     std::optional<HoldBack> hold;              // held back until confirmed
@@ -145,23 +144,26 @@ public:
 
     // signedlist.cpp
     bool checkList();
-    // The entry's line in the list, after checking what can be told without reading the
-    // file's content (type, mode, size, link target); nullptr when the update has no list.
+    // The entry's number in the list, after checking what can be told without reading the
+    // file's content (type, mode, size, link target); -1 when the update has no list.
     // A mismatch fails the run (and is logged).
-    const Listed *checkListed(const Tree &tree, const QByteArray &from, const struct stat &st,
-                              bool *ok);
+    qsizetype checkListed(const Tree &tree, const QByteArray &from, const struct stat &st,
+                          bool *ok);
     bool checkNothingMissing();
-    // The entry's line in the list, looked up only (nullptr without one).
-    const Listed *lookupListed(const Tree &tree, const QByteArray &from) const
+    // The entry's line in the list, looked up only (none without one).
+    std::optional<Listed> lookupListed(const Tree &tree, const QByteArray &from) const
     {
         if (!hasList || tree.listedAs.isEmpty())
-            return nullptr;
-        const auto found = listed.find(listedPath(tree, from));
-        return found == listed.end() ? nullptr : found->second;
+            return std::nullopt;
+        return listedAt(manifest.find(listedPath(tree, from)));
+    }
+    std::optional<Listed> listedAt(qsizetype entry) const
+    {
+        return entry < 0 ? std::nullopt : std::optional<Listed>(manifest.entry(entry));
     }
     // The mode an update entry is installed with: the listed one from a signed list, else
     // its own without set-user-ID and set-group-ID bits.
-    mode_t modeToInstall(const Listed *line, mode_t mode) const
+    mode_t modeToInstall(const std::optional<Listed> &line, mode_t mode) const
     {
         return listSigned && line ? line->mode : mode & (07777 & ~(S_ISUID | S_ISGID));
     }
