@@ -511,44 +511,56 @@ void TestUpdateTransaction::manyFoldersUnderALowDescriptorLimit_data()
 {
     QTest::addColumn<bool>("installed"); // the target holds every folder already
     QTest::addColumn<bool>("linked");
-    QTest::newRow("new folders") << false << false;
-    QTest::newRow("replaced files") << true << false;
-    QTest::newRow("replaced files, linked") << true << true;
+    // Descriptors the process may open beyond those open: for the whole run (when more
+    // than the folders' count), or only from the switch on (a few, which must fail).
+    QTest::addColumn<int>("more");
+    QTest::newRow("new folders") << false << false << 64;
+    QTest::newRow("replaced files") << true << false << 64;
+    QTest::newRow("replaced files, linked") << true << true << 64;
+    QTest::newRow("too few left for the switch") << true << false << 3;
 }
 
 void TestUpdateTransaction::manyFoldersUnderALowDescriptorLimit()
 {
     QFETCH(bool, installed);
     QFETCH(bool, linked);
+    QFETCH(int, more);
     constexpr int kFolders = 400;
     QTemporaryDir dir;
     const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+    const auto file = [](int i) { return QStringLiteral("/g%1/h%2/f").arg(i % 20).arg(i); };
     for (int i = 0; i < kFolders; ++i) {
-        const QString file = QStringLiteral("/g%1/h%2/f").arg(i % 20).arg(i);
-        QVERIFY(put(src + file, QByteArray::number(i)));
+        QVERIFY(put(src + file(i), QByteArray::number(i)));
         if (installed)
-            QVERIFY(put(dst + file, "old"));
+            QVERIFY(put(dst + file(i), "old"));
     }
-    // Far fewer descriptors than folders, as under a service manager's limit.
     struct rlimit before;
     QCOMPARE(::getrlimit(RLIMIT_NOFILE, &before), 0);
-    struct rlimit low = before;
-    low.rlim_cur = rlim_t(QDir(QStringLiteral("/proc/self/fd")).count() + 64);
-    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    const auto lower = [&] {
+        struct rlimit low = before;
+        low.rlim_cur = rlim_t(QDir(QStringLiteral("/proc/self/fd")).count() + uint(more));
+        return ::setrlimit(RLIMIT_NOFILE, &low) == 0;
+    };
+    const bool wholeRun = more > 8;
     LogToDevice log;
     WorkFolder folder(dir.filePath("work"));
-    bool ok = folder.open();
-    if (ok) {
-        UpdateTransaction update(folder);
-        update.addTree(src, dst,
-                       linked ? UpdateTransaction::Source::Link : UpdateTransaction::Source::Copy);
-        ok = update.run();
-    }
+    QVERIFY(folder.open());
+    UpdateTransaction update(folder);
+    update.addTree(src, dst,
+                   linked ? UpdateTransaction::Source::Link : UpdateTransaction::Source::Copy);
+    bool ok = (!wholeRun || lower()) && update.prepare();
+    ok = ok && (wholeRun || lower()) && update.commit();
     QCOMPARE(::setrlimit(RLIMIT_NOFILE, &before), 0);
 
-    QVERIFY2(ok, qPrintable(LogToDevice::messages().join('\n')));
+    const QStringList lines = LogToDevice::messages();
+    QCOMPARE(ok, wholeRun);
     for (int i = 0; i < kFolders; ++i)
-        QCOMPARE(get(dst + QStringLiteral("/g%1/h%2/f").arg(i % 20).arg(i)), QByteArray::number(i));
+        QCOMPARE(get(dst + file(i)), wholeRun ? QByteArray::number(i) : QByteArray("old"));
+    if (!wholeRun) { // the reason as it is, not a link
+        QCOMPARE(update.failure().error, EMFILE);
+        QVERIFY2(!lines.filter("Too many open files").isEmpty(), qPrintable(lines.join('\n')));
+        QVERIFY(lines.filter("link").isEmpty());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestUpdateTransaction)
