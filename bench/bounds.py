@@ -12,7 +12,8 @@ result line in the log on the stick, pulls the stick and reads the log.
            (the installed system folder has none of them) or replaced (it has all of
            them, each file with other content); the installer runs with the soft limit
            of open descriptors set as a service manager would (setrlimit before exec).
-           Goal: 2,000 folders under 1,024, 20,000 under 256, installed whole.
+           Goal: 2,000 folders under 1,024, 20,000 under 256, installed whole; the
+           last also signed (every staged file hashed on the hashes' queue).
   memory   a list of 740,000 short lines beside a small update (every line a link, so
            the run ends with "listed but not in the update"), once with no trusted key
            and once signed by a trusted key. The figure is the installer's peak resident
@@ -34,6 +35,7 @@ ONLY = sys.argv[sys.argv.index("--only") + 1] if "--only" in sys.argv else None
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 INSTALLER = os.path.join(BUILD, "shell", "corvane-installer")
 ENCRYPT = os.path.join(BUILD, "tools", "corvane-encrypt")
+MANIFEST_TOOL = os.path.join(BUILD, "tools", "corvane-update-manifest")
 WORK = tempfile.mkdtemp(prefix="corvane-bounds-", dir=os.environ.get("BENCH_DIR", "/var/tmp"))
 RESULT = re.compile(r"HandleEvents: InitialState: (Successful|Nothing done|Failed)\.")
 
@@ -98,7 +100,25 @@ def reason(lines):
     return ""
 
 
-def folders(count, nofile, replaced):
+def trust_and_sign(root, make_list):
+    """The device trusts a new key; the update's list (made by the maker's tool when
+    make_list) is signed with it."""
+    update = os.path.join(root, "FlashDisk", "Corvane_Installer")
+    keys = os.path.join(root, "keys")
+    os.makedirs(keys)
+    subprocess.run(["minisign", "-G", "-W", "-p", os.path.join(keys, "maker.pub"), "-s",
+                    os.path.join(keys, "maker.key")], check=True, stdout=subprocess.DEVNULL)
+    trusted = os.path.join(root, "etc", "corvane-installer", "trusted-keys")
+    os.makedirs(trusted)
+    shutil.copy(os.path.join(keys, "maker.pub"), trusted)
+    if make_list:
+        subprocess.run([MANIFEST_TOOL, update, "--version", "2.4.1"], check=True,
+                       stdout=subprocess.DEVNULL)
+    subprocess.run(["minisign", "-S", "-s", os.path.join(keys, "maker.key"), "-m",
+                    os.path.join(update, "update.manifest")], check=True, stdout=subprocess.DEVNULL)
+
+
+def folders(count, nofile, replaced, signed=False):
     root = os.path.join(WORK, f"f{count}-{nofile}-{'replaced' if replaced else 'new'}")
     flash = device(root)
     update = os.path.join(flash, "Corvane_Installer", "System", "many")
@@ -112,11 +132,13 @@ def folders(count, nofile, replaced):
             os.makedirs(os.path.join(installed, rel), exist_ok=True)
             with open(os.path.join(installed, rel, "f.txt"), "w") as f:
                 f.write(f"installed {i}, longer\n")
+    if signed:  # every staged file is read back and hashed: the hashes' queue is full
+        trust_and_sign(root, True)
     result, lines, seconds, _ = run(root, nofile)
     files = sum(1 for _, _, names in os.walk(installed) for n in names if n == "f.txt")
     right = sum(1 for d, _, names in os.walk(installed) for n in names
                 if open(os.path.join(d, n)).read().startswith("update "))
-    case = "replaced" if replaced else "new"
+    case = ("replaced" if replaced else "new") + (", signed" if signed else "")
     ok = result == "Successful" and right == count and files == count
     row(f"{count:,} folders, {case}, soft limit {nofile}",
         f"{result}, {right:,} of {count:,} installed, {seconds:.1f} s", "all installed", ok,
@@ -139,15 +161,7 @@ def long_list(signed):
     del names
     size = os.path.getsize(os.path.join(update, "update.manifest"))
     if signed:
-        keys = os.path.join(root, "keys")
-        os.makedirs(keys)
-        subprocess.run(["minisign", "-G", "-W", "-p", os.path.join(keys, "maker.pub"), "-s",
-                        os.path.join(keys, "maker.key")], check=True, stdout=subprocess.DEVNULL)
-        trusted = os.path.join(root, "etc", "corvane-installer", "trusted-keys")
-        os.makedirs(trusted)
-        shutil.copy(os.path.join(keys, "maker.pub"), trusted)
-        subprocess.run(["minisign", "-S", "-s", os.path.join(keys, "maker.key"), "-m",
-                        os.path.join(update, "update.manifest")], check=True, stdout=subprocess.DEVNULL)
+        trust_and_sign(root, False)
     result, lines, _, peak = run(root)
     told = any("listed but not in the update" in line for line in lines)
     row(f"{entries:,}-entry list ({size / 2**20:.1f} MiB), {'signed' if signed else 'no trusted key'}",
@@ -165,6 +179,11 @@ def main():
             for count, nofile in ((2000, 1024), (20000, 256)):
                 for replaced in (False, True):
                     folders(count, nofile, replaced)
+            if shutil.which("minisign") and os.access(MANIFEST_TOOL, os.X_OK):
+                folders(20000, 256, True, signed=True)
+            else:
+                rows.append(("20,000 folders, signed: SKIPPED: minisign or corvane-update-manifest "
+                             "is missing", "", "", "", ""))
         if ONLY in (None, "memory"):
             print("Peak memory with a long list", flush=True)
             long_list(False)
