@@ -538,7 +538,7 @@ void TestUpdateTransaction::manyFoldersUnderALowDescriptorLimit()
     QCOMPARE(::getrlimit(RLIMIT_NOFILE, &before), 0);
     const auto lower = [&] {
         struct rlimit low = before;
-        low.rlim_cur = rlim_t(QDir(QStringLiteral("/proc/self/fd")).count() + uint(more));
+        low.rlim_cur = rlim_t(QDir(QStringLiteral("/proc/self/fd")).count()) + rlim_t(more);
         return ::setrlimit(RLIMIT_NOFILE, &low) == 0;
     };
     const bool wholeRun = more > 8;
