@@ -5,9 +5,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,6 +97,19 @@ bool listFolder(const QByteArray &folder, std::vector<QByteArray> *names)
     ::close(fd);
     errno = error;
     return ok;
+}
+
+qint64 descriptorsLeft()
+{
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return std::numeric_limits<int>::max();
+    const auto soft = qint64(limit.rlim_cur);
+    std::vector<QByteArray> open;
+    // The listing's own descriptor is counted too, and is closed again.
+    if (!listFolder(QByteArrayLiteral("/proc/self/fd"), &open))
+        return soft / 4;
+    return qMax<qint64>(0, soft - qint64(open.size()));
 }
 
 bool lexists(const QByteArray &path)

@@ -37,6 +37,10 @@ bool listFolder(int dirFd, std::vector<QByteArray> *names);
 // Whether anything (a dangling link included) has this name; false with errno set.
 bool lexists(const QByteArray &path);
 
+// How many more descriptors this process may open now: its soft limit (RLIMIT_NOFILE)
+// less those open, or a quarter of the limit where they cannot be counted.
+qint64 descriptorsLeft();
+
 // Flushes a folder's entries to disk, or everything of the file system it is on; false
 // with errno set.
 bool syncFolder(const QByteArray &folder, bool wholeFileSystem = false);

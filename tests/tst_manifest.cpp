@@ -160,6 +160,13 @@ void TestManifest::refused()
     QVERIFY(!parseManifest(text, &manifest, &error));
     QCOMPARE(error.line, line);
     QVERIFY2(error.message.contains(message), qPrintable(error.message));
+    // The installer's index refuses the same text with the same words.
+    ManifestIndex index;
+    ManifestError indexError;
+    QVERIFY(!index.parse(text, &indexError));
+    QCOMPARE(indexError.line, error.line);
+    QCOMPARE(indexError.message, error.message);
+    QCOMPARE(index.size(), 0);
 }
 
 void TestManifest::roundTrip()
@@ -185,6 +192,20 @@ void TestManifest::roundTrip()
     Manifest reread;
     QVERIFY2(parseManifest(writeManifest(manifest), &reread, &error), qPrintable(error.message));
     QVERIFY(reread == manifest);
+
+    // The installer's index holds the same entries, each found by its path's bytes.
+    ManifestIndex index;
+    QVERIFY2(index.parse(writeManifest(manifest), &error), qPrintable(error.message));
+    QCOMPARE(index.version(), manifest.version);
+    QCOMPARE(index.size(), qsizetype(manifest.entries.size()));
+    for (qsizetype i = 0; i < index.size(); ++i) {
+        QVERIFY(index.entry(i) == manifest.entries[size_t(i)]);
+        QCOMPARE(index.find(manifest.entries[size_t(i)].path), i);
+    }
+    for (const QByteArray &absent :
+         {QByteArray("Corvane/ %\n"), QByteArray("Corvane/ %\n\xff/"), QByteArray("Corvane/Y"),
+          QByteArray("Corvane/ZZ"), QByteArray("A"), QByteArray("Zzz"), QByteArray()})
+        QCOMPARE(index.find(absent), -1);
 }
 
 void TestManifest::builtFromFolder()

@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +66,8 @@ private slots:
     void installedFilesBelongToTheInstaller();
     void unchangedEntriesAreNotRewritten_data();
     void unchangedEntriesAreNotRewritten();
+    void manyFoldersUnderALowDescriptorLimit_data();
+    void manyFoldersUnderALowDescriptorLimit();
 };
 
 void TestUpdateTransaction::copyReplacesAddsAndKeeps()
@@ -367,11 +370,32 @@ void TestUpdateTransaction::installedFilesBelongToTheInstaller_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<bool>("linked"); // the update's file itself became the installed one
     QTest::addColumn<int>("mode");
-    QTest::newRow("the installer's own file") << "own" << true << 0644;
-    QTest::newRow("a hard link to a file outside") << "hard link" << false << 0644;
-    QTest::newRow("a file of another user") << "other user" << false << 0644;
-    QTest::newRow("a file others may write") << "writable" << false << 0666;
-    QTest::newRow("a set-user-ID file of another user") << "setuid" << false << 0755;
+    // Where others could add a name to the file while it is linked: its own folder or
+    // the update's top folder (mode, or "nobody" for another user's folder).
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("top");
+    QTest::newRow("the installer's own file") << "own" << true << 0644 << ""
+                                              << "";
+    QTest::newRow("a hard link to a file outside") << "hard link" << false << 0644 << ""
+                                                   << "";
+    QTest::newRow("a file of another user") << "other user" << false << 0644 << ""
+                                            << "";
+    QTest::newRow("a file others may write") << "writable" << false << 0666 << ""
+                                             << "";
+    QTest::newRow("a set-user-ID file of another user") << "setuid" << false << 0755 << ""
+                                                        << "";
+    QTest::newRow("in a folder others may write") << "own" << false << 0644 << "0777"
+                                                  << "";
+    QTest::newRow("in a sticky folder others may write") << "own" << false << 0644 << "1777"
+                                                         << "";
+    QTest::newRow("in a folder its group may write") << "own" << false << 0644 << "0775"
+                                                     << "";
+    QTest::newRow("in a folder of another user") << "own" << false << 0644 << "nobody"
+                                                 << "";
+    QTest::newRow("below a top folder others may write") << "own" << false << 0644 << ""
+                                                         << "0777";
+    QTest::newRow("in closed folders of root's") << "own" << true << 0644 << "0755"
+                                                 << "0700";
 }
 
 void TestUpdateTransaction::installedFilesBelongToTheInstaller()
@@ -379,10 +403,20 @@ void TestUpdateTransaction::installedFilesBelongToTheInstaller()
     QFETCH(QString, kind);
     QFETCH(bool, linked);
     QFETCH(int, mode);
+    QFETCH(QString, folder);
+    QFETCH(QString, top);
     QTemporaryDir dir, outside;
-    const QString src = dir.filePath("src/f"), dst = dir.filePath("dst/f");
+    const QString src = dir.filePath("src/sub/f"), dst = dir.filePath("dst/sub/f");
     QVERIFY(put(src, "update"));
-    QVERIFY(QDir().mkpath(dir.filePath("dst")));
+    QVERIFY(QDir().mkpath(dir.filePath("dst/sub")));
+    for (const auto &[which, how] :
+         {std::pair(dir.filePath("src/sub"), folder), std::pair(dir.filePath("src"), top)}) {
+        const QByteArray path = QFile::encodeName(which);
+        if (how == "nobody")
+            QCOMPARE(::chown(path.constData(), 65534, 65534), 0);
+        else if (!how.isEmpty())
+            QCOMPARE(::chmod(path.constData(), mode_t(how.toUInt(nullptr, 8))), 0);
+    }
     const QByteArray path = QFile::encodeName(src);
     if (kind == "hard link") {
         QVERIFY(put(outside.filePath("f"), "update"));
@@ -400,9 +434,9 @@ void TestUpdateTransaction::installedFilesBelongToTheInstaller()
     QCOMPARE(::stat(path.constData(), &source), 0);
 
     LogToDevice log;
-    WorkFolder folder(dir.filePath("work"));
-    QVERIFY(folder.open());
-    UpdateTransaction update(folder);
+    WorkFolder work(dir.filePath("work"));
+    QVERIFY(work.open());
+    UpdateTransaction update(work);
     update.addTree(dir.filePath("src"), dir.filePath("dst"), UpdateTransaction::Source::Link);
     QVERIFY(update.run());
 
@@ -470,6 +504,62 @@ void TestUpdateTransaction::unchangedEntriesAreNotRewritten()
         QCOMPARE(qint64(sameAfter.st_mtim.tv_sec), qint64(1000000000));
         QCOMPARE(get(dst + "/changed.bin"), QByteArray("new"));
         QCOMPARE(get(dst + "/large.bin"), large);
+    }
+}
+
+void TestUpdateTransaction::manyFoldersUnderALowDescriptorLimit_data()
+{
+    QTest::addColumn<bool>("installed"); // the target holds every folder already
+    QTest::addColumn<bool>("linked");
+    // Descriptors the process may open beyond those open: for the whole run (when more
+    // than the folders' count), or only from the switch on (a few, which must fail).
+    QTest::addColumn<int>("more");
+    QTest::newRow("new folders") << false << false << 64;
+    QTest::newRow("replaced files") << true << false << 64;
+    QTest::newRow("replaced files, linked") << true << true << 64;
+    QTest::newRow("too few left for the switch") << true << false << 3;
+}
+
+void TestUpdateTransaction::manyFoldersUnderALowDescriptorLimit()
+{
+    QFETCH(bool, installed);
+    QFETCH(bool, linked);
+    QFETCH(int, more);
+    constexpr int kFolders = 400;
+    QTemporaryDir dir;
+    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+    const auto file = [](int i) { return QStringLiteral("/g%1/h%2/f").arg(i % 20).arg(i); };
+    for (int i = 0; i < kFolders; ++i) {
+        QVERIFY(put(src + file(i), QByteArray::number(i)));
+        if (installed)
+            QVERIFY(put(dst + file(i), "old"));
+    }
+    struct rlimit before;
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    const auto lower = [&] {
+        struct rlimit low = before;
+        low.rlim_cur = rlim_t(QDir(QStringLiteral("/proc/self/fd")).count()) + rlim_t(more);
+        return ::setrlimit(RLIMIT_NOFILE, &low) == 0;
+    };
+    const bool wholeRun = more > 8;
+    LogToDevice log;
+    WorkFolder folder(dir.filePath("work"));
+    QVERIFY(folder.open());
+    UpdateTransaction update(folder);
+    update.addTree(src, dst,
+                   linked ? UpdateTransaction::Source::Link : UpdateTransaction::Source::Copy);
+    bool ok = (!wholeRun || lower()) && update.prepare();
+    ok = ok && (wholeRun || lower()) && update.commit();
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &before), 0);
+
+    const QStringList lines = LogToDevice::messages();
+    QCOMPARE(ok, wholeRun);
+    for (int i = 0; i < kFolders; ++i)
+        QCOMPARE(get(dst + file(i)), wholeRun ? QByteArray::number(i) : QByteArray("old"));
+    if (!wholeRun) { // the reason as it is, not a link
+        QCOMPARE(update.failure().error, EMFILE);
+        QVERIFY2(!lines.filter("Too many open files").isEmpty(), qPrintable(lines.join('\n')));
+        QVERIFY(lines.filter("link").isEmpty());
     }
 }
 

@@ -12,7 +12,6 @@ namespace {
 constexpr qint64 kMiB = qint64(1024) * 1024;
 constexpr qint64 kCopyChunk = 4 * kMiB;
 constexpr qint64 kWriteBehind = 32 * kMiB;
-constexpr size_t kMaxQueued = 64;
 } // namespace
 
 int copyFileContent(int in, int out, qint64 size, std::vector<char> &buffer,
@@ -69,8 +68,9 @@ int copyFileContent(int in, int out, qint64 size, std::vector<char> &buffer,
     }
 }
 
-Copier::Copier(HashQueue *hashes)
+Copier::Copier(HashQueue *hashes, size_t maxQueued)
     : m_hashes(hashes)
+    , m_maxQueued(qMax<size_t>(1, maxQueued))
     , m_thread([this] { work(); })
 {
 }
@@ -93,7 +93,7 @@ bool Copier::add(Job job)
 {
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_jobs.size() >= kMaxQueued)
+        if (m_jobs.size() >= m_maxQueued)
             return false;
         m_jobs.push_back(std::move(job));
     }

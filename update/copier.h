@@ -54,7 +54,8 @@ public:
         bool reading; // the update's file could not be read
     };
 
-    explicit Copier(HashQueue *hashes);
+    // maxQueued: copies waiting at most (each holds two descriptors).
+    explicit Copier(HashQueue *hashes, size_t maxQueued = 64);
     ~Copier();
     Copier(const Copier &) = delete;
     Copier &operator=(const Copier &) = delete;
@@ -77,6 +78,7 @@ private:
     void run(Job &job);
 
     HashQueue *m_hashes;
+    const size_t m_maxQueued;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<Job> m_jobs;

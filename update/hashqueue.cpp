@@ -162,8 +162,10 @@ bool sameContent(int a, int b)
     }
 }
 
-HashQueue::HashQueue()
-    : m_thread([this] { work(); })
+HashQueue::HashQueue(size_t descriptors)
+    : m_maxQueued(std::clamp<size_t>(descriptors / 4, 1, kMaxQueued))
+    , m_maxQueuedLarge(std::clamp<size_t>(descriptors, 1, kMaxQueuedLarge))
+    , m_thread([this] { work(); })
 {
 }
 
@@ -190,7 +192,7 @@ void HashQueue::add(int fd, const QByteArray &path, const QByteArray &listed)
     std::unique_lock<std::mutex> lock(m_mutex);
     Job job{fd, path, listed, m_added++, size};
     // Too many waiting: the caller hashes this one itself, unless it is large.
-    if (m_jobs.size() >= (size >= kLargeJob ? kMaxQueuedLarge : kMaxQueued)) {
+    if (m_jobs.size() >= (size >= kLargeJob ? m_maxQueuedLarge : m_maxQueued)) {
         run(job, lock);
         return;
     }

@@ -25,7 +25,8 @@ public:
         int error = 0;     // when it could not be read
     };
 
-    HashQueue();
+    // descriptors: how many the waiting files may hold open at most.
+    explicit HashQueue(size_t descriptors = 256);
     ~HashQueue();
     HashQueue(const HashQueue &) = delete;
     HashQueue &operator=(const HashQueue &) = delete;
@@ -53,6 +54,8 @@ private:
     // Hashes job's file, the lock released meanwhile, and records a mismatch.
     void run(const Job &job, std::unique_lock<std::mutex> &lock);
 
+    const size_t m_maxQueued;
+    const size_t m_maxQueuedLarge;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<Job> m_jobs;

@@ -252,7 +252,12 @@ bool Manifest::operator==(const Manifest &other) const
     return version == other.version && entries == other.entries;
 }
 
-bool parseManifest(const QByteArray &text, Manifest *manifest, ManifestError *error)
+namespace {
+
+// The one parser of the text. Store keeps what is parsed: add(entry, offset of its line)
+// and hasFolder(path), whether an entry before is the folder `path`.
+template <typename Store>
+bool parseInto(const QByteArray &text, QByteArray *version, Store &store, ManifestError *error)
 {
     if (text.size() > maxManifestBytes)
         return fail(error, 0, QStringLiteral("larger than %1 bytes").arg(maxManifestBytes));
@@ -261,11 +266,13 @@ bool parseManifest(const QByteArray &text, Manifest *manifest, ManifestError *er
     if (!text.endsWith('\n'))
         return fail(error, int(text.count('\n')) + 1, QStringLiteral("no line feed at its end"));
 
-    Manifest result;
-    QSet<QByteArray> folders;
+    QByteArray previous; // the path of the entry before
+    bool anyEntry = false;
+    std::array<bool, 2> rootListed{false, false};
     int number = 0;
     for (qsizetype start = 0; start < text.size();) {
         const qsizetype end = text.indexOf('\n', start);
+        const qsizetype lineStart = start;
         const QByteArray line = text.mid(start, end - start);
         start = end + 1;
         ++number;
@@ -297,11 +304,11 @@ bool parseManifest(const QByteArray &text, Manifest *manifest, ManifestError *er
         if (number == 2) {
             if (!line.startsWith("version "))
                 return fail(error, number, QStringLiteral("\"version VERSION\" expected"));
-            result.version = line.mid(8);
-            if (!isValidVersion(result.version))
-                return fail(error, number,
-                            QStringLiteral("\"%1\" is not a version")
-                                .arg(QString::fromLatin1(result.version)));
+            *version = line.mid(8);
+            if (!isValidVersion(*version))
+                return fail(
+                    error, number,
+                    QStringLiteral("\"%1\" is not a version").arg(QString::fromLatin1(*version)));
             continue;
         }
         if (line.isEmpty())
@@ -316,8 +323,7 @@ bool parseManifest(const QByteArray &text, Manifest *manifest, ManifestError *er
             return fail(error, number, reason);
 
         const QString shown = QString::fromLatin1(encodeBytes(entry.path));
-        if (!result.entries.empty()) {
-            const QByteArray &previous = result.entries.back().path;
+        if (anyEntry) {
             if (entry.path == previous)
                 return fail(error, number, QStringLiteral("\"%1\" listed twice").arg(shown));
             if (pathLess(entry.path, previous))
@@ -331,24 +337,158 @@ bool parseManifest(const QByteArray &text, Manifest *manifest, ManifestError *er
                 error, number,
                 QStringLiteral("\"%1\" at the top (only the folders %2 and %3 are there)")
                     .arg(shown, QString::fromLatin1(roots()[0]), QString::fromLatin1(roots()[1])));
-        if (slash >= 0 && !folders.contains(entry.path.left(slash)))
+        if (slash >= 0 && !store.hasFolder(entry.path.left(slash)))
             return fail(
                 error, number,
                 QStringLiteral("the folder that holds \"%1\" is not listed before it").arg(shown));
-        if (entry.type == ManifestEntry::Type::Folder)
-            folders.insert(entry.path);
-        result.entries.push_back(std::move(entry));
+        if (slash < 0)
+            rootListed[entry.path == roots()[0] ? 0 : 1] = true;
+        previous = entry.path;
+        anyEntry = true;
+        store.add(std::move(entry), lineStart);
     }
     if (number < 2)
         return fail(error, 0, QStringLiteral("no version line"));
-    for (const QByteArray &root : roots()) {
-        if (!folders.contains(root))
+    for (size_t i = 0; i < roots().size(); ++i) {
+        if (!rootListed[i])
             return fail(
                 error, 0,
-                QStringLiteral("the folder %1 is not listed").arg(QString::fromLatin1(root)));
+                QStringLiteral("the folder %1 is not listed").arg(QString::fromLatin1(roots()[i])));
     }
+    return true;
+}
+
+struct WholeStore
+{
+    std::vector<ManifestEntry> entries;
+    QSet<QByteArray> folders;
+
+    bool hasFolder(const QByteArray &path) const { return folders.contains(path); }
+    void add(ManifestEntry &&entry, qsizetype)
+    {
+        if (entry.type == ManifestEntry::Type::Folder)
+            folders.insert(entry.path);
+        entries.push_back(std::move(entry));
+    }
+};
+
+} // namespace
+
+bool parseManifest(const QByteArray &text, Manifest *manifest, ManifestError *error)
+{
+    Manifest result;
+    WholeStore store;
+    if (!parseInto(text, &result.version, store, error))
+        return false;
+    result.entries = std::move(store.entries);
     *manifest = std::move(result);
     return true;
+}
+
+// The index keeps the checked text and the offset of each entry's line: about 4 bytes an
+// entry beside the text, where whole entries cost some 300 (a list of 740,000 short lines
+// took 230 MB). Paths are compared in their written form, decoded on the fly.
+namespace {
+
+// Where an entry line's PATH is written: the second field of a link, else the last.
+std::pair<const char *, const char *> pathField(const char *line, const char *end)
+{
+    const char *space = static_cast<const char *>(std::memchr(line, ' ', size_t(end - line)));
+    if (line[0] == 'l') {
+        const char *next
+            = static_cast<const char *>(std::memchr(space + 1, ' ', size_t(end - space - 1)));
+        return {space + 1, next};
+    }
+    const char *last = end;
+    while (last[-1] != ' ')
+        --last;
+    return {last, end};
+}
+
+// The written path (checked when parsed) against raw bytes, in the list's order.
+int compareWritten(const char *at, const char *end, const char *key, qsizetype keySize)
+{
+    qsizetype k = 0;
+    while (at < end) {
+        uchar c = uchar(*at);
+        if (c == '%') {
+            c = uchar(upperHexValue(at[1]) * 16 + upperHexValue(at[2]));
+            at += 3;
+        } else {
+            ++at;
+        }
+        if (k == keySize)
+            return 1;
+        const auto d = uchar(key[k++]);
+        if (c != d)
+            return c < d ? -1 : 1;
+    }
+    return k == keySize ? 0 : -1;
+}
+
+} // namespace
+
+struct ManifestIndex::Store
+{
+    ManifestIndex &index;
+    bool hasFolder(const QByteArray &path) const
+    {
+        const qsizetype at = index.find(path);
+        if (at < 0)
+            return false;
+        const char *line = index.m_text.constData() + index.m_lines[size_t(at)];
+        return line[0] == 'f' && line[1] == 'o'; // "folder", not "file"
+    }
+    void add(ManifestEntry &&, qsizetype offset) { index.m_lines.push_back(quint32(offset)); }
+};
+
+bool ManifestIndex::parse(QByteArray text, ManifestError *error)
+{
+    *this = ManifestIndex();
+    m_text = std::move(text);
+    m_lines.reserve(size_t(m_text.count('\n')));
+    Store store{*this};
+    if (!parseInto(m_text, &m_version, store, error)) {
+        *this = ManifestIndex();
+        return false;
+    }
+    m_lines.shrink_to_fit();
+    return true;
+}
+
+std::pair<const char *, const char *> ManifestIndex::line(qsizetype i) const
+{
+    const char *begin = m_text.constData() + m_lines[size_t(i)];
+    const char *end = static_cast<const char *>(
+        std::memchr(begin, '\n', size_t(m_text.constData() + m_text.size() - begin)));
+    return {begin, end};
+}
+
+qsizetype ManifestIndex::find(const QByteArray &path) const
+{
+    qsizetype low = 0, high = size();
+    while (low < high) {
+        const qsizetype middle = low + (high - low) / 2;
+        const auto [begin, end] = line(middle);
+        const auto [at, to] = pathField(begin, end);
+        const int order = compareWritten(at, to, path.constData(), path.size());
+        if (order == 0)
+            return middle;
+        if (order < 0)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return -1;
+}
+
+ManifestEntry ManifestIndex::entry(qsizetype i) const
+{
+    const auto [begin, end] = line(i);
+    ManifestEntry entry;
+    // Checked when the list was parsed: parsed again the same way.
+    (void)parseEntry(QByteArray::fromRawData(begin, end - begin).split(' '), &entry);
+    return entry;
 }
 
 QByteArray writeManifest(const Manifest &manifest)

@@ -50,6 +50,7 @@
 #include <QtGlobal>
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace corvane::update {
@@ -92,6 +93,30 @@ struct ManifestError
 // The manifest of a text, or false with the first fault. Accepts exactly the texts that
 // writeManifest produces.
 [[nodiscard]] bool parseManifest(const QByteArray &text, Manifest *manifest, ManifestError *error);
+
+// The same text kept as the installer needs it while it installs: the text itself and
+// where each entry's line begins, every entry looked up by its path. A fraction of the
+// memory of a Manifest.
+class ManifestIndex
+{
+public:
+    // The text's entries, or false with the first fault (as parseManifest); the text is
+    // kept.
+    [[nodiscard]] bool parse(QByteArray text, ManifestError *error);
+    const QByteArray &version() const { return m_version; }
+    qsizetype size() const { return qsizetype(m_lines.size()); }
+    // The entry's number (in the order of the text), or -1 when the path is not listed.
+    qsizetype find(const QByteArray &path) const;
+    ManifestEntry entry(qsizetype i) const;
+
+private:
+    struct Store;
+    std::pair<const char *, const char *> line(qsizetype i) const;
+
+    QByteArray m_text;
+    QByteArray m_version;
+    std::vector<quint32> m_lines;
+};
 
 // The canonical text of a manifest that follows the rules above (as parseManifest and
 // buildManifest return them); parseManifest(writeManifest(m)) gives m back.

@@ -1,5 +1,6 @@
 #include "places.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -9,6 +10,45 @@
 using corvane::fs::openBeneath;
 using corvane::fs::UniqueFd;
 
+int Places::open(const QByteArray &folder)
+{
+    for (Open &o : m_open) {
+        if (o.folder == folder) {
+            o.used = ++m_uses;
+            return o.fd.get();
+        }
+    }
+    UniqueFd fd(openBeneath(m_base, folder, O_RDONLY | O_DIRECTORY));
+    struct stat st;
+    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0)
+        return -1;
+    const auto [seen, first] = m_seen.try_emplace(folder, st.st_dev, st.st_ino);
+    if (!first && seen->second != std::make_pair(st.st_dev, st.st_ino)) {
+        errno = ESTALE;
+        return -1;
+    }
+    if (m_open.size() >= kKept) {
+        const auto oldest
+            = std::min_element(m_open.begin(), m_open.end(),
+                               [](const Open &a, const Open &b) { return a.used < b.used; });
+        m_open.erase(oldest);
+    }
+    m_open.push_back({folder, std::move(fd), ++m_uses});
+    return m_open.back().fd.get();
+}
+
+void Places::forget(const QByteArray &path)
+{
+    const QByteArray below = path + '/';
+    m_seen.erase(path);
+    for (auto it = m_seen.lower_bound(below); it != m_seen.end() && it->first.startsWith(below);)
+        it = m_seen.erase(it);
+    m_open.erase(std::remove_if(
+                     m_open.begin(), m_open.end(),
+                     [&](const Open &o) { return o.folder == path || o.folder.startsWith(below); }),
+                 m_open.end());
+}
+
 int Places::parent(const QByteArray &path, QByteArray *name)
 {
     if (!corvane::fs::isPlainRelative(path)) {
@@ -17,16 +57,7 @@ int Places::parent(const QByteArray &path, QByteArray *name)
     }
     const qsizetype slash = path.lastIndexOf('/');
     *name = path.mid(slash + 1);
-    if (slash < 0)
-        return m_base;
-    const QByteArray folder = path.left(slash);
-    const auto found = m_folders.find(folder);
-    if (found != m_folders.end())
-        return found->second.get();
-    UniqueFd fd(openBeneath(m_base, folder, O_RDONLY | O_DIRECTORY));
-    if (!fd.isValid())
-        return -1;
-    return m_folders.emplace(folder, std::move(fd)).first->second.get();
+    return slash < 0 ? m_base : open(path.left(slash));
 }
 
 bool Places::stat(const QByteArray &path, struct stat *st)
@@ -49,8 +80,12 @@ bool Places::exchange(const QByteArray &a, const QByteArray &b)
     if (aAt < 0)
         return false;
     const int bAt = parent(b, &bName);
-    return bAt >= 0
-        && ::renameat2(aAt, aName.constData(), bAt, bName.constData(), RENAME_EXCHANGE) == 0;
+    if (bAt < 0
+        || ::renameat2(aAt, aName.constData(), bAt, bName.constData(), RENAME_EXCHANGE) != 0)
+        return false;
+    forget(a);
+    forget(b);
+    return true;
 }
 
 bool Places::setTimes(const QByteArray &path, const timespec times[2])
@@ -67,5 +102,9 @@ bool Places::rename(const QByteArray &from, const QByteArray &to)
     if (fromAt < 0)
         return false;
     const int toAt = parent(to, &toName);
-    return toAt >= 0 && ::renameat(fromAt, fromName.constData(), toAt, toName.constData()) == 0;
+    if (toAt < 0 || ::renameat(fromAt, fromName.constData(), toAt, toName.constData()) != 0)
+        return false;
+    forget(from);
+    forget(to);
+    return true;
 }

@@ -1,13 +1,18 @@
 #pragma once
 // The folders an update acts in, reached below the flash disk's folder without following
-// any link (see beneath.h), each opened once and kept open for the phase that uses it.
-// Paths are relative to the flash disk's folder, as in the journal.
+// any link (see beneath.h). Paths are relative to the flash disk's folder, as in the
+// journal. Only the last few folders stay open (an update may have more folders than the
+// process may have descriptors); one needed again is opened again the same way, and must
+// be the very folder it was when first opened here, else the step fails (ESTALE) rather
+// than act in a folder someone put in its place.
 
 #include "beneath.h"
 
 #include <QByteArray>
 
 #include <map>
+#include <utility>
+#include <vector>
 
 #include <sys/stat.h>
 #include <time.h>
@@ -15,6 +20,10 @@
 class Places
 {
 public:
+    // Folders kept open at most; the descriptor parent() returns stays valid until this
+    // many other folders have been opened after it.
+    static constexpr size_t kKept = 16;
+
     explicit Places(int baseFd)
         : m_base(baseFd)
     {
@@ -33,6 +42,19 @@ public:
     bool setTimes(const QByteArray &path, const timespec times[2]);
 
 private:
+    struct Open
+    {
+        QByteArray folder;
+        corvane::fs::UniqueFd fd;
+        quint64 used = 0;
+    };
+    int open(const QByteArray &folder);
+    // A rename moved these paths: what is found there from now on is another folder.
+    void forget(const QByteArray &path);
+
     int m_base;
-    std::map<QByteArray, corvane::fs::UniqueFd> m_folders;
+    std::vector<Open> m_open;
+    quint64 m_uses = 0;
+    // Every folder opened here, by path: its device and inode when first opened.
+    std::map<QByteArray, std::pair<dev_t, ino_t>> m_seen;
 };

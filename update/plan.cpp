@@ -50,7 +50,8 @@ bool UpdateTransaction::Private::planTree(size_t index)
             return failIo(FailureKind::WriteFailed, "installation into", tree.target, EXDEV);
         bool ok = true;
         checkListed(tree, QByteArray(), src, &ok);
-        return planFolder(index, QByteArray(), tree.target, QByteArray(), false) && ok;
+        return planFolder(index, QByteArray(), tree.target, QByteArray(), false, closedFolder(src))
+            && ok;
     }
     if (errno != ENOENT)
         return failIo(FailureKind::WriteFailed, "reading of", tree.target, errno);
@@ -60,7 +61,7 @@ bool UpdateTransaction::Private::planTree(size_t index)
         return failIo(FailureKind::WriteFailed, "installation into", tree.target, ENOENT);
     bool ok = true;
     const QByteArray staged = nextStaged();
-    planEntry(index, QByteArray(), staged, src, &ok);
+    planEntry(index, QByteArray(), staged, src, true, &ok);
     SwitchEntry whole;
     whole.staged = staged;
     whole.final = tree.targetName;
@@ -72,11 +73,11 @@ bool UpdateTransaction::Private::planTree(size_t index)
 // Plans one update entry into a staging path below which nothing is installed yet.
 void UpdateTransaction::Private::planEntry(size_t index, const QByteArray &from,
                                            const QByteArray &staged, const struct stat &st,
-                                           bool *ok)
+                                           bool closed, bool *ok)
 {
     const Tree &tree = trees[index];
     bool listedOk = true;
-    const Listed *line = checkListed(tree, from, st, &listedOk);
+    const qsizetype line = checkListed(tree, from, st, &listedOk);
     if (!listedOk) {
         *ok = false;
         if (!S_ISDIR(st.st_mode))
@@ -86,12 +87,14 @@ void UpdateTransaction::Private::planEntry(size_t index, const QByteArray &from,
         stages.push_back({Stage::Folder, index, from, staged, st, false, line});
         ++inodesNeeded;
         bytesNeeded += blockSize;
-        *ok = planFolder(index, from, QByteArray(), staged, true) && *ok;
+        *ok = planFolder(index, from, QByteArray(), staged, true, closed && closedFolder(st))
+            && *ok;
         stages.push_back({Stage::FinishFolder, index, from, staged, st, false, line});
     } else if (S_ISREG(st.st_mode)) {
         // Linked only where nobody else can change the file once it is installed: ours,
-        // its only name, closed to writers other than us. Anything else is copied.
-        const bool hardLink = tree.how == Source::Link && st.st_dev == workDevice
+        // its only name, closed to writers other than us, in folders where nobody else can
+        // give it a second name meanwhile. Anything else is copied.
+        const bool hardLink = tree.how == Source::Link && closed && st.st_dev == workDevice
             && st.st_uid == user && st.st_gid == group && st.st_nlink == 1
             && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
         stages.push_back({Stage::File, index, from, staged, st, hardLink, line});
@@ -119,7 +122,7 @@ void UpdateTransaction::Private::planEntry(size_t index, const QByteArray &from,
 // and what replaces or adds one is staged on its own.
 bool UpdateTransaction::Private::planFolder(size_t index, const QByteArray &from,
                                             const QByteArray &to, const QByteArray &staged,
-                                            bool isNew)
+                                            bool isNew, bool closed)
 {
     const Tree &tree = trees[index];
     const QByteArray folder = sourcePath(tree, from);
@@ -142,7 +145,7 @@ bool UpdateTransaction::Private::planFolder(size_t index, const QByteArray &from
             continue;
         }
         if (isNew) {
-            planEntry(index, entry, join(staged, name), st, &ok);
+            planEntry(index, entry, join(staged, name), st, closed, &ok);
             continue;
         }
         const QByteArray target = join(to, name);
@@ -154,7 +157,8 @@ bool UpdateTransaction::Private::planFolder(size_t index, const QByteArray &from
         }
         if (S_ISDIR(st.st_mode) && exists && S_ISDIR(installed.st_mode)) {
             checkListed(tree, entry, st, &ok);
-            ok = planFolder(index, entry, target, QByteArray(), false) && ok;
+            ok = planFolder(index, entry, target, QByteArray(), false, closed && closedFolder(st))
+                && ok;
         } else if (S_ISDIR(st.st_mode) && exists) {
             qDebug() << kLog << "not a folder, where the update puts one:" << dec(target);
             fail(FailureKind::FileInTheWay, target, 0);
@@ -169,9 +173,10 @@ bool UpdateTransaction::Private::planFolder(size_t index, const QByteArray &from
             if (likeness == Likeness::Same)
                 keepInstalled(index, entry, st, target, installed, &ok);
             else if (likeness == Likeness::BytesDecide)
-                pending.push_back({index, entry, st, target, installed, to, false});
+                pending.push_back({index, entry, st, target, installed, to, closed, false});
             else
-                renamesIn = planReplacement(index, entry, st, target, exists, &ok) || renamesIn;
+                renamesIn
+                    = planReplacement(index, entry, st, target, exists, closed, &ok) || renamesIn;
         }
     }
     if (!isNew && renamesIn)
@@ -202,11 +207,11 @@ void UpdateTransaction::Private::keepInstalled(size_t index, const QByteArray &f
 // be renamed in.
 bool UpdateTransaction::Private::planReplacement(size_t index, const QByteArray &from,
                                                  const struct stat &st, const QByteArray &target,
-                                                 bool exists, bool *ok)
+                                                 bool exists, bool closed, bool *ok)
 {
     bool entryOk = true;
     const QByteArray stagedPath = nextStaged();
-    planEntry(index, from, stagedPath, st, &entryOk);
+    planEntry(index, from, stagedPath, st, closed, &entryOk);
     *ok = entryOk && *ok;
     if (!entryOk)
         return false;
@@ -243,7 +248,7 @@ bool UpdateTransaction::Private::planPending()
     for (const Pending &p : pending) {
         if (p.same) {
             keepInstalled(p.tree, p.from, p.st, p.target, p.installed, &ok);
-        } else if (planReplacement(p.tree, p.from, p.st, p.target, true, &ok)) {
+        } else if (planReplacement(p.tree, p.from, p.st, p.target, true, p.closed, &ok)) {
             noteSwitchedFolder(p.folder);
         }
     }
@@ -293,7 +298,7 @@ bool UpdateTransaction::Private::sameBytes(size_t index, const QByteArray &from,
                                            const QByteArray &target) const
 {
     const Tree &tree = trees[index];
-    const Listed *line = lookupListed(tree, from);
+    const std::optional<Listed> line = lookupListed(tree, from);
     const UniqueFd ours(line ? -1 : openForReadingBeneath(tree.sourceFd.get(), from));
     const UniqueFd theirs(openForReadingBeneath(w.baseFd(), w.relative(target)));
     if (!theirs.isValid() || (!line && !ours.isValid()))
@@ -312,7 +317,7 @@ bool UpdateTransaction::Private::planSkipped(size_t index, const QByteArray &fro
 {
     const Tree &tree = trees[index];
     bool ok = true;
-    const Listed *line = checkListed(tree, from, st, &ok);
+    const std::optional<Listed> line = listedAt(checkListed(tree, from, st, &ok));
     if (!line)
         return ok;
     if (S_ISDIR(st.st_mode)) {

@@ -113,20 +113,21 @@ bool UpdateTransaction::Private::checkList()
         listSigned = true;
     }
     ManifestError error;
-    if (!parseManifest(text, &manifest, &error)) {
+    // The list is kept as its text and an index of its lines: a long list of short lines
+    // costs little more than its bytes.
+    if (!manifest.parse(std::move(text), &error)) {
         qDebug().noquote()
             << kLog << QStringLiteral("the update's list is malformed: %1").arg(error.message);
         failure = {FailureKind::ListUnusable, listPath, 0, error.message};
         return false;
     }
-    for (const ManifestEntry &entry : manifest.entries)
-        listed.emplace(entry.path, &entry);
+    seen.assign(size_t(manifest.size()), false);
     hasList = true;
     if (!listSigned) {
         qDebug().noquote() << kLog
                            << QStringLiteral("the update is checked against its list (version %1), "
                                              "which is not signed.")
-                                  .arg(QString::fromLatin1(manifest.version));
+                                  .arg(QString::fromLatin1(manifest.version()));
         return true;
     }
     // No going back to an older signed update: the last signed installation recorded its
@@ -135,7 +136,7 @@ bool UpdateTransaction::Private::checkList()
     const QByteArray record = join(w.work, installedVersionName);
     if (readSmallFileAt(w.fd(), installedVersionName, kMaxVersionRecord, &recorded)) {
         recorded = recorded.trimmed();
-        const std::optional<int> order = compareVersions(manifest.version, recorded);
+        const std::optional<int> order = compareVersions(manifest.version(), recorded);
         if (!order) {
             qDebug().noquote() << kLog
                                << QStringLiteral("the record of the installed version %1 is "
@@ -150,12 +151,12 @@ bool UpdateTransaction::Private::checkList()
             qDebug().noquote() << kLog
                                << QStringLiteral("the update's version %1 is older than the "
                                                  "installed version %2; it is not installed.")
-                                      .arg(QString::fromLatin1(manifest.version),
+                                      .arg(QString::fromLatin1(manifest.version()),
                                            QString::fromLatin1(recorded));
-            failure
-                = {FailureKind::Older, QString(), 0,
-                   QStringLiteral("update %1, installed %2")
-                       .arg(QString::fromLatin1(manifest.version), QString::fromLatin1(recorded))};
+            failure = {
+                FailureKind::Older, QString(), 0,
+                QStringLiteral("update %1, installed %2")
+                    .arg(QString::fromLatin1(manifest.version()), QString::fromLatin1(recorded))};
             return false;
         }
         previousVersion = recorded;
@@ -169,27 +170,26 @@ bool UpdateTransaction::Private::checkList()
         failure = {FailureKind::VersionRecordUnusable, dec(w.relative(record)), 0, problem};
         return false;
     }
-    qDebug().noquote()
-        << kLog
-        << QStringLiteral("the update's version is %1.").arg(QString::fromLatin1(manifest.version));
+    qDebug().noquote() << kLog
+                       << QStringLiteral("the update's version is %1.")
+                              .arg(QString::fromLatin1(manifest.version()));
     return true;
 }
 
-const UpdateTransaction::Private::Listed *
-UpdateTransaction::Private::checkListed(const Tree &tree, const QByteArray &from,
-                                        const struct stat &st, bool *ok)
+qsizetype UpdateTransaction::Private::checkListed(const Tree &tree, const QByteArray &from,
+                                                  const struct stat &st, bool *ok)
 {
     if (!hasList || tree.listedAs.isEmpty())
-        return nullptr;
+        return -1;
     const QByteArray path = listedPath(tree, from);
-    const auto found = listed.find(path);
-    if (found == listed.end()) {
+    const qsizetype found = manifest.find(path);
+    if (found < 0) {
         notAsListed(path, QStringLiteral("it is not in the list"));
         *ok = false;
-        return nullptr;
+        return -1;
     }
-    seen[path] = true;
-    const Listed &entry = *found->second;
+    seen[size_t(found)] = true;
+    const Listed entry = manifest.entry(found);
     std::optional<Listed::Type> type;
     if (S_ISDIR(st.st_mode))
         type = Listed::Type::Folder;
@@ -223,9 +223,9 @@ UpdateTransaction::Private::checkListed(const Tree &tree, const QByteArray &from
     if (!what.isEmpty()) {
         notAsListed(path, what);
         *ok = false;
-        return nullptr;
+        return -1;
     }
-    return &entry;
+    return found;
 }
 
 bool UpdateTransaction::Private::checkNothingMissing()
@@ -233,9 +233,10 @@ bool UpdateTransaction::Private::checkNothingMissing()
     if (!hasList)
         return true;
     bool ok = true;
-    for (const ManifestEntry &entry : manifest.entries) {
-        if (!seen.count(entry.path)) {
-            notAsListed(entry.path, QStringLiteral("it is listed but not in the update"));
+    for (qsizetype i = 0; i < manifest.size(); ++i) {
+        if (!seen[size_t(i)]) {
+            notAsListed(manifest.entry(i).path,
+                        QStringLiteral("it is listed but not in the update"));
             ok = false;
         }
     }
@@ -256,7 +257,7 @@ bool UpdateTransaction::Private::recordVersion()
         }
     }
     // Before the first rename: the record never lags behind what is installed.
-    if (!replaceFileAt(w.fd(), installedVersionName, manifest.version + '\n')) {
+    if (!replaceFileAt(w.fd(), installedVersionName, manifest.version() + '\n')) {
         logFailure(kLog, "recording of the installed version in", w.work, errno);
         return false;
     }

@@ -33,15 +33,19 @@ bool UpdateTransaction::Private::stage()
     }
     exchangeWorks = probeExchange();
     bool ok = true;
+    // The waiting copies and hashes hold descriptors: together at most half of what the
+    // process may still open (the folders and the files staged here need the rest), so a
+    // service's low limit slows the staging rather than fail it.
+    const qint64 spare = qMax<qint64>(8, (descriptorsLeft() - 32) / 2);
     if (hasList)
-        hashes = std::make_unique<HashQueue>();
+        hashes = std::make_unique<HashQueue>(size_t(spare / 2));
     // The large files of the copied trees go to the copier's thread first, which then
     // mostly waits for the disk while this one stages the small files and the linked
     // trees. Without linked files there is little to do meanwhile: the copies stay here.
     if (std::any_of(stages.begin(), stages.end(), [this](const Stage &s) {
             return s.kind == Stage::File && trees[s.tree].how == Source::Link;
         }))
-        copier = std::make_unique<Copier>(hashes.get());
+        copier = std::make_unique<Copier>(hashes.get(), size_t(spare / 4));
     // In turn: every folder and large file (the copier's and, with a list, the hashes'
     // longest work, begun first), the rest of the copied trees, the rest of the linked
     // trees, and last the folders' own permissions, once all they hold is there.
@@ -137,13 +141,13 @@ bool UpdateTransaction::Private::checkStagedHashes()
 mode_t UpdateTransaction::Private::installedMode(const Stage &s, mode_t mode)
 {
     // Checked against the list while planning; a signed list may name these bits.
-    if (!(listSigned && s.listed) && (mode & (S_ISUID | S_ISGID)) != 0) {
+    if (!(listSigned && s.listed >= 0) && (mode & (S_ISUID | S_ISGID)) != 0) {
         qDebug().noquote() << kLog
                            << QStringLiteral("set-user-ID and set-group-ID bits are not installed "
                                              "from an update that is not signed: %1")
                                   .arg(corvane::quotedForLog(sourcePath(trees[s.tree], s.source)));
     }
-    return modeToInstall(s.listed, mode);
+    return modeToInstall(listedAt(s.listed), mode);
 }
 
 bool UpdateTransaction::Private::stageFile(int parent, const QByteArray &name, const Stage &s)
@@ -171,9 +175,9 @@ bool UpdateTransaction::Private::stageFile(int parent, const QByteArray &name, c
                 return failIo(FailureKind::WriteFailed, "setting permissions of", host(s.staged),
                               errno);
             // The linked file is the staged one: its bytes are hashed once linked.
-            if (hashes && s.listed)
+            if (hashes && s.listed >= 0)
                 hashes->add(::fcntl(in.get(), F_DUPFD_CLOEXEC, 0), listedPath(tree, s.source),
-                            s.listed->sha256);
+                            manifest.entry(s.listed).sha256);
             advance(s.st.st_size, 1);
             return true;
         }
@@ -201,9 +205,9 @@ bool UpdateTransaction::Private::copyFile(int in, const struct stat &st, int par
     job.times[1] = st.st_mtim;
     job.from = sourcePath(trees[s.tree], s.source);
     job.staged = host(s.staged);
-    if (hashes && s.listed) {
+    if (hashes && s.listed >= 0) {
         job.listedAs = listedPath(trees[s.tree], s.source);
-        job.sha256 = s.listed->sha256;
+        job.sha256 = manifest.entry(s.listed).sha256;
     }
     if (copier && job.size >= Copier::kLargeFile) {
         job.in = ::fcntl(in, F_DUPFD_CLOEXEC, 0);
@@ -255,7 +259,7 @@ bool UpdateTransaction::Private::stageLink(int parent, const QByteArray &name, c
         return failIo(FailureKind::ReadFailed, "reading of link", from,
                       n < 0 ? errno : ENAMETOOLONG);
     target.truncate(n);
-    if (s.listed && target != s.listed->target) {
+    if (s.listed >= 0 && target != manifest.entry(s.listed).target) {
         notAsListed(listedPath(tree, s.source), QStringLiteral("it now points elsewhere"));
         return false;
     }

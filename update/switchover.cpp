@@ -36,8 +36,8 @@ public:
     {
     }
 
-    // Opens every folder the entries need before anything is renamed: one that cannot be
-    // reached without a link refuses the whole switch (*failed names it).
+    // Reaches every folder the entries need before anything is renamed: one that cannot be
+    // reached (without a link) refuses the whole switch (*failed names it).
     bool reach(const std::vector<SwitchEntry> &entries, SwitchFailure *failed)
     {
         // The work area's own folders, should they have gone (cleared by hand); a switch of
@@ -61,11 +61,14 @@ public:
                 // Only the names the entry's kind uses are set.
                 if (!path->isEmpty() && m_places.parent(*path, &name) < 0) {
                     const int error = errno;
+                    // The reason as it is: a descriptor limit is no link.
+                    const QString how = error == ELOOP || error == ENOTDIR
+                        ? QStringLiteral("cannot be reached without following a link")
+                        : QStringLiteral("cannot be reached");
                     qDebug().noquote()
                         << kLog
-                        << QStringLiteral("%1 cannot be reached without following a link (%2): "
-                                          "nothing of the switch is done.")
-                               .arg(corvane::quotedForLog(host(*path)), errorText(error));
+                        << QStringLiteral("%1 %2 (%3): nothing of the switch is done.")
+                               .arg(corvane::quotedForLog(host(*path)), how, errorText(error));
                     note(failed, *path, error);
                     return false;
                 }

@@ -62,7 +62,7 @@ public:
         QByteArray staged; // relative to the flash disk's folder
         struct stat st;
         bool hardLink = false;
-        const Listed *listed = nullptr; // its line in the signed list, when there is one
+        qsizetype listed = -1; // its entry in the signed list, when there is one
     };
 
     const WorkFolder &w;
@@ -94,6 +94,7 @@ public:
         QByteArray target;
         struct stat installed;
         QByteArray folder; // the installed folder that holds it
+        bool closed;       // its folders (see planFolder)
         bool same;
     };
     std::vector<Pending> pending;
@@ -103,9 +104,8 @@ public:
     std::optional<SignedList> listPlaces;
     bool hasList = false;
     bool listSigned = false; // by a trusted key: set-user-ID bits may come with it
-    corvane::update::Manifest manifest;
-    std::map<QByteArray, const Listed *> listed; // by path
-    std::map<QByteArray, bool> seen;             // listed paths met in the update
+    corvane::update::ManifestIndex manifest;
+    std::vector<bool> seen; // by entry: met in the update
     int listMismatches = 0;
     std::optional<QByteArray> previousVersion; // the record before a signed switch
     std::optional<HoldBack> hold;              // held back until confirmed
@@ -144,23 +144,26 @@ public:
 
     // signedlist.cpp
     bool checkList();
-    // The entry's line in the list, after checking what can be told without reading the
-    // file's content (type, mode, size, link target); nullptr when the update has no list.
+    // The entry's number in the list, after checking what can be told without reading the
+    // file's content (type, mode, size, link target); -1 when the update has no list.
     // A mismatch fails the run (and is logged).
-    const Listed *checkListed(const Tree &tree, const QByteArray &from, const struct stat &st,
-                              bool *ok);
+    qsizetype checkListed(const Tree &tree, const QByteArray &from, const struct stat &st,
+                          bool *ok);
     bool checkNothingMissing();
-    // The entry's line in the list, looked up only (nullptr without one).
-    const Listed *lookupListed(const Tree &tree, const QByteArray &from) const
+    // The entry's line in the list, looked up only (none without one).
+    std::optional<Listed> lookupListed(const Tree &tree, const QByteArray &from) const
     {
         if (!hasList || tree.listedAs.isEmpty())
-            return nullptr;
-        const auto found = listed.find(listedPath(tree, from));
-        return found == listed.end() ? nullptr : found->second;
+            return std::nullopt;
+        return listedAt(manifest.find(listedPath(tree, from)));
+    }
+    std::optional<Listed> listedAt(qsizetype entry) const
+    {
+        return entry < 0 ? std::nullopt : std::optional<Listed>(manifest.entry(entry));
     }
     // The mode an update entry is installed with: the listed one from a signed list, else
     // its own without set-user-ID and set-group-ID bits.
-    mode_t modeToInstall(const Listed *line, mode_t mode) const
+    mode_t modeToInstall(const std::optional<Listed> &line, mode_t mode) const
     {
         return listSigned && line ? line->mode : mode & (07777 & ~(S_ISUID | S_ISGID));
     }
@@ -192,11 +195,13 @@ public:
     // Staging place of the next entry of the switch; its installed one goes to the same
     // number below old/.
     QByteArray nextStaged() { return w.stagingName + '/' + QByteArray::number(++stagedCounter); }
+    // closed: the folder `from` and every folder above it up to the tree's top are
+    // closedFolder()s, so the update's files there may be linked.
     bool planFolder(size_t index, const QByteArray &from, const QByteArray &to,
-                    const QByteArray &staged, bool isNew);
+                    const QByteArray &staged, bool isNew, bool closed);
     bool planSkipped(size_t index, const QByteArray &from, const struct stat &st);
     void planEntry(size_t index, const QByteArray &from, const QByteArray &staged,
-                   const struct stat &st, bool *ok);
+                   const struct stat &st, bool closed, bool *ok);
     enum class Likeness { Differs, Same, BytesDecide };
     Likeness alike(size_t index, const QByteArray &from, const struct stat &st,
                    const QByteArray &target, const struct stat &installed);
@@ -204,7 +209,14 @@ public:
     void keepInstalled(size_t index, const QByteArray &from, const struct stat &st,
                        const QByteArray &target, const struct stat &installed, bool *ok);
     bool planReplacement(size_t index, const QByteArray &from, const struct stat &st,
-                         const QByteArray &target, bool exists, bool *ok);
+                         const QByteArray &target, bool exists, bool closed, bool *ok);
+    // Whether nobody but root and the installer's user can add, move or remove names in
+    // an update's folder: while a file is linked from there (its count of names at 2),
+    // nobody else can give it a name that outlives the update.
+    bool closedFolder(const struct stat &st) const
+    {
+        return (st.st_uid == 0 || st.st_uid == user) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    }
     bool planPending();
     static bool sameTimes(const struct stat &a, const struct stat &b);
     void noteSwitchedFolder(const QByteArray &folder);

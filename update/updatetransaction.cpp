@@ -229,7 +229,7 @@ bool UpdateTransaction::Private::commit()
         abandonHold();
         discard();
         fail(FailureKind::WriteFailed, failed.first.isEmpty() ? w.staging : host(failed.first),
-             ELOOP);
+             failed.second != 0 ? failed.second : ELOOP);
         return false;
     case SwitchResult::Stuck:
         break;

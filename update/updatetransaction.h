@@ -10,8 +10,8 @@
 //            written yet                                             (plan.cpp)
 //   stage    copy every file into the work folder's staging folder, or hard-link it
 //            where its source is removed after the run anyway and nobody else can
-//            change it; with a list, the staged bytes are hashed in the same pass and
-//            compared with it; flush                                  (stage.cpp)
+//            change or name it; with a list, the staged bytes are hashed in the same
+//            pass and compared with it; flush                         (stage.cpp)
 //   commit   write the journal of the switch and flush it            (journal.h)
 //   switch   per entry, move the installed one aside and rename the staged one into
 //            its place; flush; remove the journal                    (switchover.h)
