@@ -362,9 +362,10 @@ void TestFileInstaller::onlyRootsApplicationIsStarted()
     const int saved = ::dup(STDERR_FILENO);
     QVERIFY(saved >= 0 && ::dup2(errors.handle(), STDERR_FILENO) >= 0);
     installer.startApplication();
-    std::fflush(stderr);
+    const int flushed = std::fflush(stderr);
     ::dup2(saved, STDERR_FILENO);
     ::close(saved);
+    QCOMPARE(flushed, 0);
 
     if (why.isEmpty()) {
         QTRY_VERIFY_WITH_TIMEOUT(tree.exists("/launched"), 5000);
