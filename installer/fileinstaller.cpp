@@ -1,6 +1,8 @@
 #include "fileinstaller.h"
 
+#include "beneath.h"
 #include "devicefiles.h"
+#include "execfd.h"
 #include "installerlock.h"
 #include "posixfs.h"
 #include "treeremoval.h"
@@ -12,13 +14,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -493,34 +494,71 @@ void FileInstaller::startApplication()
     launchApplication(false);
 }
 
+corvane::fs::UniqueFd FileInstaller::openApplication(QString *why, bool *refused)
+{
+    using namespace corvane::fs;
+    *refused = true;
+    if (!openWorkFolder()) {
+        *why = QStringLiteral("the flash disk folder cannot be checked");
+        return UniqueFd();
+    }
+    UniqueFd folder;
+    QByteArray name;
+    UniqueFd exe;
+    if (openParentBeneath(m_work.baseFd(), m_work.relative(enc(m_root.path(appExe))), &folder,
+                          &name))
+        exe.reset(openBeneath(folder.get(), name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    struct stat st;
+    if (!exe.isValid() || ::fstat(exe.get(), &st) != 0) {
+        const int error = errno;
+        *refused = error == ELOOP;
+        *why = error == ELOOP ? QStringLiteral("it is reached through a link") : errorText(error);
+        return UniqueFd();
+    }
+    struct stat in;
+    if (!S_ISREG(st.st_mode))
+        *why = QStringLiteral("it is not a regular file");
+    else if (!ownedByInstaller(st))
+        *why = QStringLiteral("it belongs to user %1").arg(st.st_uid);
+    else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        *why = QStringLiteral("group or others may write it");
+    else if (::fstat(folder.get(), &in) != 0)
+        *why = errorText(errno);
+    else if (!ownedByInstaller(in))
+        *why = QStringLiteral("its folder belongs to user %1").arg(in.st_uid);
+    else if ((in.st_mode & S_IWOTH) != 0)
+        *why = QStringLiteral("others may write its folder");
+    else
+        return exe;
+    return UniqueFd();
+}
+
 qint64 FileInstaller::launchApplication(bool watched, QString *why)
 {
-    const QString program = m_root.path(appExe);
-    if (!watched)
-        return startProcess(program) ? 0 : -1;
-    // A child of this process, in a session of its own: its end is seen here, and it
-    // outlives the installer, which ends once the window is over.
-    const QByteArray path = QFile::encodeName(program);
-    posix_spawnattr_t attributes;
-    ::posix_spawnattr_init(&attributes);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    ::posix_spawnattr_setflags(&attributes,
-                               POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    ::posix_spawnattr_setsigmask(&attributes, &none);
-    ::posix_spawnattr_setsigdefault(&attributes, &all);
-    char *arguments[] = {const_cast<char *>(path.constData()), nullptr};
-    pid_t pid = -1;
-    const int error
-        = ::posix_spawn(&pid, path.constData(), nullptr, &attributes, arguments, environ);
-    ::posix_spawnattr_destroy(&attributes);
-    if (error == 0)
-        return pid;
+    const QByteArray path = corvane::fs::enc(m_root.path(appExe));
+    QString problem;
+    bool refused = false;
+    const corvane::fs::UniqueFd exe = openApplication(&problem, &refused);
+    int error = 0;
+    const pid_t pid
+        = exe.isValid() ? corvane::fs::startFromFd(exe.get(), path, !watched, &error) : -1;
+    if (pid >= 0)
+        return watched ? pid : 0;
+    if (error != 0)
+        problem = corvane::fs::errorText(error);
     if (why)
-        *why = corvane::fs::errorText(error);
-    tell(QStringLiteral("The application %1 could not be started: %2.")
-             .arg(corvane::quotedForLog(path), corvane::fs::errorText(error)));
+        *why = problem;
+    // The stick is usually gone by now: the line goes to the standard error too, where the
+    // service's journal keeps why the screen stays dark.
+    if (refused) {
+        tell(QStringLiteral("The application %1 is not started: %2. Only a file of root's that "
+                            "nobody else may write, in a folder of root's, is started.")
+                 .arg(corvane::quotedForLog(path), problem));
+    } else {
+        tell(QStringLiteral("The application %1 could not be started: it is missing or cannot "
+                            "be run (%2).")
+                 .arg(corvane::quotedForLog(path), problem));
+    }
     return -1;
 }
 
@@ -573,24 +611,6 @@ bool FileInstaller::removeFiles(const QString &folder, const QString &nameFilter
             qDebug().noquote() << (error == 0 ? "removed file: " : "error - removed file: ")
                                << corvane::quotedForLog(path);
         });
-}
-
-bool FileInstaller::startProcess(const QString &program)
-{
-    // Detached: the terminal application must outlive the installer, which quits
-    // right after this call.
-    if (QProcess::startDetached(program, QStringList()))
-        return true;
-    {
-        // The installer still ends. The stick is usually gone by now, so the line goes to
-        // the standard error too: the service's journal keeps why the screen stays dark.
-        const QString line = QStringLiteral("The application %1 could not be started: it is "
-                                            "missing or cannot be run.")
-                                 .arg(corvane::quotedForLog(QFile::encodeName(program)));
-        qDebug().noquote() << line;
-        std::fprintf(stderr, "%s\n", qPrintable(line));
-    }
-    return false;
 }
 
 void FileInstaller::writeLine(const QString &text)

@@ -109,10 +109,14 @@ private:
     bool applicationExists();
     bool backupExists();
     bool removeFiles(const QString &folder, const QString &nameFilter);
-    bool startProcess(const QString &program);
     // The one way the application is started: detached (outliving the installer, never
     // waited for), or as a child to watch. The pid of a watched one, or -1 with why set.
+    // Root starts only what is root's: the file is reached below the checked flash disk
+    // folder without a link, checked, and started from that descriptor.
     qint64 launchApplication(bool watched, QString *why = nullptr);
+    // The application opened and checked, or invalid with why (refused: it is there but
+    // not to be trusted, rather than missing or unreadable).
+    corvane::fs::UniqueFd openApplication(QString *why, bool *refused);
     // A line about the pending update: the log, and the standard error (setEcho...).
     void tell(const QString &line);
     QStringList installedTargets() const;

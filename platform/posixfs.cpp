@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +24,26 @@ QString dec(const QByteArray &path)
 {
     return QFile::decodeName(path);
 }
+bool ownedByInstaller(const struct stat &st)
+{
+    return st.st_uid == 0 || st.st_uid == ::geteuid();
+}
+
+QByteArray unpredictableName(const QByteArray &prefix)
+{
+    unsigned char bytes[8];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return QByteArray();
+        got += size_t(n);
+    }
+    return prefix + QByteArray(reinterpret_cast<const char *>(bytes), sizeof bytes).toHex();
+}
+
 QString errorText(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));

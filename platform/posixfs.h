@@ -72,6 +72,12 @@ bool readSmallFileAt(int dirFd, const QByteArray &name, qint64 maxSize, QByteArr
 // Why readSmallFile failed with error, in words for the log: "<path> is a link, not read".
 QString smallFileProblem(const QByteArray &path, int error, qint64 maxSize);
 
+// Whether an entry belongs to root or to the installer's own user: only then may the
+// installer (root) act on what it holds or start it.
+bool ownedByInstaller(const struct stat &st);
+// A name made of prefix and 16 random hex digits (getrandom): nobody can guess it ahead
+// and put something there. Empty, with errno set, when no random bytes can be had.
+QByteArray unpredictableName(const QByteArray &prefix);
 } // namespace corvane::fs
 
 namespace corvane {

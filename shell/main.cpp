@@ -51,30 +51,41 @@ void logAndEcho(QtMsgType type, const QMessageLogContext &context, const QString
     (void)std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
 }
 
-// The work folder made trustworthy and the lock taken, or false: the caller then ends at
-// once, with nothing recovered or installed. A busy lock is tried again for waitMs: a
-// program that an installer has just started holds it until it runs.
-bool takeDevice(FileInstaller &installer, InstallerLock &lock, int waitMs = 0)
+// Exit codes of a run that could not take the device (docs/update-engine.md).
+constexpr int kNotTaken = 1;
+constexpr int kFlashDiskUnsafe = 3;
+
+// The work folder made trustworthy and the lock taken (0), or the exit code: the caller
+// then ends at once, with nothing recovered or installed. A busy lock is tried again for
+// waitMs: a program that an installer has just started holds it until it runs. echo: the
+// refusal of the flash disk goes to the standard error too (the program's handler does not
+// copy lines there).
+int takeDevice(FileInstaller &installer, InstallerLock &lock, int waitMs = 0, bool echo = false)
 {
     if (!installer.openWorkFolder()) {
+        if (const QString refusal = installer.workFolder().flashDiskRefusal(); !refusal.isEmpty()) {
+            if (echo)
+                std::fprintf(stderr, "%s\n", qPrintable(refusal));
+            return kFlashDiskUnsafe;
+        }
         qDebug() << "The installer's work folder cannot be used; nothing was done.";
-        return false;
+        return kNotTaken;
     }
     constexpr int kRetryMs = 50;
     for (int waited = 0;; waited += kRetryMs) {
         const InstallerLock::Result result = lock.acquire();
         if (result == InstallerLock::Result::Acquired)
-            return true;
+            return 0;
         if (result == InstallerLock::Result::Failed)
             break;
         if (waited >= waitMs) {
             qDebug() << "Another installer is running.";
-            return false;
+            return kNotTaken;
         }
         ::usleep(kRetryMs * 1000);
     }
     qDebug() << "The installer's lock cannot be taken; nothing was done.";
-    return false;
+    return kNotTaken;
 }
 
 // How long --recover-only and --confirm wait for a lock that is busy: a start at boot must
@@ -112,8 +123,8 @@ int withoutWindow(int argc, char **argv, const corvane::DeviceRoot &root, bool c
     installer.setConfirmWindow(confirmWindow());
     installer.setEchoToStandardError(false);
     InstallerLock lock(installer.workFolder());
-    if (!takeDevice(installer, lock, kBusyLockWaitMs))
-        return 1;
+    if (const int code = takeDevice(installer, lock, kBusyLockWaitMs); code != 0)
+        return code;
     // A confirmation is no start of the device: it counts nothing.
     const bool settled = installer.recoverInterruptedInstallation(!confirm, !confirm);
     if (confirm)
@@ -130,7 +141,7 @@ int watch(int argc, char **argv, const corvane::DeviceRoot &root, int seconds)
     installer.setConfirmWindow(seconds);
     installer.setEchoToStandardError(false);
     if (!installer.openWorkFolder())
-        return 1;
+        return installer.workFolder().flashDiskRefusal().isEmpty() ? kNotTaken : kFlashDiskUnsafe;
     return installer.watchApplication();
 }
 
@@ -159,8 +170,8 @@ int main(int argc, char *argv[])
         FileInstaller installer(nullptr, root);
         installer.setConfirmWindow(seconds);
         InstallerLock lock(installer.workFolder());
-        if (!takeDevice(installer, lock))
-            return 1;
+        if (const int code = takeDevice(installer, lock, 0, true); code != 0)
+            return code;
         installer.recoverInterruptedInstallation(false);
         InstallerViewManager manager(nullptr, &view, &installer);
         manager.setStartLineLogged();

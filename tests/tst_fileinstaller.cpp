@@ -9,6 +9,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <cstdio>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +32,8 @@ private slots:
     void progressCoversBothFolders_data();
     void progressCoversBothFolders();
     void applicationThatCannotStartIsLogged();
+    void onlyRootsApplicationIsStarted_data();
+    void onlyRootsApplicationIsStarted();
 };
 
 void TestFileInstaller::updateAvailable_data()
@@ -320,6 +324,60 @@ void TestFileInstaller::applicationThatCannotStartIsLogged()
     FileInstaller installer(nullptr, tree.device());
     installer.startApplication();
     QCOMPARE(LogToDevice::messages().filter("could not be started: it is missing").size(), 1);
+}
+
+void TestFileInstaller::onlyRootsApplicationIsStarted_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("why"); // empty: started
+    QTest::newRow("root's, 0755") << ""
+                                  << "";
+    QTest::newRow("group may write it") << "chmod 775 Corvane/Corvane.exe"
+                                        << "group or others may write it";
+    QTest::newRow("a user's") << "chown 65534 Corvane/Corvane.exe"
+                              << "it belongs to user 65534";
+    QTest::newRow("a link to a copy of root's")
+        << "cp -p Corvane/Corvane.exe copy.exe; ln -sf ../copy.exe Corvane/Corvane.exe"
+        << "it is reached through a link";
+    QTest::newRow("others may write its folder") << "chmod 777 Corvane"
+                                                 << "others may write its folder";
+    QTest::newRow("its folder is a user's") << "chown 65534 Corvane"
+                                            << "its folder belongs to user 65534";
+    QTest::newRow("its folder is a link") << "mv Corvane Corvane.real; ln -s Corvane.real Corvane"
+                                          << "it is reached through a link";
+}
+
+void TestFileInstaller::onlyRootsApplicationIsStarted()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, why);
+    DeviceTree tree({"--no-update", "--launcher"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    QCOMPARE(runShell(tree.path("/FlashDisk"), change), 0);
+    LogToDevice log(tree);
+    FileInstaller installer(nullptr, tree.device());
+    // The standard error, where the service's journal keeps the line.
+    QTemporaryFile errors;
+    QVERIFY(errors.open());
+    const int saved = ::dup(STDERR_FILENO);
+    QVERIFY(saved >= 0 && ::dup2(errors.handle(), STDERR_FILENO) >= 0);
+    installer.startApplication();
+    const int flushed = std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    QCOMPARE(flushed, 0);
+
+    if (why.isEmpty()) {
+        QTRY_VERIFY_WITH_TIMEOUT(tree.exists("/launched"), 5000);
+        QVERIFY(LogToDevice::messages().filter("is not started").isEmpty());
+        return;
+    }
+    const QString line = "The application \"" + tree.path("/FlashDisk/Corvane/Corvane.exe")
+        + "\" is not started: " + why + ".";
+    QCOMPARE(LogToDevice::messages().filter(line).size(), 1);
+    QVERIFY(get(errors.fileName()).contains(line.toUtf8()));
+    QTest::qWait(300);
+    QVERIFY(!tree.exists("/launched"));
 }
 
 QTEST_GUILESS_MAIN(TestFileInstaller)

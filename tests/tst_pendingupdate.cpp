@@ -141,8 +141,9 @@ void TestPendingUpdate::faultyApplicationIsUndone_data()
     QTest::newRow("runs, but the device restarts 3 times unconfirmed")
         << application("new", "exec sleep 60") << true
         << "the device started 3 times without a confirmation";
-    QTest::newRow("missing") << QByteArray() << false
-                             << "the application could not be started (No such file";
+    QTest::newRow("a link to nothing")
+        << QByteArray() << false
+        << "the application could not be started (it is reached through a link)";
     QTest::newRow("not executable") << QByteArray("MZ not a program") << false
                                     << "the application could not be started (Permission denied";
 }

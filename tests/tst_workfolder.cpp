@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,17 +31,37 @@ void plantJournal(const DeviceTree &tree, const QString &folder)
                            + "\n"));
 }
 
-int runInstaller(const DeviceTree &tree, const QStringList &arguments)
+int runInstaller(const DeviceTree &tree, const QStringList &arguments, QString *errors = nullptr)
 {
     QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setProcessChannelMode(errors ? QProcess::SeparateChannels
+                                         : QProcess::ForwardedErrorChannel);
     startInstaller(process, tree.root(), arguments);
     if (!process.waitForFinished(20000)) {
         process.kill();
         process.waitForFinished();
         return -1;
     }
+    if (errors)
+        *errors = QString::fromUtf8(process.readAllStandardError());
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+QByteArray hostPath(const DeviceTree &tree, const QString &devicePath)
+{
+    return QFile::encodeName(tree.path(devicePath));
+}
+
+// Runs a shell command as the local user nobody: its exit code, or -1 when it did not end.
+int asLocalUser(const QString &command)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start("setpriv",
+                  {"--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c", command});
+    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit)
+        return -1;
+    return process.exitCode();
 }
 
 } // namespace
@@ -54,6 +75,11 @@ private slots:
     void untrustedFolderIsMovedAside();
     void lockFailsClosed_data();
     void lockFailsClosed();
+    void unsafeFlashDiskIsRefused_data();
+    void unsafeFlashDiskIsRefused();
+    void localUserCannotRenameTheRecordAway();
+    void takenNamesDoNotBlockRecovery_data();
+    void takenNamesDoNotBlockRecovery();
 };
 
 void TestWorkFolder::untrustedFolderIsMovedAside_data()
@@ -146,6 +172,125 @@ void TestWorkFolder::lockFailsClosed()
     QCOMPARE(tree.logLines().last(),
              QStringLiteral("The installer's lock cannot be taken; nothing was done."));
     QCOMPARE(runInstaller(tree, {"--recover-only"}), 1);
+}
+
+void TestWorkFolder::unsafeFlashDiskIsRefused_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<uid_t>("owner");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("why"); // empty: accepted
+    const QStringList recover{"--recover-only"};
+    QTest::newRow("0777, at boot") << 0777 << uid_t(0) << recover
+                                   << "group or others may write it (mode 0777) and it has no "
+                                      "sticky bit";
+    QTest::newRow("0775, a whole run")
+        << 0775 << uid_t(0) << QStringList() << "group or others may write it (mode 0775)";
+    QTest::newRow("a user's, 0755") << 0755 << kOtherUser << recover << "it belongs to user 65534";
+    QTest::newRow("1777 is fine") << 01777 << uid_t(0) << recover << QString();
+    QTest::newRow("0755 is fine") << 0755 << uid_t(0) << recover << QString();
+}
+
+void TestWorkFolder::unsafeFlashDiskIsRefused()
+{
+    QFETCH(int, mode);
+    QFETCH(uid_t, owner);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, why);
+    DeviceTree tree({"--launcher"}); // an update waits: nothing of it may be touched either
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    QCOMPARE(::chown(hostPath(tree, "/FlashDisk").constData(), owner, 0), 0);
+    QCOMPARE(::chmod(hostPath(tree, "/FlashDisk").constData(), mode_t(mode)), 0);
+    const auto flash = fingerprint(tree.path("/FlashDisk"));
+
+    QString errors;
+    const int code = runInstaller(tree, arguments, &errors);
+
+    if (why.isEmpty()) {
+        QCOMPARE(code, 0);
+        QVERIFY(tree.logLines().filter("flash disk folder").isEmpty());
+        return;
+    }
+    QCOMPARE(code, 3);
+    QCOMPARE(fingerprint(tree.path("/FlashDisk")), flash);
+    QVERIFY(!tree.exists("/launched"));
+    const QString line
+        = "The flash disk folder \"" + tree.path("/FlashDisk") + "\" is not safe: " + why;
+    QCOMPARE(tree.logLines().filter(line).size(), 1);
+    QVERIFY2(errors.contains(line), qPrintable(errors));
+}
+
+void TestWorkFolder::localUserCannotRenameTheRecordAway()
+{
+    DeviceTree tree({"--launcher", "--no-update"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    QCOMPARE(::chmod(QFile::encodeName(tree.root()).constData(), 0755), 0);
+    QCOMPARE(::chmod(hostPath(tree, "/FlashDisk").constData(), 01777), 0);
+    QCOMPARE(runInstaller(tree, {"--recover-only"}), 0);
+    const QString record = kWork + "/" + corvane::device::installedVersionName;
+    QVERIFY(tree.write(record, "3.0.0\n"));
+    const QString flash = tree.path("/FlashDisk");
+    if (asLocalUser("[ \"$(id -u)\" = 65534 ]") != 0)
+        QSKIP("setpriv cannot switch to user 65534 here");
+    QCOMPARE(asLocalUser("mkdir '" + flash + "/mine'"), 0); // the user may write the flash disk
+
+    // Renaming root's work folder away, or replacing it with one of the user's own.
+    QVERIFY(asLocalUser("mv '" + flash + "/.corvane-install' '" + flash + "/mine/'") != 0);
+    QVERIFY(asLocalUser("mv -T '" + flash + "/mine' '" + flash + "/.corvane-install'") != 0);
+
+    QCOMPARE(runInstaller(tree, {"--recover-only"}), 0);
+    QCOMPARE(tree.read(record), QByteArray("3.0.0\n"));
+    QVERIFY(tree.logLines().filter("cannot be trusted").isEmpty());
+}
+
+void TestWorkFolder::takenNamesDoNotBlockRecovery_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("a folder of the user's") << "folder";
+    QTest::newRow("a link to the application folder") << "link";
+}
+
+void TestWorkFolder::takenNamesDoNotBlockRecovery()
+{
+    QFETCH(QString, kind);
+    DeviceTree tree({"--launcher", "--no-update"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    QCOMPARE(::chmod(hostPath(tree, "/FlashDisk").constData(), 01777), 0);
+    const QByteArray work = hostPath(tree, kWork);
+    if (kind == "folder")
+        QCOMPARE(::mkdir(work.constData(), 0755), 0);
+    else
+        QCOMPARE(::symlink("Corvane", work.constData()), 0);
+    QCOMPARE(::lchown(work.constData(), kOtherUser, kOtherUser), 0);
+    // Every name a date and a counter would give for the next half minute, taken.
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (int second = -2; second < 30; ++second) {
+        const QByteArray stamp = now.addSecs(second).toString("yyyyMMdd-HHmmss").toLatin1();
+        for (int n = 1; n <= 100; ++n) {
+            const QByteArray name = work + ".untrusted-" + stamp + '-' + QByteArray::number(n);
+            const int fd = ::open(name.constData(), O_CREAT | O_WRONLY | O_EXCL, 0644);
+            QVERIFY(fd >= 0);
+            ::close(fd);
+            QCOMPARE(::chown(name.constData(), kOtherUser, kOtherUser), 0);
+        }
+    }
+    const auto installed = fingerprint(tree.path("/FlashDisk/Corvane"));
+
+    QCOMPARE(runInstaller(tree, {"--recover-only"}), 0);
+
+    QCOMPARE(fingerprint(tree.path("/FlashDisk/Corvane")), installed);
+    struct stat st;
+    QCOMPARE(::lstat(work.constData(), &st), 0);
+    QVERIFY(S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 07777) == 0700);
+    const QStringList aside = QDir(tree.path("/FlashDisk"))
+                                  .entryList({".corvane-install.untrusted-*"},
+                                             QDir::AllEntries | QDir::Hidden | QDir::System)
+                                  .filter(QRegularExpression("^\\.corvane-install\\.untrusted-"
+                                                             "[0-9a-f]{16}$"));
+    QCOMPARE(aside.size(), 1);
+    QCOMPARE(::lstat(QFile::encodeName(tree.path("/FlashDisk/" + aside.first())).constData(), &st),
+             0);
+    QCOMPARE(st.st_uid, kOtherUser); // the user's entry, kept as it was
 }
 
 QTEST_GUILESS_MAIN(TestWorkFolder)

@@ -3,7 +3,6 @@
 #include "devicefiles.h"
 #include "posixfs.h"
 
-#include <QDateTime>
 #include <QDebug>
 
 #include <cerrno>
@@ -57,11 +56,31 @@ QString WorkFolder::distrust(const struct stat &st) const
     return QString();
 }
 
+QString WorkFolder::flashDiskProblem() const
+{
+    struct stat st;
+    if (::fstat(baseFd(), &st) != 0)
+        return QStringLiteral("it cannot be looked at (%1)").arg(errorText(errno));
+    if (!ownedByInstaller(st))
+        return QStringLiteral("it belongs to user %1").arg(st.st_uid);
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0)
+        return QStringLiteral("group or others may write it (mode %1) and it has no sticky bit")
+            .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    return QString();
+}
+
 bool WorkFolder::moveAside(const QString &why)
 {
-    const QByteArray stamp = QDateTime::currentDateTimeUtc().toString("yyyyMMdd-HHmmss").toLatin1();
-    for (int n = 1; n <= 100; ++n) {
-        const QByteArray aside = name + ".untrusted-" + stamp + '-' + QByteArray::number(n);
+    // A name nobody can take ahead: one a user could predict (a date, a counter) would let
+    // them fill every candidate and keep the installer, and the device's start, from
+    // ever getting a work folder.
+    int error = 0;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const QByteArray aside = unpredictableName(name + ".untrusted-");
+        if (aside.isEmpty()) {
+            error = errno;
+            break;
+        }
         int moved = ::renameat2(baseFd(), name.constData(), baseFd(), aside.constData(),
                                 RENAME_NOREPLACE);
         if (moved != 0 && errno == EINVAL) { // a file system without the flag
@@ -79,10 +98,11 @@ bool WorkFolder::moveAside(const QString &why)
                                            corvane::quotedForLog(join(base, aside)));
             return true;
         }
-        if (errno != EEXIST)
+        error = errno;
+        if (error != EEXIST)
             break;
     }
-    logFailure(kLog, "moving aside of the untrusted work folder", work, errno);
+    logFailure(kLog, "moving aside of the untrusted work folder", work, error);
     return false;
 }
 
@@ -93,6 +113,17 @@ bool WorkFolder::open()
     m_baseFd.reset(::open(base.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!m_baseFd.isValid()) {
         logFailure(kLog, "opening of the flash disk folder", base, errno);
+        return false;
+    }
+    m_flashDiskRefusal.clear();
+    if (const QString why = flashDiskProblem(); !why.isEmpty()) {
+        m_flashDiskRefusal
+            = QStringLiteral("The flash disk folder %1 is not safe: %2, so anyone could rename "
+                             "the installer's work folder away; nothing was done. It must "
+                             "belong to root, mode 0755 or 1777.")
+                  .arg(corvane::quotedForLog(base), why);
+        qDebug().noquote() << m_flashDiskRefusal;
+        m_baseFd.reset();
         return false;
     }
     for (int attempt = 0; attempt < 4; ++attempt) {
