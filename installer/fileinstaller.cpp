@@ -140,7 +140,7 @@ bool FileInstaller::installUpdate()
     openWorkFolder();
     if (!openUpdateFolders()) {
         const UpdateTransaction::Failure failure{UpdateTransaction::FailureKind::ReadFailed,
-                                                 corvane::fs::dec(m_updateTrouble),
+                                                 corvane::fs::dec(m_work.relative(m_updateTrouble)),
                                                  m_updateError,
                                                  {}};
         report(failure.kind, failure);
