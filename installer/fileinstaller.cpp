@@ -57,23 +57,73 @@ FileInstaller::FileInstaller(QObject *parent, const corvane::DeviceRoot &root)
 
 bool FileInstaller::isUpdateAvailable()
 {
-    const bool system = fileUtils.dirExists(m_root.path(updateSystemDir));
-    const bool app = fileUtils.dirExists(m_root.path(updateAppDir));
-    // A link in place of an update folder leads elsewhere: nothing there is an update,
-    // and its clean-up would reach into whatever the link points to.
-    bool linked = false;
-    for (const QString &folder : {updateSystemDir, updateAppDir}) {
-        if (corvane::pathKind(QFile::encodeName(m_root.path(folder))) == corvane::PathKind::Link) {
-            qDebug() << "Update folder is a link, not installed:" << m_root.path(folder);
-            linked = true;
-        }
+    return openUpdateFolders();
+}
+
+bool FileInstaller::openUpdateFolders()
+{
+    if (m_updateLooked)
+        return m_updateSystem.isValid() && m_updateApp.isValid();
+    m_updateLooked = true;
+    const QByteArray top = corvane::fs::enc(m_root.path(device::updateFolder));
+    const auto trouble = [this](const QByteArray &path, int error) {
+        m_updateTrouble = path;
+        m_updateError = error;
+        if (error == ENOENT)
+            return;
+        // A link in place of an update folder leads elsewhere: nothing there is an update,
+        // and its clean-up would reach into whatever the link points to.
+        if (error == ELOOP || error == ENOTDIR)
+            qDebug().noquote() << "Update folder is a link or not a folder, not installed:"
+                               << corvane::quotedForLog(path);
+        else
+            corvane::fs::logFailure("Update:", "opening of update folder", path, error);
+    };
+    // Below the flash disk's folder as the work folder holds it: every later step works
+    // from these descriptors, so a name changed meanwhile leads nowhere.
+    if (!openWorkFolder()) {
+        trouble(top, EBADF);
+        return false;
     }
-    return system && app && !linked;
+    m_updateTop.reset(
+        corvane::fs::openBeneath(m_work.baseFd(), m_work.relative(top), O_RDONLY | O_DIRECTORY));
+    if (!m_updateTop.isValid()) {
+        trouble(top, errno);
+        return false;
+    }
+    const auto openIn = [&](corvane::fs::UniqueFd &fd, const char *name) {
+        fd.reset(corvane::fs::openBeneath(m_updateTop.get(), name, O_RDONLY | O_DIRECTORY));
+        if (!fd.isValid())
+            trouble(corvane::fs::join(top, name), errno);
+        return fd.isValid();
+    };
+    const bool system = openIn(m_updateSystem, device::updateSystemName);
+    const bool app = openIn(m_updateApp, device::updateAppName);
+    return system && app;
+}
+
+void FileInstaller::closeUpdateFolders()
+{
+    m_updateApp.reset();
+    m_updateSystem.reset();
+    m_updateTop.reset();
+    m_updateLooked = false;
 }
 
 QString FileInstaller::updateVersion()
 {
-    return readProductVersion(m_root.path(updateAppExe));
+    openUpdateFolders();
+    // Read through the file opened below the update's folder: the name is not looked up again.
+    const corvane::fs::UniqueFd exe(m_updateApp.isValid() ? corvane::fs::openForReadingBeneath(
+                                        m_updateApp.get(), device::updateAppExecutableName)
+                                                          : -1);
+    if (!exe.isValid()) {
+        qDebug().noquote() << "The update's application cannot be opened:"
+                           << corvane::quotedForLog(corvane::fs::enc(m_root.path(updateAppExe)))
+                           << corvane::fs::errorText(m_updateApp.isValid() ? errno : ENOENT);
+        return QString();
+    }
+    return readProductVersion(QStringLiteral("/proc/self/fd/%1").arg(exe.get()));
 }
 
 bool FileInstaller::installUpdate()
@@ -87,17 +137,26 @@ bool FileInstaller::installUpdate()
     // installed changes. (The program opens the work folder at its start, before it takes
     // the lock; whoever else installs gets it opened here.)
     openWorkFolder();
+    if (!openUpdateFolders()) {
+        const UpdateTransaction::Failure failure{UpdateTransaction::FailureKind::ReadFailed,
+                                                 corvane::fs::dec(m_work.relative(m_updateTrouble)),
+                                                 m_updateError,
+                                                 {}};
+        report(failure.kind, failure);
+        qDebug() << "Status: " << false;
+        return false;
+    }
     UpdateTransaction update(m_work, &m_oldFiles);
     update.checkSignedList({m_root.path(device::updateManifest),
                             m_root.path(device::updateManifestSignature),
-                            m_root.path(device::trustedKeysFolder)});
-    update.addTree(m_root.path(updateSystemDir), m_root.path(systemDir),
+                            m_root.path(device::trustedKeysFolder), m_updateTop.get()});
+    update.addTree(m_updateSystem.get(), m_root.path(updateSystemDir), m_root.path(systemDir),
                    UpdateTransaction::Source::Copy, "System");
     // The update's application folder is removed after every run, so its files can become
     // the installed ones without their data being written again. Its lists are removed
     // by the clean-up below, so they are not installed.
-    update.addTree(m_root.path(updateAppDir), m_root.path(appDir), UpdateTransaction::Source::Link,
-                   "Corvane", &clearedFromUpdate);
+    update.addTree(m_updateApp.get(), m_root.path(updateAppDir), m_root.path(appDir),
+                   UpdateTransaction::Source::Link, "Corvane", &clearedFromUpdate);
     qint64 reported = -1;
     qint64 total = 0;
     const auto progress = [this, &reported, &total](const UpdateProgress &p) {
@@ -137,10 +196,7 @@ bool FileInstaller::installUpdate()
     }
 
     if (prepared) {
-        status &= fileUtils.removeDir(m_root.path(updateAppDir + QLatin1Char('/') + kListFolder));
-        for (const QString &folder : {kRemoteCommandFolder, kSystemListFolder})
-            status
-                &= removeFiles(m_root.path(updateAppDir + QLatin1Char('/') + folder), kListFiles);
+        status &= clearUpdateLists();
         qDebug() << "Clear installer xmlFiles: " << status;
     }
 
@@ -461,7 +517,39 @@ int FileInstaller::confirmUpdate()
 
 bool FileInstaller::removeInstallerDirectory()
 {
-    const bool result = fileUtils.removeDir(m_root.path(updateAppDir));
+    openUpdateFolders();
+    const QByteArray path = corvane::fs::enc(m_root.path(updateAppDir));
+    const char *name = device::updateAppName;
+    bool result = true;
+    struct stat opened, named;
+    if (m_updateApp.isValid()) {
+        // The content through the descriptor; the name only while it is still that folder.
+        result = corvane::removeFolderContents(m_updateApp.get(), path);
+        if (::fstat(m_updateApp.get(), &opened) != 0
+            || ::fstatat(m_updateTop.get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+            // Gone already: nothing left to remove.
+        } else if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
+            qDebug().noquote() << "Update folder" << corvane::quotedForLog(path)
+                               << "was replaced during the run; the new one is left alone";
+        } else if (::unlinkat(m_updateTop.get(), name, AT_REMOVEDIR) != 0 && errno != ENOENT) {
+            corvane::fs::logFailure("FileUtils:", "removal of", path, errno);
+            result = false;
+        }
+    } else if (m_updateTop.isValid()
+               && ::fstatat(m_updateTop.get(), name, &named, AT_SYMLINK_NOFOLLOW) == 0
+               && S_ISLNK(named.st_mode)) {
+        // A link where the folder should be goes as a link: what it points to is not part
+        // of the update.
+        if (::unlinkat(m_updateTop.get(), name, 0) == 0 || errno == ENOENT) {
+            qDebug().noquote() << "FileUtils:" << corvane::quotedForLog(path)
+                               << "is a symbolic link; removed as a link, not followed";
+        } else {
+            corvane::fs::logFailure("FileUtils:", "removal of", path, errno);
+            result = false;
+        }
+    }
+    // The next look at the flash disk opens the folders anew.
+    closeUpdateFolders();
     qDebug() << "delete installer directory " << result;
     return result;
 }
@@ -596,6 +684,31 @@ bool FileInstaller::backupExists()
     return system && app;
 }
 
+namespace {
+void reportRemoval(const QByteArray &path, int error)
+{
+    // Names as their own bytes; only bytes that are not text become escapes.
+    qDebug().noquote() << (error == 0 ? "removed file: " : "error - removed file: ")
+                       << corvane::quotedForLog(path);
+}
+} // namespace
+
+bool FileInstaller::clearUpdateLists()
+{
+    // Below the update's application folder as it was opened: a list folder, or the
+    // update folder itself, swapped for a link meanwhile leads nowhere else.
+    const QByteArray app = corvane::fs::enc(m_root.path(updateAppDir));
+    const int fd = m_updateApp.get();
+    const QByteArray list = QFile::encodeName(kListFolder);
+    bool ok = corvane::removeEntryAt(fd, list, corvane::fs::join(app, list));
+    for (const QString &folder : {kRemoteCommandFolder, kSystemListFolder}) {
+        const QByteArray name = QFile::encodeName(folder);
+        ok &= corvane::removeMatchingAt(fd, name, corvane::fs::join(app, name),
+                                        QFile::encodeName(kListFiles), &reportRemoval);
+    }
+    return ok;
+}
+
 bool FileInstaller::removeFiles(const QString &folder, const QString &nameFilter)
 {
     // Walked and matched as the file system's bytes, so names that are not UTF-8 are
@@ -604,13 +717,8 @@ bool FileInstaller::removeFiles(const QString &folder, const QString &nameFilter
     // Only files (and links) are candidates: folders match "*.*" too, but they stay,
     // and so does the structure below the folder. Every attempt counts: one failed
     // removal makes the whole result false.
-    return corvane::removeMatching(
-        QFile::encodeName(QDir(folder).absolutePath()), QFile::encodeName(nameFilter),
-        [](const QByteArray &path, int error) {
-            // Names as their own bytes; only bytes that are not text become escapes.
-            qDebug().noquote() << (error == 0 ? "removed file: " : "error - removed file: ")
-                               << corvane::quotedForLog(path);
-        });
+    return corvane::removeMatching(QFile::encodeName(QDir(folder).absolutePath()),
+                                   QFile::encodeName(nameFilter), &reportRemoval);
 }
 
 void FileInstaller::writeLine(const QString &text)

@@ -106,9 +106,16 @@ private slots:
     void onTimerTimeout();
 
 private:
+    // Opens the update's top folder below the flash disk's folder, and both update folders
+    // in it, once for the run, never through a link (a link or anything but a folder there
+    // is no update, logged). True when both update folders are open.
+    bool openUpdateFolders();
+    void closeUpdateFolders();
     bool applicationExists();
     bool backupExists();
     bool removeFiles(const QString &folder, const QString &nameFilter);
+    // The clean-up of the update's lists, below its open application folder.
+    bool clearUpdateLists();
     // The one way the application is started: detached (outliving the installer, never
     // waited for), or as a child to watch. The pid of a watched one, or -1 with why set.
     // Root starts only what is root's: the file is reached below the checked flash disk
@@ -149,6 +156,15 @@ private:
     const QString updateAppExe;
     const corvane::DeviceRoot m_root;
     WorkFolder m_work;
+    // The update's top folder and its two folders, as opened for this run; every name of
+    // the update is reached below these.
+    corvane::fs::UniqueFd m_updateTop;
+    corvane::fs::UniqueFd m_updateSystem;
+    corvane::fs::UniqueFd m_updateApp;
+    bool m_updateLooked = false;
+    // What stopped an update folder from being opened (its host path and errno).
+    QByteArray m_updateTrouble;
+    int m_updateError = 0;
     QString m_recoveryTrouble;
     QString m_lastUndone; // the reason, when the last update was undone since the last stick
     bool m_stickWatched = false;

@@ -10,7 +10,12 @@ namespace corvane::device {
 inline constexpr char stickFolder[] = "/USB HD/Corvane_Installer";
 inline constexpr char logFileName[] = "log.txt";
 
-// The update waiting on the flash disk, and what it is installed over.
+// The update waiting on the flash disk, and what it is installed over. Its folders are
+// reached by their names in the update's top folder (updateFolder).
+inline constexpr char updateFolder[] = "/FlashDisk/Corvane_Installer";
+inline constexpr char updateSystemName[] = "System";
+inline constexpr char updateAppName[] = "Corvane";
+inline constexpr char updateAppExecutableName[] = "Corvane.exe";
 inline constexpr char updateSystemFolder[] = "/FlashDisk/Corvane_Installer/System";
 inline constexpr char updateAppFolder[] = "/FlashDisk/Corvane_Installer/Corvane";
 inline constexpr char systemFolder[] = "/FlashDisk/System";

@@ -96,6 +96,9 @@ bool listFolder(int dirFd, std::vector<QByteArray> *names)
         errno = error;
         return false;
     }
+    // From the start, whoever read through this descriptor (or a copy of it) before:
+    // copies share their position, and a second listing would find nothing.
+    ::rewinddir(dir);
     errno = 0;
     while (const dirent *entry = ::readdir(dir)) {
         const char *n = entry->d_name;

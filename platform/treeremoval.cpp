@@ -1,6 +1,7 @@
 #include "treeremoval.h"
 
 #include "posixfs.h"
+#include "uniquefd.h"
 
 #include <QDebug>
 
@@ -89,28 +90,133 @@ PathKind pathKind(const QByteArray &path)
 
 namespace {
 
+// Folders held open at once by a removal: deeper ones are reopened through ".." on the way
+// back, each checked to be the very folder that was left.
+constexpr size_t kOpenLevels = 32;
+
+struct Level
+{
+    fs::UniqueFd fd;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    QByteArray name;                 // in the folder above; empty for the top
+    std::vector<QByteArray> folders; // sub-folders still to be entered
+};
+
+QByteArray pathOf(const QByteArray &top, const std::vector<Level> &levels, const QByteArray &name)
+{
+    QByteArray path = top;
+    for (size_t i = 1; i < levels.size(); ++i)
+        path = fs::join(path, levels[i].name);
+    return name.isEmpty() ? path : fs::join(path, name);
+}
+
+// Lists a folder, removes what is not a folder and keeps the names of its sub-folders.
+bool clearFiles(std::vector<Level> &levels, const QByteArray &top, QStringList *failures)
+{
+    Level &level = levels.back();
+    std::vector<QByteArray> names;
+    if (!fs::listFolder(level.fd.get(), &names)) {
+        fs::logFailure(kLog, "listing of", pathOf(top, levels, {}), errno, failures);
+        return false;
+    }
+    bool ok = true;
+    for (QByteArray &name : names) {
+        struct stat st;
+        if (::fstatat(level.fd.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) {
+                fs::logFailure(kLog, "stat of", pathOf(top, levels, name), errno, failures);
+                ok = false;
+            }
+        } else if (S_ISDIR(st.st_mode)) {
+            level.folders.push_back(std::move(name));
+        } else if (::unlinkat(level.fd.get(), name.constData(), 0) != 0 && errno != ENOENT) {
+            fs::logFailure(kLog, "removal of", pathOf(top, levels, name), errno, failures);
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+} // namespace
+
+// Without recursion and with a bounded number of descriptors: a tree thousands of levels
+// deep is removed like a flat one. A level whose descriptor was given up is reopened
+// through ".." of the one below, and only when that is still the folder it was; a tree
+// moved meanwhile stops the removal there rather than lead it elsewhere.
+bool removeFolderContents(int folderFd, const QByteArray &path, QStringList *failures)
+{
+    std::vector<Level> levels(1);
+    levels[0].fd.reset(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+    struct stat st;
+    if (!levels[0].fd.isValid() || ::fstat(levels[0].fd.get(), &st) != 0) {
+        fs::logFailure(kLog, "opening of", path, errno, failures);
+        return false;
+    }
+    levels[0].dev = st.st_dev;
+    levels[0].ino = st.st_ino;
+    bool ok = clearFiles(levels, path, failures);
+    while (!levels.empty()) {
+        Level &level = levels.back();
+        if (!level.folders.empty()) {
+            QByteArray name = std::move(level.folders.back());
+            level.folders.pop_back();
+            Level next;
+            next.fd.reset(openFolderAt(level.fd.get(), name.constData()));
+            if (!next.fd.isValid() || ::fstat(next.fd.get(), &st) != 0) {
+                if (errno != ENOENT) {
+                    fs::logFailure(kLog, "opening of", pathOf(path, levels, name), errno, failures);
+                    ok = false;
+                }
+                continue;
+            }
+            next.dev = st.st_dev;
+            next.ino = st.st_ino;
+            next.name = std::move(name);
+            levels.push_back(std::move(next));
+            if (levels.size() > kOpenLevels)
+                levels[levels.size() - 1 - kOpenLevels].fd.reset();
+            ok = clearFiles(levels, path, failures) && ok;
+            continue;
+        }
+        // Everything below is gone (or logged): the folder goes from the one above.
+        if (levels.size() == 1)
+            break;
+        Level &above = levels[levels.size() - 2];
+        if (!above.fd.isValid()) {
+            above.fd.reset(openFolderAt(level.fd.get(), ".."));
+            if (!above.fd.isValid() || ::fstat(above.fd.get(), &st) != 0 || st.st_dev != above.dev
+                || st.st_ino != above.ino) {
+                fs::logFailure(kLog, "removal of", pathOf(path, levels, {}),
+                               above.fd.isValid() ? ESTALE : errno, failures);
+                return false;
+            }
+        }
+        const QByteArray name = std::move(level.name);
+        levels.pop_back();
+        if (::unlinkat(levels.back().fd.get(), name.constData(), AT_REMOVEDIR) != 0
+            && errno != ENOENT) {
+            fs::logFailure(kLog, "removal of", pathOf(path, levels, name), errno, failures);
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+namespace {
+
 // Opens the folder `name` of dirFd (never through a link) and removes everything in it;
 // the folder itself stays for the caller. A folder gone already is a success.
 bool removeContents(int dirFd, const char *name, const QByteArray &path, QStringList *failures)
 {
-    const int fd = openFolderAt(dirFd, name);
-    if (fd < 0) {
+    const fs::UniqueFd fd(openFolderAt(dirFd, name));
+    if (!fd.isValid()) {
         if (errno == ENOENT)
             return true;
         fs::logFailure(kLog, "opening of", path, errno, failures);
         return false;
     }
-    const bool ok = walk(
-        fd, path,
-        [failures](int at, const char *entry, const QByteArray &entryPath) {
-            return removeAt(at, entry, entryPath, 0, failures);
-        },
-        [failures](int at, const char *entry, const QByteArray &entryPath) {
-            return removeAt(at, entry, entryPath, AT_REMOVEDIR, failures);
-        },
-        failures);
-    ::close(fd);
-    return ok;
+    return removeFolderContents(fd.get(), path, failures);
 }
 
 } // namespace
@@ -144,36 +250,40 @@ bool removeFolderTree(const QByteArray &path, QStringList *failures)
 bool removeMatching(const QByteArray &folder, const QByteArray &wildcard,
                     const RemovalReport &report)
 {
-    const int fd = openFolderAt(AT_FDCWD, folder.constData());
-    if (fd < 0) {
+    return removeMatchingAt(AT_FDCWD, folder, folder, wildcard, report);
+}
+
+bool removeMatchingAt(int dirFd, const QByteArray &name, const QByteArray &folder,
+                      const QByteArray &wildcard, const RemovalReport &report)
+{
+    const fs::UniqueFd fd(openFolderAt(dirFd, name.constData()));
+    if (!fd.isValid()) {
         const int error = errno;
-        switch (pathKind(folder)) {
-        case PathKind::Missing:
-            return true;
-        case PathKind::Link:
+        struct stat st;
+        if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR)
+                return true;
+        } else if (S_ISLNK(st.st_mode)) {
             qDebug().noquote() << kLog << quotedForLog(folder)
                                << "is a symbolic link; not followed, nothing removed";
             return true;
-        case PathKind::Other:
+        } else if (!S_ISDIR(st.st_mode)) {
             qDebug().noquote() << kLog << quotedForLog(folder)
                                << "is not a folder; nothing removed";
             return true;
-        default:
-            fs::logFailure(kLog, "opening of", folder, error);
-            return false;
         }
+        fs::logFailure(kLog, "opening of", folder, error);
+        return false;
     }
-    const bool ok = walk(fd, folder,
-                         [&](int dirFd, const char *name, const QByteArray &entryPath) {
-                             if (!matchesWildcard(QByteArray(name), wildcard))
-                                 return true;
-                             const bool removed = ::unlinkat(dirFd, name, 0) == 0;
-                             report(entryPath, removed ? 0 : errno);
-                             return removed;
-                         },
-                         {});
-    ::close(fd);
-    return ok;
+    return walk(fd.get(), folder,
+                [&](int at, const char *entry, const QByteArray &entryPath) {
+                    if (!matchesWildcard(QByteArray(entry), wildcard))
+                        return true;
+                    const bool removed = ::unlinkat(at, entry, 0) == 0;
+                    report(entryPath, removed ? 0 : errno);
+                    return removed;
+                },
+                {});
 }
 
 bool matchesWildcard(const QByteArray &name, const QByteArray &wildcard)

@@ -31,6 +31,11 @@ bool removeFolderTree(const QByteArray &path, QStringList *failures = nullptr);
 bool removeEntryAt(int dirFd, const QByteArray &name, const QByteArray &path,
                    QStringList *failures = nullptr);
 
+// Removes everything in the open folder folderFd (which stays, for the caller), whatever
+// the depth: no recursion, and a bounded number of descriptors. path names it in log
+// lines. Failures as above; false when anything stays.
+bool removeFolderContents(int folderFd, const QByteArray &path, QStringList *failures = nullptr);
+
 // An entry met by walk(): the open folder that holds it, its name there and its path
 // (the walk's path joined with the names on the way).
 using EntryAction = std::function<bool(int dirFd, const char *name, const QByteArray &path)>;
@@ -52,6 +57,9 @@ using RemovalReport = std::function<void(const QByteArray &path, int error)>;
 // link in place of the folder is not followed: nothing is removed and a line is logged.
 bool removeMatching(const QByteArray &folder, const QByteArray &wildcard,
                     const RemovalReport &report);
+// The same for the folder `name` of the open folder dirFd; folder names it in reports.
+bool removeMatchingAt(int dirFd, const QByteArray &name, const QByteArray &folder,
+                      const QByteArray &wildcard, const RemovalReport &report);
 
 // Whether a name matches a wildcard: '*' stands for any run of bytes, '?' for one
 // byte, everything else for itself with ASCII letters in either case (like the name

@@ -4,14 +4,17 @@
 #include "devicefiles.h"
 #include "fileinstaller.h"
 #include "testsupport.h"
+#include "treeremoval.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
 
 #include <cstdio>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,7 +37,32 @@ private slots:
     void applicationThatCannotStartIsLogged();
     void onlyRootsApplicationIsStarted_data();
     void onlyRootsApplicationIsStarted();
+    void topFolderLinkedToTheFlashDisk_data();
+    void topFolderLinkedToTheFlashDisk();
+    void updateFolderSwappedDuringTheRun();
+    void deepTreeIsRemoved();
 };
+
+namespace {
+// Runs a shell command as a local user without rights (nobody), who may write the flash
+// disk's folder as on the device (sticky, open to all). The exit code, or -1 when that
+// user cannot be had here.
+int asLocalUser(const DeviceTree &tree, const QString &command)
+{
+    const QByteArray root = QFile::encodeName(tree.root());
+    if (::chmod(root.constData(), 0755) != 0
+        || ::chmod(QFile::encodeName(tree.path("/FlashDisk")).constData(), 01777) != 0)
+        return -1;
+    QProcess shell;
+    shell.setWorkingDirectory(tree.path("/FlashDisk"));
+    shell.start("setpriv",
+                {"--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c", command});
+    if (!shell.waitForFinished(10000) || shell.exitStatus() != QProcess::NormalExit)
+        return -1;
+    // setpriv itself refused (no such right here): 127 and more.
+    return shell.exitCode() >= 126 ? -1 : shell.exitCode();
+}
+} // namespace
 
 void TestFileInstaller::updateAvailable_data()
 {
@@ -378,6 +406,115 @@ void TestFileInstaller::onlyRootsApplicationIsStarted()
     QVERIFY(get(errors.fileName()).contains(line.toUtf8()));
     QTest::qWait(300);
     QVERIFY(!tree.exists("/launched"));
+}
+
+void TestFileInstaller::topFolderLinkedToTheFlashDisk_data()
+{
+    QTest::addColumn<bool>("looked");
+    QTest::newRow("a run that looks for the update") << true;
+    QTest::newRow("a run whose password page was cancelled") << false;
+}
+
+// The user makes the update's top folder a link to the flash disk's own folder: its
+// "System" and "Corvane" are then the installed ones, which no run may take as an update
+// or remove after it.
+void TestFileInstaller::topFolderLinkedToTheFlashDisk()
+{
+    QFETCH(bool, looked);
+    DeviceTree tree({"--no-update", "--stored-value", "secret"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    const int made = asLocalUser(tree, "ln -s . Corvane_Installer");
+    if (made < 0)
+        QSKIP("no local user can be had here (setpriv refused)");
+    QCOMPARE(made, 0);
+    const auto app = fingerprint(tree.path("/FlashDisk/Corvane"));
+    const auto system = fingerprint(tree.path("/FlashDisk/System"));
+    QVERIFY(app.contains("data/Administrator_setting.db"));
+
+    LogToDevice log(tree);
+    FileInstaller installer(nullptr, tree.device());
+    if (looked)
+        QVERIFY(!installer.isUpdateAvailable());
+    installer.removeInstallerDirectory();
+    QCOMPARE(fingerprint(tree.path("/FlashDisk/Corvane")), app);
+    QCOMPARE(fingerprint(tree.path("/FlashDisk/System")), system);
+    QCOMPARE(LogToDevice::messages().filter("is a link or not a folder, not installed").size(), 1);
+}
+
+// While the update is installed, the user moves its application folder aside and puts a
+// link in its place to a folder of root's with lists of its own: the clean-up and the
+// removal after the run stay within the update that was opened.
+void TestFileInstaller::updateFolderSwappedDuringTheRun()
+{
+    DeviceTree tree;
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    const QStringList victims{
+        "/FlashDisk/Vane_System/list/a.xml", "/FlashDisk/Vane_System/remotecmd/b.xml",
+        "/FlashDisk/Vane_System/system/c.xml", "/FlashDisk/Vane_System/keep.dat"};
+    for (const QString &victim : victims)
+        QVERIFY(tree.write(victim, "root's"));
+    // The user copied the update, so its top folder is theirs.
+    QCOMPARE(::chown(QFile::encodeName(tree.path("/FlashDisk/Corvane_Installer")).constData(),
+                     65534, 65534),
+             0);
+    LogToDevice log(tree);
+    FileInstaller installer(nullptr, tree.device());
+    QVERIFY(installer.isUpdateAvailable());
+    const int swapped = asLocalUser(
+        tree, "cd Corvane_Installer && mv Corvane aside && ln -s ../Vane_System Corvane");
+    if (swapped < 0)
+        QSKIP("no local user can be had here (setpriv refused)");
+    QCOMPARE(swapped, 0);
+    QCOMPARE(installer.updateVersion(), QStringLiteral("2.4.1"));
+    QVERIFY2(installer.installUpdate(), qPrintable(LogToDevice::messages().join('\n')));
+    QVERIFY(installer.removeInstallerDirectory());
+
+    for (const QString &victim : victims)
+        QVERIFY2(tree.read(victim) == "root's", qPrintable(victim));
+    // The update as it was opened is installed, and what it held is removed; the link the
+    // user made is theirs.
+    QCOMPARE(tree.read("/FlashDisk/Corvane/readme.txt"), QByteArray("Corvane 2.4.1\n"));
+    QCOMPARE(tree.listTree("/FlashDisk/Corvane_Installer/aside").join(","), QString());
+    QVERIFY(QFileInfo(tree.path("/FlashDisk/Corvane_Installer/Corvane")).isSymLink());
+    QCOMPARE(LogToDevice::messages().filter("was replaced during the run").size(), 1);
+}
+
+// A tree far deeper than any descriptor limit, refused by the installation or not, goes
+// with the update's application folder; the removal holds few descriptors at a time.
+void TestFileInstaller::deepTreeIsRemoved()
+{
+    DeviceTree tree;
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    constexpr int kLevels = 10000;
+    int fd
+        = ::open(QFile::encodeName(tree.path("/FlashDisk/Corvane_Installer/Corvane")).constData(),
+                 O_RDONLY | O_DIRECTORY);
+    QVERIFY(fd >= 0);
+    for (int i = 0; i < kLevels && fd >= 0; ++i) {
+        const int next
+            = ::mkdirat(fd, "d", 0755) == 0 ? ::openat(fd, "d", O_RDONLY | O_DIRECTORY) : -1;
+        if (i % 1000 == 0)
+            ::close(::openat(next, "f", O_WRONLY | O_CREAT, 0644));
+        ::close(fd);
+        fd = next;
+    }
+    QVERIFY(fd >= 0);
+    ::close(fd);
+
+    FileInstaller installer(nullptr, tree.device());
+    installer.installUpdate(); // refused or not: what it leaves is what the removal meets
+    struct rlimit saved;
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit few = saved;
+    few.rlim_cur = 128;
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &few), 0);
+    const bool removed = installer.removeInstallerDirectory();
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    // An installation that took the tree leaves it installed: gone too, or the test's
+    // folder could not be removed.
+    corvane::removeFolderTree(QFile::encodeName(tree.path("/FlashDisk/Corvane/d")));
+    QVERIFY(removed);
+    QVERIFY(!tree.exists("/FlashDisk/Corvane_Installer/Corvane"));
 }
 
 QTEST_GUILESS_MAIN(TestFileInstaller)

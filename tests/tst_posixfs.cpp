@@ -5,10 +5,12 @@
 
 #include "posixfs.h"
 #include "testsupport.h"
+#include "uniquefd.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 #include <thread>
 
@@ -126,6 +128,7 @@ private slots:
     void replaceFileOnAFullDisk();
     void quotedForLog_data();
     void quotedForLog();
+    void folderListedTwiceThroughOneDescriptor();
 };
 
 void TestPosixFs::readSmallFile_data()
@@ -297,6 +300,24 @@ void TestPosixFs::quotedForLog()
     QFETCH(QByteArray, path);
     QFETCH(QString, logged);
     QCOMPARE(corvane::quotedForLog(path), logged);
+}
+
+// A descriptor and its copies share their position: every listing starts from the first
+// entry, whoever listed the folder before.
+void TestPosixFs::folderListedTwiceThroughOneDescriptor()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    for (const char *name : {"a", "b", "c"})
+        QVERIFY(put(dir.filePath(name), "x"));
+    const UniqueFd fd(::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY));
+    const UniqueFd copy(::dup(fd.get()));
+    std::vector<QByteArray> first, second;
+    QVERIFY(listFolder(fd.get(), &first));
+    QVERIFY(listFolder(copy.get(), &second));
+    std::sort(second.begin(), second.end());
+    QCOMPARE(second, (std::vector<QByteArray>{"a", "b", "c"}));
+    QCOMPARE(first.size(), second.size());
 }
 
 QTEST_MAIN(TestPosixFs)

@@ -27,6 +27,7 @@ class TestSignedUpdate : public QObject
 private slots:
     void initTestCase();
     void signedUpdateInstalls();
+    void retriedAfterItsListsWereCleared();
     void refused_data();
     void refused();
 
@@ -80,6 +81,23 @@ void TestSignedUpdate::signedUpdateInstalls()
     QCOMPARE(int(st.st_mode & 07777), 04711);
     // The version is recorded: the next update must not be older.
     QCOMPARE(tree.read("/FlashDisk/.corvane-install/installed-version"), QByteArray("2.4.1\n"));
+}
+
+// A run cut short after it cleared the update's own lists (which are never installed): the
+// same update, from the same folders, installs at the next try.
+void TestSignedUpdate::retriedAfterItsListsWereCleared()
+{
+    DeviceTree tree;
+    QVERIFY(signedDevice(tree));
+    QVERIFY(QDir(tree.path(kUpdate + "/Corvane/list")).removeRecursively());
+    for (const QString &file : {"/Corvane/remotecmd/template.xml", "/Corvane/system/terminal.xml"})
+        QVERIFY(QFile::remove(tree.path(kUpdate + file)));
+    LogToDevice log(tree);
+    WholeRun run(tree);
+    run.manager.onStartup();
+    QCOMPARE(run.question(), kSuccess);
+    QCOMPARE(tree.read("/FlashDisk/Corvane/readme.txt"), QByteArray("Corvane 2.4.1\n"));
+    QCOMPARE(tree.read("/FlashDisk/Corvane/system/layout.dat"), QByteArray("layout 2.4.1\n"));
 }
 
 void TestSignedUpdate::refused_data()

@@ -28,12 +28,19 @@ bool UpdateTransaction::Private::planTree(size_t index)
 {
     Tree &tree = trees[index];
     struct stat src;
-    if (::lstat(tree.source.constData(), &src) != 0 || !S_ISDIR(src.st_mode))
-        return failIo(FailureKind::ReadFailed, "reading of update folder", tree.source,
-                      errno ? errno : ENOTDIR);
-    // Everything of the update is read below this, never through a link.
-    tree.sourceFd.reset(
-        ::open(tree.source.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (tree.hasGiven) {
+        if (!tree.given.isValid() || ::fstat(tree.given.get(), &src) != 0)
+            return failIo(FailureKind::ReadFailed, "opening of update folder", tree.source,
+                          tree.given.isValid() ? errno : EBADF);
+        tree.sourceFd.reset(::fcntl(tree.given.get(), F_DUPFD_CLOEXEC, 0));
+    } else {
+        if (::lstat(tree.source.constData(), &src) != 0 || !S_ISDIR(src.st_mode))
+            return failIo(FailureKind::ReadFailed, "reading of update folder", tree.source,
+                          errno ? errno : ENOTDIR);
+        // Everything of the update is read below this, never through a link.
+        tree.sourceFd.reset(
+            ::open(tree.source.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
     if (!tree.sourceFd.isValid())
         return failIo(FailureKind::ReadFailed, "opening of update folder", tree.source, errno);
     if (!isPlainRelative(tree.targetName) || tree.targetName == w.name
@@ -116,6 +123,28 @@ void UpdateTransaction::Private::planEntry(size_t index, const QByteArray &from,
     }
 }
 
+// The entries of an update folder, sorted, with their status: read below the update folder
+// as it was opened, never by its path. The folder is closed before any entry is planned.
+bool UpdateTransaction::Private::listSource(const Tree &tree, const QByteArray &from,
+                                            std::vector<SourceEntry> *entries) const
+{
+    const UniqueFd dir(from.isEmpty()
+                           ? ::fcntl(tree.sourceFd.get(), F_DUPFD_CLOEXEC, 0)
+                           : openBeneath(tree.sourceFd.get(), from, O_RDONLY | O_DIRECTORY));
+    std::vector<QByteArray> names;
+    if (!dir.isValid() || !listFolder(dir.get(), &names))
+        return false;
+    std::sort(names.begin(), names.end());
+    entries->resize(names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        SourceEntry &e = (*entries)[i];
+        e.name = std::move(names[i]);
+        if (::fstatat(dir.get(), e.name.constData(), &e.st, AT_SYMLINK_NOFOLLOW) != 0)
+            e.error = errno;
+    }
+    return true;
+}
+
 // Plans the entries of an update folder (`from`, relative to the tree's update folder).
 // Below a new folder (isNew, staged as a whole at `staged`) everything is new; otherwise
 // each entry is compared with the installed one of the same name in `to` (a host path),
@@ -126,18 +155,17 @@ bool UpdateTransaction::Private::planFolder(size_t index, const QByteArray &from
 {
     const Tree &tree = trees[index];
     const QByteArray folder = sourcePath(tree, from);
-    std::vector<QByteArray> names;
-    if (!listFolder(folder, &names))
+    std::vector<SourceEntry> entries;
+    if (!listSource(tree, from, &entries))
         return failIo(FailureKind::ReadFailed, "listing of", folder, errno);
-    std::sort(names.begin(), names.end());
     bool ok = true;
     bool renamesIn = false; // whether the switch renames anything into this folder
-    for (const QByteArray &name : names) {
+    for (const SourceEntry &e : entries) {
+        const QByteArray &name = e.name;
         const QByteArray entry = from.isEmpty() ? name : join(from, name);
-        const QByteArray source = join(folder, name);
-        struct stat st;
-        if (::lstat(source.constData(), &st) != 0) {
-            ok = failIo(FailureKind::ReadFailed, "reading of", source, errno);
+        const struct stat &st = e.st;
+        if (e.error != 0) {
+            ok = failIo(FailureKind::ReadFailed, "reading of", join(folder, name), e.error);
             continue;
         }
         if (tree.skip && tree.skip(entry, st.st_mode)) {
@@ -321,16 +349,16 @@ bool UpdateTransaction::Private::planSkipped(size_t index, const QByteArray &fro
     if (!line)
         return ok;
     if (S_ISDIR(st.st_mode)) {
-        std::vector<QByteArray> names;
-        if (!listFolder(sourcePath(tree, from), &names))
+        std::vector<SourceEntry> entries;
+        if (!listSource(tree, from, &entries))
             return failIo(FailureKind::ReadFailed, "listing of", sourcePath(tree, from), errno);
-        for (const QByteArray &name : names) {
-            struct stat child;
-            const QByteArray entry = join(from, name);
-            if (::lstat(sourcePath(tree, entry).constData(), &child) != 0)
-                ok = failIo(FailureKind::ReadFailed, "reading of", sourcePath(tree, entry), errno);
+        for (const SourceEntry &e : entries) {
+            const QByteArray entry = join(from, e.name);
+            if (e.error != 0)
+                ok = failIo(FailureKind::ReadFailed, "reading of", sourcePath(tree, entry),
+                            e.error);
             else
-                ok = planSkipped(index, entry, child) && ok;
+                ok = planSkipped(index, entry, e.st) && ok;
         }
         return ok;
     }

@@ -331,13 +331,13 @@ Verification verifySignature(const QByteArray &message, const QByteArray &signat
 }
 
 SignedFile readSignedFile(const QString &path, const QString &signaturePath,
-                          const std::vector<PublicKey> &keys, qint64 maxSize)
+                          const std::vector<PublicKey> &keys, qint64 maxSize, int dirFd)
 {
     using Outcome = Verification::Outcome;
     SignedFile result;
     QByteArray content;
     QString problem;
-    switch (readFileNoFollow(path, maxSize, &content, &problem)) {
+    switch (readFileNoFollow(path, maxSize, &content, &problem, dirFd)) {
     case ReadStatus::Ok:
         break;
     case ReadStatus::Missing:
@@ -348,7 +348,7 @@ SignedFile readSignedFile(const QString &path, const QString &signaturePath,
         return result;
     }
     QByteArray signatureText;
-    switch (readFileNoFollow(signaturePath, maxSignatureBytes, &signatureText, &problem)) {
+    switch (readFileNoFollow(signaturePath, maxSignatureBytes, &signatureText, &problem, dirFd)) {
     case ReadStatus::Ok:
         break;
     case ReadStatus::Missing:
@@ -368,10 +368,11 @@ SignedFile readSignedFile(const QString &path, const QString &signaturePath,
 }
 
 ReadStatus readFileNoFollow(const QString &path, qint64 maxSize, QByteArray *content,
-                            QString *problem)
+                            QString *problem, int dirFd)
 {
     const QByteArray file = fs::enc(path);
-    if (fs::readSmallFile(file, maxSize, content))
+    const QByteArray name = dirFd == AT_FDCWD ? file : file.mid(file.lastIndexOf('/') + 1);
+    if (fs::readSmallFileAt(dirFd, name, maxSize, content))
         return ReadStatus::Ok;
     const int error = errno;
     *problem = fs::smallFileProblem(file, error, maxSize);

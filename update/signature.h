@@ -28,6 +28,8 @@
 
 #include <vector>
 
+#include <fcntl.h> // AT_FDCWD
+
 namespace corvane::update {
 
 inline constexpr qint64 maxSignatureBytes = qint64(16) * 1024;
@@ -101,15 +103,17 @@ struct SignedFile
 };
 
 // Reads a file (at most maxSize bytes) and its signature once each, never through a
-// link, and verifies them: what is parsed afterwards is what was verified.
+// link, and verifies them: what is parsed afterwards is what was verified. With dirFd, both
+// are the last components of their paths, read below that open folder (the paths name
+// them in log lines).
 SignedFile readSignedFile(const QString &path, const QString &signaturePath,
-                          const std::vector<PublicKey> &keys, qint64 maxSize);
+                          const std::vector<PublicKey> &keys, qint64 maxSize, int dirFd = AT_FDCWD);
 
 enum class ReadStatus { Ok, Missing, Failed };
 
 // A regular file's content, read without following a link in its place and refused
-// when larger than maxSize; problem says why it was not read.
+// when larger than maxSize; problem says why it was not read. dirFd as above.
 ReadStatus readFileNoFollow(const QString &path, qint64 maxSize, QByteArray *content,
-                            QString *problem);
+                            QString *problem, int dirFd = AT_FDCWD);
 
 } // namespace corvane::update

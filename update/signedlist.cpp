@@ -72,6 +72,7 @@ bool UpdateTransaction::Private::checkList()
     const TrustedKeys keys = loadTrustedKeys(listPlaces->trustedKeys);
     QByteArray text;
     const QString listPath = dec(w.relative(enc(listPlaces->manifest)));
+    const int listFolder = listPlaces->folderFd >= 0 ? listPlaces->folderFd : AT_FDCWD;
     if (keys.state == TrustedKeys::State::Broken) {
         qDebug().noquote() << kLog
                            << QStringLiteral("the device's trusted keys cannot be used (%1); "
@@ -83,7 +84,8 @@ bool UpdateTransaction::Private::checkList()
     if (keys.state == TrustedKeys::State::None) {
         qDebug() << kLog << "the device holds no trusted keys: no signature is required.";
         QString problem;
-        switch (readFileNoFollow(listPlaces->manifest, maxManifestBytes, &text, &problem)) {
+        switch (
+            readFileNoFollow(listPlaces->manifest, maxManifestBytes, &text, &problem, listFolder)) {
         case ReadStatus::Missing:
             return true;
         case ReadStatus::Failed:
@@ -96,7 +98,7 @@ bool UpdateTransaction::Private::checkList()
         }
     } else {
         const SignedFile read = readSignedFile(listPlaces->manifest, listPlaces->signature,
-                                               keys.keys, maxManifestBytes);
+                                               keys.keys, maxManifestBytes, listFolder);
         if (read.verification.outcome != Verification::Outcome::Valid) {
             qDebug().noquote() << kLog
                                << QStringLiteral("the update is not signed by a trusted key: %1")
@@ -228,15 +230,41 @@ qsizetype UpdateTransaction::Private::checkListed(const Tree &tree, const QByteA
     return found;
 }
 
+// Whether a listed entry is one that the run removes from the update before its switch (its
+// tree's skip names it, or a folder above it): a run cut short after that removal left it
+// missing, and the update is still whole.
+bool UpdateTransaction::Private::clearedBefore(const ManifestEntry &entry) const
+{
+    for (const Tree &tree : trees) {
+        if (!tree.skip || tree.listedAs.isEmpty() || !entry.path.startsWith(tree.listedAs + '/'))
+            continue;
+        const QByteArray from = entry.path.mid(tree.listedAs.size() + 1);
+        mode_t mode = S_IFLNK | 0777;
+        if (entry.type == ManifestEntry::Type::Folder)
+            mode = S_IFDIR | entry.mode;
+        else if (entry.type == ManifestEntry::Type::File)
+            mode = S_IFREG | entry.mode;
+        if (tree.skip(from, mode))
+            return true;
+        for (qsizetype slash = from.indexOf('/'); slash > 0; slash = from.indexOf('/', slash + 1)) {
+            if (tree.skip(from.left(slash), S_IFDIR | 0755))
+                return true;
+        }
+    }
+    return false;
+}
+
 bool UpdateTransaction::Private::checkNothingMissing()
 {
     if (!hasList)
         return true;
     bool ok = true;
     for (qsizetype i = 0; i < manifest.size(); ++i) {
-        if (!seen[size_t(i)]) {
-            notAsListed(manifest.entry(i).path,
-                        QStringLiteral("it is listed but not in the update"));
+        if (seen[size_t(i)])
+            continue;
+        const ManifestEntry entry = manifest.entry(i);
+        if (!clearedBefore(entry)) {
+            notAsListed(entry.path, QStringLiteral("it is listed but not in the update"));
             ok = false;
         }
     }

@@ -49,6 +49,8 @@ public:
         QByteArray listedAs; // the tree's name in the signed list
         Skip skip;
         corvane::fs::UniqueFd sourceFd; // open while planning and staging
+        corvane::fs::UniqueFd given;    // the update folder as the caller opened it
+        bool hasGiven = false;
     };
 
     using Listed = corvane::update::ManifestEntry;
@@ -150,6 +152,7 @@ public:
     qsizetype checkListed(const Tree &tree, const QByteArray &from, const struct stat &st,
                           bool *ok);
     bool checkNothingMissing();
+    bool clearedBefore(const Listed &entry) const;
     // The entry's line in the list, looked up only (none without one).
     std::optional<Listed> lookupListed(const Tree &tree, const QByteArray &from) const
     {
@@ -190,6 +193,14 @@ public:
     }
 
     // plan.cpp
+    struct SourceEntry
+    {
+        QByteArray name;
+        struct stat st = {};
+        int error = 0;
+    };
+    bool listSource(const Tree &tree, const QByteArray &from,
+                    std::vector<SourceEntry> *entries) const;
     bool plan();
     bool planTree(size_t index);
     // Staging place of the next entry of the switch; its installed one goes to the same

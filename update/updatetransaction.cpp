@@ -9,6 +9,7 @@
 
 #include <cerrno>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 using namespace corvane::fs;
@@ -29,7 +30,15 @@ void UpdateTransaction::addTree(const QString &source, const QString &target, So
                                 const QByteArray &listedAs, const Skip &skip)
 {
     const QByteArray to = enc(target);
-    d->trees.push_back({enc(source), to, d->w.relative(to), how, listedAs, skip, UniqueFd()});
+    d->trees.push_back({enc(source), to, d->w.relative(to), how, listedAs, skip, UniqueFd(), {}});
+}
+
+void UpdateTransaction::addTree(int sourceFd, const QString &source, const QString &target,
+                                Source how, const QByteArray &listedAs, const Skip &skip)
+{
+    addTree(source, target, how, listedAs, skip);
+    d->trees.back().given.reset(::fcntl(sourceFd, F_DUPFD_CLOEXEC, 0));
+    d->trees.back().hasGiven = true;
 }
 
 const UpdateTransaction::Failure &UpdateTransaction::failure() const

@@ -106,6 +106,9 @@ public:
         QString manifest;
         QString signature;
         QString trustedKeys;
+        // The open folder that holds the list and its signature, when set: both are read
+        // below it by their names, never through the paths above (log lines).
+        int folderFd = -1;
     };
 
     // Entries of an update tree that are not installed (they are removed from the update
@@ -134,6 +137,11 @@ public:
     // One update tree: everything below source goes over target, but for what skip
     // names. listedAs: the tree's name in the signed list ("System"). Before prepare().
     void addTree(const QString &source, const QString &target, Source how,
+                 const QByteArray &listedAs = {}, const Skip &skip = {});
+    // The same with the update folder open already (sourceFd, checked by the caller): it is
+    // read below that descriptor (a copy is kept), never by its path, which names it in log
+    // lines.
+    void addTree(int sourceFd, const QString &source, const QString &target, Source how,
                  const QByteArray &listedAs = {}, const Skip &skip = {});
 
     // Checks the update against its signed list where one is found (see SignedList): with
