@@ -80,8 +80,10 @@ bool FileInstaller::openUpdateFolders()
             corvane::fs::logFailure("Update:", "opening of update folder", path, error);
     };
     // Below the flash disk's folder as the work folder holds it: every later step works
-    // from these descriptors, so a name changed meanwhile leads nowhere.
-    if (!openWorkFolder()) {
+    // from these descriptors, so a name changed meanwhile leads nowhere. A work folder that
+    // cannot be used on a sound flash disk folder still lets the update be found, so that
+    // the run says why it is not installed.
+    if (!openWorkFolder() && m_work.baseFd() < 0) {
         trouble(top, EBADF);
         return false;
     }
