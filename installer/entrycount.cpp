@@ -30,7 +30,10 @@ constexpr qint64 kMaxFileSize = kMaxDigits + 1;
 // The count in text as store() writes it, or -1.
 int parseCount(const QByteArray &text)
 {
-    const QByteArray digits = text.endsWith('\n') ? text.chopped(1) : text;
+    // The line feed comes last: a count that a cut stopped in the middle is no count.
+    if (!text.endsWith('\n'))
+        return -1;
+    const QByteArray digits = text.chopped(1);
     if (digits.isEmpty() || digits.size() > kMaxDigits)
         return -1;
     if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
@@ -72,8 +75,10 @@ int EntryCount::load() const
     QByteArray text;
     if (!readSmallFileAt(m_work.fd(), kFile, kMaxFileSize, &text)) {
         const int error = errno;
-        if (error == ENOENT)
+        if (error == ENOENT) {
+            keepFile();
             return 0;
+        }
         qDebug().noquote() << kLog << failureText("reading of", file, error) + cautiousNote();
         return cautiousCount();
     }
@@ -95,16 +100,33 @@ bool EntryCount::store(int count) const
         logFailure(kLog, "writing of", file, EBADF);
         return false;
     }
-    if (count <= 0) {
-        if (!removeFileAt(fd, kFile)) {
-            logFailure(kLog, "removal of", file, errno);
-            return false;
-        }
-    } else if (!replaceFileAt(fd, kFile, QByteArray::number(count) + '\n')) {
-        logFailure(kLog, "writing of", file, errno);
-        return false;
+    // Zero is written too, not removed: the file stays for the fallback below.
+    const QByteArray text = QByteArray::number(std::max(count, 0)) + '\n';
+    if (replaceFileAt(fd, kFile, text))
+        return true;
+    const int error = errno;
+    // A flash disk whose inodes someone used up takes no temporary; the count file it
+    // already has is rewritten in place then. A cut meanwhile leaves a file that reads as
+    // the longest pause, so still no guess is taken back.
+    if ((error == ENOSPC || error == EDQUOT) && rewriteFileInPlaceAt(fd, kFile, text)) {
+        qDebug().noquote() << kLog
+                           << QStringLiteral("no new file can be made on the flash disk (%1): "
+                                             "the count was rewritten in place.")
+                                  .arg(errorText(error));
+        return true;
     }
-    return true;
+    logFailure(kLog, "writing of", file, error);
+    return false;
+}
+
+void EntryCount::keepFile() const
+{
+    struct stat st;
+    if (!m_work.isOpen() || ::fstatat(m_work.fd(), kFile.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
+        || errno != ENOENT)
+        return;
+    if (!replaceFileAt(m_work.fd(), kFile, "0\n"))
+        logFailure(kLog, "making of", join(m_work.work, kFile), errno);
 }
 
 int EntryCount::pauseMs(int refusals)

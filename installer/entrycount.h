@@ -25,9 +25,14 @@ public:
     int load() const;
 
     // Puts the count in place and flushes it to disk (a temporary, flushed, renamed over
-    // the count, the folder flushed), so that it is there after a power cut; zero removes
-    // the file. False, with a log line, when it is not on disk.
+    // the count, the folder flushed), so that it is there after a power cut; zero too. Where
+    // no temporary can be made (no free inode or block), the file is rewritten in place
+    // (logged). False, with a log line, when it is not on disk.
     bool store(int count) const;
+
+    // Makes the count file (0) when there is none, so that a count can be stored later even
+    // on a flash disk whose inodes someone has used up meanwhile. load() does it too.
+    void keepFile() const;
 
     // The pause after `refusals` wrong entries in a row, in milliseconds: none for the
     // first three, then 1 s, doubling with each further one up to 60 s.

@@ -1,11 +1,13 @@
 #include "installerviewmanager.h"
 
 #include "aes_encryption.h"
+#include "beneath.h"
 #include "dbconnection.h"
 #include "devicefiles.h"
 #include "fileinstaller.h"
 #include "installerview.h"
 #include "passwordpage.h"
+#include "posixfs.h"
 #include "usermenuitemrepository.h"
 
 #include <QCoreApplication>
@@ -19,18 +21,89 @@
 
 #include <utility>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 namespace {
-const QString kAdminDb = QLatin1String(corvane::device::adminDatabase);
 const QString kAdminConnection = QLatin1String(corvane::device::adminConnection);
-const QString kSystemDb = QLatin1String(corvane::device::systemDatabase);
 const QString kSystemConnection = QLatin1String(corvane::device::systemConnection);
 const QString kDriver = QLatin1String(corvane::device::sqlDriver);
+constexpr char kFlashDisk[] = "/FlashDisk";
 constexpr int kAdminPasswordId = 3;
 constexpr int kMaxPasswordLength = 50;
 // Fixed multiplier of the service code; the service tools use the same.
 constexpr int kServiceCodeMultiplier = 48271;
 const QString kTitle = QStringLiteral("Corvane Installer");
 constexpr int kCountdownTickMs = 1000;
+// How often the page looks whether the stick is still there.
+constexpr int kStickPollMs = 100;
+// A database of the password step, opened once and checked, for SQLite to open as that
+// descriptor. Only root's files in root's folders are read: a database others could make
+// or change would hand them the service code or take the password away. SQLite opens the
+// file again by its name (and its journal beside it), so every folder from the flash disk
+// down must be closed to others, not only the file: then the name still leads to what was
+// checked. The flash disk itself may be writable by others when it is sticky, as root's
+// folders in it can then not be renamed by them.
+struct CheckedDatabase
+{
+    enum State { Missing, Refused, Open } state = Missing;
+    corvane::fs::UniqueFd fd;
+    QString problem; // Refused: why
+
+    // The name SQLite opens: the descriptor, with read and write allowed so that it can
+    // roll back the journal a power cut left (nothing is created, nothing else written).
+    QString sqliteName() const
+    {
+        return QStringLiteral("file:/proc/self/fd/%1?mode=rw").arg(fd.get());
+    }
+};
+
+CheckedDatabase openDatabase(const corvane::DeviceRoot &root, const char *devicePath)
+{
+    using namespace corvane::fs;
+    CheckedDatabase db;
+    const QByteArray flash = enc(root.path(kFlashDisk));
+    // The flash disk's own folder is the system's (a mount point) and is followed.
+    UniqueFd base(::open(flash.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (!base.isValid() || ::fstat(base.get(), &st) != 0) {
+        if (errno != ENOENT) {
+            db.state = CheckedDatabase::Refused;
+            db.problem = failureText("opening of", flash, errno);
+        }
+        return db;
+    }
+    if (const QString why = othersMayChange(st, true); !why.isEmpty()) {
+        // Anything there, or nothing, may be someone else's doing.
+        db.state = CheckedDatabase::Refused;
+        db.problem = QStringLiteral("%1 %2").arg(corvane::quotedForLog(flash), why);
+        return db;
+    }
+    const QByteArray relative = QByteArray(devicePath).mid(qsizetype(sizeof kFlashDisk));
+    db.fd.reset(openOwnedBeneath(base.get(), relative, O_RDONLY | O_NONBLOCK, flash, &db.problem));
+    const QByteArray file = join(flash, relative);
+    if (!db.fd.isValid()) {
+        const int error = errno;
+        // Missing below folders nobody else can change: really not there.
+        if (error == ENOENT)
+            return db;
+        db.state = CheckedDatabase::Refused;
+        if (db.problem.isEmpty())
+            db.problem = error == ELOOP
+                ? QStringLiteral("%1 is reached through a link").arg(corvane::quotedForLog(file))
+                : failureText("opening of", file, error);
+        return db;
+    }
+    if (::fstat(db.fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        db.state = CheckedDatabase::Refused;
+        db.problem = QStringLiteral("%1 is not a regular file").arg(corvane::quotedForLog(file));
+        db.fd.reset();
+        return db;
+    }
+    db.state = CheckedDatabase::Open;
+    return db;
+}
+
 } // namespace
 
 InstallerViewManager::InstallerViewManager(QObject *parent, InstallerView *view_,
@@ -164,6 +237,20 @@ bool InstallerViewManager::requestPassword()
         cancelPassword();
         emit notifyHideInputPanel();
     });
+    // A stick pulled meanwhile counts as Cancel: nobody is left to tap it, and the
+    // terminal must not wait for someone who has gone.
+    // (Watched here: the installer's own watch is for the result screen, and its signal ends
+    // the run.)
+    QTimer stickWatch;
+    const QString stick = installer->deviceRoot().path(corvane::device::stickFolder);
+    connect(&stickWatch, &QTimer::timeout, this, [this, &stick] {
+        if (passwordAccepted || passwordCancelled || fileUtils.dirExists(stick))
+            return;
+        qDebug() << "Stick removed while the password page is shown: cancelled.";
+        cancelPassword();
+        emit notifyHideInputPanel();
+    });
+    stickWatch.start(kStickPollMs);
     page.showFullScreen();
     // A pause that a restart, a kill or a power cut cut short is served again, whole. Its
     // rest is not worked out from a stored time: the clock of a device without a clock
@@ -279,13 +366,21 @@ void InstallerViewManager::endPause()
 QString InstallerViewManager::readAdminPassword()
 {
     QString result;
-    if (!fileUtils.fileExists(installer->deviceRoot().path(kAdminDb))) {
+    const CheckedDatabase checked
+        = openDatabase(installer->deviceRoot(), corvane::device::adminDatabase);
+    if (checked.state == CheckedDatabase::Missing) {
         qDebug() << "Admin-DB not available.";
         return result;
     }
+    if (checked.state == CheckedDatabase::Refused) {
+        // It may hold a password all the same: as one that cannot be read.
+        qDebug().noquote() << QStringLiteral("Admin-DB not trusted (%1): read as not readable.")
+                                  .arg(checked.problem);
+        m_passwordUnknown = true;
+        return result;
+    }
     adminDbConnection = new DBConnection(this, kDriver, kAdminConnection);
-    itemRepository = new UserMenuItemRepository(this, adminDbConnection,
-                                                installer->deviceRoot().path(kAdminDb));
+    itemRepository = new UserMenuItemRepository(this, adminDbConnection, checked.sqliteName());
     // Decided from this one read. A database that could not be read (locked past the
     // busy wait, damaged, not a database) may well hold a password: the page is shown,
     // and only the service code opens it. A readable one without the item holds none.
@@ -315,11 +410,18 @@ QString InstallerViewManager::readAdminPassword()
 QString InstallerViewManager::readServiceCode()
 {
     QString result;
-    const QString path = installer->deviceRoot().path(kSystemDb);
-    if (!fileUtils.fileExists(path)) {
+    const CheckedDatabase checked
+        = openDatabase(installer->deviceRoot(), corvane::device::systemDatabase);
+    if (checked.state == CheckedDatabase::Missing) {
         qDebug() << "System-DB not available.";
         return result;
     }
+    if (checked.state == CheckedDatabase::Refused) {
+        qDebug().noquote() << QStringLiteral("System-DB not trusted (%1): no service code from it.")
+                                  .arg(checked.problem);
+        return result;
+    }
+    const QString path = checked.sqliteName();
     systemDbConnection = new DBConnection(this, kDriver, kSystemConnection);
     {
         // Every handle ends before the connection is removed below.

@@ -95,6 +95,10 @@ rows=(
     'CORVANE_DEVICE_ROOT=/m\xe9dia\n'                             'refused: is not UTF-8'
     'CORVANE_DEVICE_ROOT=/tmp/device\n'                           'refused: lies in a temporary folder'
     'CORVANE_DEVICE_ROOT=/proc/1/root\n'                          'refused: lies in a kernel file system'
+    "CORVANE_DEVICE_ROOT=/media/$(printf "%0255d" 0)\\n"           "/media/$(printf "%0255d" 0)"
+    "CORVANE_DEVICE_ROOT=/media/$(printf "%0256d" 0)/x\\n"         'refused: holds a name longer than 255 bytes'
+    "CORVANE_DEVICE_ROOT=/$(printf "%0200d/" $(seq 19))$(printf "%0250d" 0)\\n" "/$(printf "%0200d/" $(seq 19))$(printf "%0250d" 0)"
+    "CORVANE_DEVICE_ROOT=/$(printf "%0200d/" $(seq 19))$(printf "%0251d" 0)\\n" 'refused: is too long: the stick folder'
 )
 out=$stage/generated
 for ((i = 0; i < ${#rows[@]}; i += 2)); do
@@ -123,7 +127,8 @@ for ((i = 0; i < ${#rows[@]}; i += 2)); do
 done
 
 # The drop-ins of a root with blanks, "%", a backslash and a quote, as systemd reads them.
-for root in '"/media/corvane dev/"' '"/p%%c\\\\d\\"q"'; do
+for root in '"/media/corvane dev/"' "/$(printf "%0200d/" $(seq 19))$(printf "%0250d" 0)" \
+    '"/p%%c\\\\d\\"q"'; do
     printf "QT_QPA_PLATFORM=linuxfb\nCORVANE_DEVICE_ROOT=$root\n" >"$defaults"
     rm -rf "$stage/etc/systemd/system"
     CORVANE_INSTALLER_DEFAULTS=$defaults "$generator" "$stage/etc/systemd/system"

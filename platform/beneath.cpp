@@ -1,8 +1,12 @@
 #include "beneath.h"
 
+#include "posixfs.h"
+
 #include <QList>
 
+#include <algorithm>
 #include <atomic>
+#include <utility>
 
 #include <cerrno>
 
@@ -132,6 +136,126 @@ bool openParentBeneath(int dirFd, const QByteArray &relative, UniqueFd *parent, 
     parent->reset(fd);
     *name = relative.mid(slash + 1);
     return true;
+}
+
+namespace {
+
+// The opened entry checked: -1 with EPERM and the problem when others may change it.
+int checkedOrClosed(UniqueFd fd, const QByteArray &path, bool stickyAllowed, QString *problem)
+{
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0)
+        return -1;
+    if (const QString why = othersMayChange(st, stickyAllowed); !why.isEmpty()) {
+        *problem = QStringLiteral("%1 %2").arg(quotedForLog(path), why);
+        errno = EPERM;
+        return -1;
+    }
+    return fd.release();
+}
+
+} // namespace
+
+int openOwnedBeneath(int dirFd, const QByteArray &relative, int flags, const QByteArray &where,
+                     QString *problem)
+{
+    if (!isPlainRelative(relative)) {
+        errno = EXDEV;
+        return -1;
+    }
+    const QList<QByteArray> parts = relative.split('/');
+    UniqueFd current;
+    int at = dirFd;
+    QByteArray path = where;
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const bool last = i + 1 == parts.size();
+        path = join(path, parts[i]);
+        UniqueFd next(openNoLink(at, parts[i],
+                                 last ? flags | O_CLOEXEC : O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+        if (!next.isValid())
+            return -1;
+        const int fd = checkedOrClosed(std::move(next), path, false, problem);
+        if (fd < 0 || last)
+            return fd;
+        current.reset(fd);
+        at = fd;
+    }
+    return -1;
+}
+
+int openOwnedPath(const QByteArray &path, int flags, QString *problem)
+{
+    if (!path.startsWith('/') || path.contains('\0')) {
+        errno = EINVAL;
+        return -1;
+    }
+    constexpr int kMaxLinks = 40; // as the kernel
+    QList<QByteArray> todo = path.split('/');
+    UniqueFd at;
+    QByteArray where;
+    const auto fromTop = [&] {
+        where = "/";
+        at.reset(checkedOrClosed(UniqueFd(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), where,
+                                 true, problem));
+        return at.isValid();
+    };
+    if (!fromTop())
+        return -1;
+    int links = 0;
+    while (!todo.isEmpty()) {
+        const QByteArray part = todo.takeFirst();
+        if (part.isEmpty() || part == ".")
+            continue;
+        const bool last = std::all_of(todo.begin(), todo.end(),
+                                      [](const QByteArray &p) { return p.isEmpty() || p == "."; });
+        if (part == "..") {
+            where = parentOf(where);
+            at.reset(checkedOrClosed(
+                UniqueFd(::openat(at.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), where, true,
+                problem));
+            if (!at.isValid())
+                return -1;
+            continue;
+        }
+        struct stat st;
+        if (::fstatat(at.get(), part.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return -1;
+        if (S_ISLNK(st.st_mode) && !last) {
+            QByteArray target(4096, '\0');
+            const ssize_t n
+                = ::readlinkat(at.get(), part.constData(), target.data(), size_t(target.size()));
+            if (n < 0)
+                return -1;
+            if (++links > kMaxLinks || n >= target.size()) {
+                errno = ELOOP;
+                return -1;
+            }
+            target.truncate(n);
+            // A link of someone else's could point anywhere a moment later.
+            if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+                *problem = QStringLiteral("%1 is a link of user %2")
+                               .arg(quotedForLog(join(where, part)))
+                               .arg(st.st_uid);
+                errno = EPERM;
+                return -1;
+            }
+            todo = target.split('/') + todo;
+            if (target.startsWith('/') && !fromTop())
+                return -1;
+            continue;
+        }
+        const QByteArray next = join(where, part);
+        if (last)
+            return openNoLink(at.get(), part, flags | O_CLOEXEC, 0);
+        at.reset(checkedOrClosed(
+            UniqueFd(openNoLink(at.get(), part, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0)), next, true,
+            problem));
+        if (!at.isValid())
+            return -1;
+        where = next;
+    }
+    // The path named "/" itself.
+    return ::openat(at.get(), ".", (flags | O_CLOEXEC) & ~(O_CREAT | O_EXCL | O_TRUNC));
 }
 
 } // namespace corvane::fs

@@ -8,6 +8,7 @@
 #include "uniquefd.h"
 
 #include <QByteArray>
+#include <QString>
 
 #include <sys/types.h>
 
@@ -27,6 +28,23 @@ int openForReadingBeneath(int dirFd, const QByteArray &relative);
 // The folder that holds `relative` below dirFd, opened as openBeneath does, and the
 // entry's own name in it. Fails with errno set (EXDEV when relative has no name).
 bool openParentBeneath(int dirFd, const QByteArray &relative, UniqueFd *parent, QByteArray *name);
+
+// Opens `relative` below dirFd as openBeneath does (no link followed), for a caller that
+// believes only what root controls: every folder on the way and the entry itself must pass
+// othersMayChange (no sticky exception), checked on the opened descriptors. -1 with errno
+// set; EPERM with *problem ("<path> belongs to user 1000", path being where + relative)
+// when a check failed. (A name below a folder nobody else can change stays what was
+// checked, so a library that opens the entry again by its name meets the same file.)
+int openOwnedBeneath(int dirFd, const QByteArray &relative, int flags, const QByteArray &where,
+                     QString *problem);
+
+// Opens an absolute path, for a caller that believes only what root controls: "/" and every
+// folder on the way must pass othersMayChange (a sticky folder passes: the next entry is
+// checked itself), and a link on the way is followed only when it is root's (or the
+// installer's user's) in such a folder. The entry itself is opened with flags and never
+// through a link (ELOOP); checking it is the caller's. -1 with errno set; EPERM with
+// *problem when a check failed.
+int openOwnedPath(const QByteArray &path, int flags, QString *problem);
 
 // Whether a relative path is one that openBeneath takes: not empty, not absolute, no
 // empty, "." or ".." components.

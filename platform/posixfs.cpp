@@ -199,6 +199,38 @@ bool removeFileAt(int dirFd, const QByteArray &name)
     return ::fsync(dirFd) == 0;
 }
 
+bool rewriteFileInPlaceAt(int dirFd, const QByteArray &name, const QByteArray &data)
+{
+    const int fd
+        = ::openat(dirFd, name.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    int error = 0;
+    if (::fstat(fd, &st) != 0)
+        error = errno;
+    else if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid())
+        error = EINVAL;
+    // Emptied on the disk before the new bytes go in: no cut can mix old and new ones.
+    else if (::ftruncate(fd, 0) != 0 || ::fsync(fd) != 0)
+        error = errno;
+    for (qint64 written = 0; error == 0 && written < data.size();) {
+        const ssize_t n
+            = ::pwrite(fd, data.constData() + written, size_t(data.size() - written), written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            error = n < 0 ? errno : EIO;
+        else
+            written += n;
+    }
+    if (error == 0 && ::fsync(fd) != 0)
+        error = errno;
+    ::close(fd);
+    errno = error;
+    return error == 0;
+}
+
 bool readSmallFile(const QByteArray &path, qint64 maxSize, QByteArray *content, struct stat *st)
 {
     return readSmallFileAt(AT_FDCWD, path, maxSize, content, st);
@@ -257,6 +289,18 @@ bool readSmallFileAt(int dirFd, const QByteArray &name, qint64 maxSize, QByteArr
     }
     errno = error;
     return error == 0;
+}
+
+QString othersMayChange(const struct stat &st, bool stickyAllowed)
+{
+    if (st.st_uid != 0 && st.st_uid != ::geteuid())
+        return QStringLiteral("belongs to user %1").arg(st.st_uid);
+    const bool groupOfOthers = st.st_gid != 0 && st.st_gid != ::getegid();
+    const bool sticky = stickyAllowed && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0;
+    if (!sticky && ((st.st_mode & S_IWOTH) != 0 || (groupOfOthers && (st.st_mode & S_IWGRP) != 0)))
+        return QStringLiteral("can be changed by other users (mode %1)")
+            .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    return QString();
 }
 
 QString smallFileProblem(const QByteArray &path, int error, qint64 maxSize)

@@ -56,6 +56,14 @@ bool replaceFileAt(int dirFd, const QByteArray &name, const QByteArray &data, mo
 // power cut cannot bring it back. False with errno set.
 bool removeFileAt(int dirFd, const QByteArray &name);
 
+// Rewrites an existing small file of the caller's (a regular file owned by the process's user,
+// its only link, never through a link) in place, for when no temporary can be made (the
+// file system has no free inode): emptied and flushed first, then written and flushed. A
+// power cut leaves the old content, an empty file or a beginning of the new content, so
+// the caller's format must tell a beginning from the whole (a final line feed). False
+// with errno set.
+bool rewriteFileInPlaceAt(int dirFd, const QByteArray &name, const QByteArray &data);
+
 // errno of a file that changed while it was read (it grew, shrank or was rewritten).
 inline constexpr int kChangedWhileRead = ESTALE;
 
@@ -69,6 +77,14 @@ bool readSmallFile(const QByteArray &path, qint64 maxSize, QByteArray *content,
 // The same for a name in an open folder.
 bool readSmallFileAt(int dirFd, const QByteArray &name, qint64 maxSize, QByteArray *content,
                      struct stat *st = nullptr);
+// Why a file or folder may have been changed by someone other than root and the installer's
+// user, for the log ("belongs to user 1000", "can be changed by other users (mode 0777)"),
+// or empty when nobody else can change it. Such an entry is owned by root or the
+// installer's user and writable by nobody else; writable by its group only when that group
+// is root's or the installer's (nobody else is in it). A sticky folder others may write
+// passes where stickyAllowed: its entries of root's cannot be renamed or removed by them.
+QString othersMayChange(const struct stat &st, bool stickyAllowed = false);
+
 // Why readSmallFile failed with error, in words for the log: "<path> is a link, not read".
 QString smallFileProblem(const QByteArray &path, int error, qint64 maxSize);
 

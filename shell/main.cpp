@@ -13,6 +13,7 @@
 // is pulled the window goes (the display is the application's), and this process stays
 // to watch the application for the rest of the window, without a display.
 
+#include "entrycount.h"
 #include "fileinstaller.h"
 #include "inputpanelcontext.h"
 #include "installerlock.h"
@@ -74,8 +75,12 @@ int takeDevice(FileInstaller &installer, InstallerLock &lock, int waitMs = 0, bo
     constexpr int kRetryMs = 50;
     for (int waited = 0;; waited += kRetryMs) {
         const InstallerLock::Result result = lock.acquire();
-        if (result == InstallerLock::Result::Acquired)
+        if (result == InstallerLock::Result::Acquired) {
+            // Made at every start (the boot's too), while the flash disk still has inodes: a
+            // user who uses them up later cannot keep the right password from being counted.
+            EntryCount(installer.workFolder()).keepFile();
             return 0;
+        }
         if (result == InstallerLock::Result::Failed)
             break;
         if (waited >= waitMs) {

@@ -51,6 +51,7 @@ private slots:
     void load();
     void store_data();
     void store();
+    void storedWithoutFreeInodes();
 };
 
 void TestEntryCount::load_data()
@@ -65,6 +66,8 @@ void TestEntryCount::load_data()
     QTest::newRow("a count") << "file" << QByteArray("7\n") << 7 << "";
     QTest::newRow("not a number") << "file" << QByteArray("x\n") << cautious << "holds no count";
     QTest::newRow("empty") << "file" << QByteArray() << cautious << "holds no count";
+    // What a cut in the middle of a rewrite in place leaves.
+    QTest::newRow("cut short") << "file" << QByteArray("12") << cautious << "holds no count";
     QTest::newRow("two lines") << "file" << QByteArray("1\n2\n") << cautious << "holds no count";
     QTest::newRow("oversized") << "file" << QByteArray(4096, '1') << cautious << "File too large";
     QTest::newRow("a link") << "link" << QByteArray("0\n") << cautious << "Too many levels";
@@ -114,8 +117,8 @@ void TestEntryCount::store_data()
 
     QTest::newRow("first count") << "none"
                                  << "none" << 1 << true << QByteArray("1\n");
-    QTest::newRow("zero removes it") << "file"
-                                     << "none" << 0 << true << QByteArray("<missing>");
+    QTest::newRow("zero kept as a file") << "file"
+                                         << "none" << 0 << true << QByteArray("0\n");
     QTest::newRow("temporary left by a kill") << "file"
                                               << "file" << 5 << true << QByteArray("5\n");
     QTest::newRow("link as the temporary, not followed")
@@ -153,15 +156,41 @@ void TestEntryCount::store()
         QCOMPARE(modeOf(work), mode_t(0700));
         QCOMPARE(QDir(work).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
                                       | QDir::NoDotAndDotDot),
-                 count ? QStringList{corvane::device::wrongEntryCountName} : QStringList());
-        if (count)
-            QCOMPARE(modeOf(entries.filePath()), mode_t(0600));
+                 QStringList{corvane::device::wrongEntryCountName});
+        QCOMPARE(modeOf(entries.filePath()), mode_t(0600));
     } else {
         QVERIFY2(log.lines()[0].startsWith("Wrong entries: writing of"),
                  qPrintable(log.lines()[0]));
     }
     if (leftover == "link")
         QCOMPARE(get(outside), QByteArray("outside\n"));
+}
+
+// A user who may write the flash disk uses up its inodes: the count is still stored,
+// every time, and read back as stored.
+void TestEntryCount::storedWithoutFreeInodes()
+{
+    QTemporaryDir dir;
+    const QString flash = dir.filePath("FlashDisk");
+    QVERIFY(QDir().mkpath(flash));
+    SmallDisk disk;
+    if (!disk.mount(flash, "1m,nr_inodes=16"))
+        QSKIP("this machine does not allow mounting a small file system");
+    WorkFolder folder(flash + "/.corvane-install");
+    QVERIFY(folder.open());
+    const EntryCount entries(folder);
+    QCOMPARE(entries.load(), 0); // the file is made while it can be
+    QCOMPARE(runShell(flash,
+                      "i=0; while touch f$i 2>/dev/null; do i=$((i+1)); done; "
+                      "! touch probe 2>/dev/null"),
+             0);
+    MessageLog log;
+    for (int count : {1, 9, 10, 0, 4}) {
+        QVERIFY(entries.store(count));
+        QCOMPARE(get(entries.filePath()), QByteArray::number(count) + '\n');
+        QCOMPARE(entries.load(), count);
+    }
+    QCOMPARE(log.matching("the count was rewritten in place.").size(), 5);
 }
 
 QTEST_MAIN(TestEntryCount)

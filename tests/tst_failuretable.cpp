@@ -131,6 +131,8 @@ void TestFailureTable::eachRowAsTheTechnicianSeesIt_data()
         {rowOf(Kind::KeysUnusable)}, failed);
     add("trusted keys folder writable by all", "signed", "chmod 1777 \"$KEYS\"",
         {rowOf(Kind::KeysUnusable)}, failed);
+    add("trusted keys below a folder others may write", "signed", "chmod 777 \"$KEYS/..\"",
+        {rowOf(Kind::KeysUnusable)}, failed);
     add("link in place of the trusted keys folder", "signed",
         "mv \"$KEYS\" \"$KEYS.real\"; ln -s trusted-keys.real \"$KEYS\"",
         {rowOf(Kind::KeysUnusable)}, failed);

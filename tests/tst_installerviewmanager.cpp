@@ -58,6 +58,7 @@ private slots:
     void failingCopy();
     void stickRemovalStartsApplication();
     void stickAlreadyGone();
+    void stickPulledAtThePasswordPage();
     void eventsOutsideTheirState();
 };
 
@@ -295,6 +296,27 @@ void TestInstallerViewManager::stickAlreadyGone()
     // No log file was made anywhere.
     for (const QString &entry : tree.listTree("/"))
         QVERIFY2(!entry.endsWith("log.txt"), qPrintable(entry));
+}
+
+void TestInstallerViewManager::stickPulledAtThePasswordPage()
+{
+    DeviceTree tree({"--password", "Geheim-1", "--launcher"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    LogToDevice log(tree);
+    Run run(tree);
+    // Nobody touches the page; the stick goes while it waits.
+    QObject::connect(&run.manager, &InstallerViewManager::notifyShowInputPanel, &run.view,
+                     [&tree] { QTimer::singleShot(50, [&tree] { QVERIFY(tree.pullStick()); }); });
+    run.manager.onStartup();
+
+    QCOMPARE(run.output(), QStringList{"Cancelled"});
+    QCOMPARE(run.question(), kNothing);
+    QCOMPARE(tree.read("/FlashDisk/Corvane/readme.txt"), QByteArray("Corvane 2.3.0\n"));
+    QCOMPARE(execUntilQuit(3000), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(tree.exists("/launched"), 5000);
+    const QStringList lines = LogToDevice::messages();
+    QCOMPARE(lines.count("Stick removed while the password page is shown: cancelled."), 1);
+    QVERIFY(lines.contains("HandleEvents: WaitPassword: Cancelled."));
 }
 
 void TestInstallerViewManager::eventsOutsideTheirState()

@@ -16,6 +16,8 @@
 
 #include <functional>
 
+#include <unistd.h>
+
 namespace {
 
 const QString kSuccess = QStringLiteral("Update was successful. Remove stick to start Corvane.");
@@ -101,6 +103,8 @@ private slots:
     void cancelInstallsNothing();
     void serviceCodeSources_data();
     void serviceCodeSources();
+    void databasesOfOthers_data();
+    void databasesOfOthers();
     void makeServiceCode_data();
     void makeServiceCode();
 };
@@ -286,6 +290,87 @@ void TestPasswordStep::serviceCodeSources()
     QVERIFY(!lines.join('\n').contains("still in use"));
     QVERIFY(!QSqlDatabase::contains(QLatin1String(corvane::device::systemConnection)));
     QVERIFY(!QSqlDatabase::contains(QLatin1String(corvane::device::adminConnection)));
+}
+
+void TestPasswordStep::databasesOfOthers_data()
+{
+    QTest::addColumn<QString>("script"); // run in the device's root; "user: ..." as a user
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<bool>("installed");
+    QTest::addColumn<QString>("logPart");
+
+    const QStringList code{"8581"}; // the service code of the serial 1234567
+    const QStringList both{"Geheim-1", "8581"};
+    QTest::newRow("root's") << "true" << code << true << QString();
+    QTest::newRow("writable by root's group") << "chmod 664 $SYS" << code << true << QString();
+    QTest::newRow("sticky flash disk") << "chmod 1777 FlashDisk" << code << true << QString();
+    QTest::newRow("system database of a user")
+        << "chown 65534 $SYS" << code << false << "system.db\" belongs to user 65534";
+    QTest::newRow("system database others may write")
+        << "chmod 666 $SYS" << code << false << "can be changed by other users (mode 0666)";
+    QTest::newRow("system database of another group")
+        << "chgrp 65534 $SYS; chmod 664 $SYS" << code << false << "(mode 0664)";
+    QTest::newRow("system database through a link")
+        << "mv $SYS $SYS.real; ln -s system.db.real $SYS" << code << false
+        << "system.db\" is reached through a link";
+    QTest::newRow("system folder of a user")
+        << "chown 65534 FlashDisk/Vane_System" << code << false << "Vane_System\" belongs to user";
+    QTest::newRow("sticky system folder")
+        << "chmod 1777 FlashDisk/Vane_System" << code << false << "(mode 1777)";
+    QTest::newRow("system folder a link")
+        << "mv FlashDisk/Vane_System FlashDisk/vs; ln -s vs FlashDisk/Vane_System" << code << false
+        << "System-DB not trusted";
+    QTest::newRow("flash disk open to all")
+        << "chmod 777 FlashDisk" << both << false << "FlashDisk\" can be changed by other users";
+    // A settings database that cannot be trusted is one that cannot be read: only the
+    // service code opens the page.
+    QTest::newRow("settings database of a user")
+        << "chown 65534 $ADMIN" << both << true << "Admin-DB not trusted";
+    QTest::newRow("settings folder a link")
+        << "mv FlashDisk/Corvane/data FlashDisk/d; ln -s ../d FlashDisk/Corvane/data" << both
+        << true << "Admin-DB not trusted";
+    // No system database on the device: a user who may write the flash disk makes one
+    // with a serial of their choice.
+    QTest::newRow("made by a user")
+        << "rm -r FlashDisk/Vane_System; chmod 755 .; chmod 1777 FlashDisk; user: mkdir "
+           "FlashDisk/Vane_System && sqlite3 $SYS \"create table sensor(nr, number); insert "
+           "into sensor values(1, '1234567');\""
+        << code << false << "System-DB not trusted";
+}
+
+void TestPasswordStep::databasesOfOthers()
+{
+    QFETCH(QString, script);
+    QFETCH(QStringList, entries);
+    QFETCH(bool, installed);
+    QFETCH(QString, logPart);
+    if (::geteuid() != 0)
+        QSKIP("only root can give a file to another user");
+    const QString asUser = QStringLiteral("setpriv --reuid=65534 --regid=65534 --clear-groups ");
+    if (script.contains("user:") && runShell(QDir::rootPath(), asUser + "true") != 0)
+        QSKIP("setpriv cannot run a command as user 65534 here");
+    DeviceTree tree({"--password", "Geheim-1", "--serial", "1234567"});
+    QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
+    const QString user = script.section(QStringLiteral("user: "), 1);
+    const QString root = script.section(QStringLiteral("; user: "), 0, 0);
+    const QStringList environment{"SYS=FlashDisk/Vane_System/system.db",
+                                  "ADMIN=FlashDisk/Corvane/data/Administrator_setting.db"};
+    QCOMPARE(runShell(tree.root(), root, environment), 0);
+    if (!user.isEmpty())
+        QCOMPARE(runShell(tree.root(), asUser + "sh -ec \"$AS_USER\"",
+                          environment + QStringList{"AS_USER=" + user}),
+                 0);
+    LogToDevice log(tree);
+    PasswordRun run(tree, entries);
+    run.manager.onStartup();
+
+    QCOMPARE(run.question(), installed ? kSuccess : kNothing);
+    QCOMPARE(tree.read("/FlashDisk/System/boot.cfg"),
+             installed ? QByteArray("boot 2.4.1\n") : QByteArray("boot 2.3.0\n"));
+    // Only the service code opens a page whose password is not known.
+    QCOMPARE(run.textAfterEachEntry.size(), entries.size() - (installed ? 1 : 0));
+    const QString text = tree.logLines().join('\n');
+    QVERIFY2(text.contains(logPart), qPrintable(text));
 }
 
 void TestPasswordStep::makeServiceCode_data()

@@ -63,6 +63,8 @@ private slots:
     void minisign();
     void trustedKeys_data();
     void trustedKeys();
+    void foldersOnTheWay_data();
+    void foldersOnTheWay();
     void reading_data();
     void reading();
 
@@ -282,6 +284,54 @@ void TestSignature::trustedKeys()
     const TrustedKeys keys = loadTrustedKeys(dir.filePath(QStringLiteral("keys")));
     QCOMPARE(int(keys.state), state);
     QCOMPARE(keys.keys.size(), size_t(state == int(TrustedKeys::State::Loaded) ? 1 : 0));
+    QVERIFY2(keys.problem.contains(problem), qPrintable(keys.problem));
+    QCOMPARE(keys.problem.isEmpty(), problem.isEmpty());
+}
+
+void TestSignature::foldersOnTheWay_data()
+{
+    QTest::addColumn<QByteArray>("script"); // lays out "etc/keys/a.pub" and what is around it
+    QTest::addColumn<QString>("folder");    // the keys folder, relative to the test's folder
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("problem");
+
+    const int loaded = int(TrustedKeys::State::Loaded);
+    const int broken = int(TrustedKeys::State::Broken);
+    const QByteArray keys = "mkdir -p etc/keys; printf %s \"$KEY\" > etc/keys/a.pub; ";
+    QTest::addRow("root's") << keys << "etc/keys" << loaded << QString();
+    QTest::addRow("parent others may write")
+        << keys + "chmod 777 etc"
+        << "etc/keys" << broken
+        << "/etc\" can be changed by other users (mode 0777), on the way to";
+    QTest::addRow("parent of a user") << keys + "chown 65534 etc"
+                                      << "etc/keys" << broken << "/etc\" belongs to user 65534";
+    QTest::addRow("grandparent others may write") << keys + "chmod 777 ."
+                                                  << "etc/keys" << broken << "(mode 0777)";
+    // A user may add names to a sticky folder, but not rename root's.
+    QTest::addRow("sticky parent") << keys + "chmod 1777 etc"
+                                   << "etc/keys" << loaded << QString();
+    QTest::addRow("root's link on the way") << keys + "ln -s etc conf"
+                                            << "conf/keys" << loaded << QString();
+    QTest::addRow("user's link on the way")
+        << keys + "chmod 1777 .; ln -s etc conf; chown -h 65534 conf"
+        << "conf/keys" << broken << "/conf\" is a link of user 65534";
+    // Where a user could put the keys' folder, its absence proves nothing either.
+    QTest::addRow("missing below a folder others may write")
+        << QByteArray("mkdir etc; chmod 777 etc") << "etc/keys" << broken << "(mode 0777)";
+}
+
+void TestSignature::foldersOnTheWay()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QString, folder);
+    QFETCH(int, state);
+    QFETCH(QString, problem);
+    if (::geteuid() != 0)
+        QSKIP("only root can give a file to another user");
+    QTemporaryDir dir;
+    QCOMPARE(shell(dir.path(), script), 0);
+    const TrustedKeys keys = loadTrustedKeys(dir.filePath(folder));
+    QCOMPARE(int(keys.state), state);
     QVERIFY2(keys.problem.contains(problem), qPrintable(keys.problem));
     QCOMPARE(keys.problem.isEmpty(), problem.isEmpty());
 }

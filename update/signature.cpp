@@ -125,17 +125,6 @@ bool blake2b512(const QByteArray &data, QByteArray *digest)
     return true;
 }
 
-// Why a file or folder of the trusted keys cannot be trusted; empty when it can.
-QString ownershipProblem(const struct stat &st)
-{
-    if (st.st_uid != 0 && st.st_uid != ::geteuid())
-        return QStringLiteral("belongs to user %1").arg(st.st_uid);
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        return QStringLiteral("can be changed by other users (mode %1)")
-            .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
-    return {};
-}
-
 QString openProblem(const QByteArray &path, int error)
 {
     if (error == ELOOP)
@@ -246,12 +235,18 @@ TrustedKeys loadTrustedKeys(const QString &folder)
         return trusted;
     };
     const QByteArray path = fs::enc(folder);
+    // Whoever may change a folder on the way could move the keys aside (no keys: updates go
+    // in unsigned) or put others there: such a folder makes the keys as damaged as one of
+    // their own files would.
+    QString problem;
     const corvane::fs::UniqueFd dir(
-        ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        fs::openOwnedPath(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, &problem));
     if (dir.get() < 0) {
         const int error = errno;
         if (error == ENOENT)
             return trusted;
+        if (!problem.isEmpty())
+            return broken(QStringLiteral("%1, on the way to %2").arg(problem, quotedForLog(path)));
         // A link in the folder's place is refused as ENOTDIR or ELOOP; say which it is.
         struct stat st;
         if (error == ENOTDIR && ::lstat(path.constData(), &st) == 0 && !S_ISLNK(st.st_mode))
@@ -261,7 +256,7 @@ TrustedKeys loadTrustedKeys(const QString &folder)
     struct stat st;
     if (::fstat(dir.get(), &st) != 0)
         return broken(fs::failureText("stat of", path, errno));
-    QString problem = ownershipProblem(st);
+    problem = fs::othersMayChange(st);
     if (!problem.isEmpty())
         return broken(QStringLiteral("%1 %2").arg(quotedForLog(path), problem));
     std::vector<QByteArray> names;
@@ -274,7 +269,7 @@ TrustedKeys loadTrustedKeys(const QString &folder)
         QByteArray text;
         if (!fs::readSmallFileAt(dir.get(), name, maxPublicKeyBytes, &text, &st))
             return broken(fs::smallFileProblem(file, errno, maxPublicKeyBytes));
-        problem = ownershipProblem(st);
+        problem = fs::othersMayChange(st);
         if (!problem.isEmpty())
             return broken(QStringLiteral("%1 %2").arg(quotedForLog(file), problem));
         PublicKey key;
