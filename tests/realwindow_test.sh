@@ -114,12 +114,13 @@ wait_end() {
     app_pid=
 }
 
-# The first run, killed by strace at the first flush of the work folder itself: the one
-# right after the count was renamed into place.
+# The first run, killed by strace at the second flush of the work folder itself: the
+# first follows the start's making of the count file (0), the second the count's renaming
+# into place at the entry.
 mkdir -p "$work"
 # (In a subshell whose own word on the killed command goes nowhere.)
 (CORVANE_DEVICE_ROOT=$root QT_QPA_PLATFORM=xcb strace -f -qq -o /dev/null -P "$work" \
-    -e trace=fsync -e inject=fsync:signal=KILL:when=1 "$installer" >"$root/installer.out" 2>&1
+    -e trace=fsync -e inject=fsync:signal=KILL:when=2 "$installer" >"$root/installer.out" 2>&1
  exit $?) 2>/dev/null &
 app_pid=$!
 wait_for log_has "Enter Password..." || fail "no password page in the first run"
@@ -223,7 +224,7 @@ key 360 20                                # 7
 ok_key
 
 wait_for log_has "HandleEvents: WaitPassword: Ok." || fail "password not accepted"
-[ ! -e "$count_file" ] || fail "the count stayed after the right entry"
+[ "$(cat "$count_file" 2>/dev/null)" = 0 ] || fail "the count is not back at 0 after the right entry"
 wait_for log_has "HandleEvents: InitialState: Successful." || fail "update not installed"
 hidden "Input Panel" && hidden "Input Panel Number" || fail "keyboard still up after the password step"
 [ "$(cat "$root/FlashDisk/System/boot.cfg")" = "boot 2.4.1" ] || fail "system folder not updated"

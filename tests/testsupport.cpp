@@ -268,8 +268,13 @@ QStringList installLeftovers(const QString &workFolder)
                     QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     while (it.hasNext()) {
         it.next();
-        if (it.fileName() != QLatin1String("lock"))
-            found << it.fileName();
+        // The lock, and a count of no wrong entries: both stay by design.
+        if (it.fileName() == QLatin1String("lock"))
+            continue;
+        if (it.fileName() == QLatin1String(corvane::device::wrongEntryCountName)
+            && get(it.filePath()) == "0\n")
+            continue;
+        found << it.fileName();
     }
     return found;
 }

@@ -148,8 +148,12 @@ void TestShell::recoverOnlyNeedsNoDisplayAndStartsNothing()
     QVERIFY(!tree.exists("/launched"));
     auto after = fingerprint(tree.path("/FlashDisk"));
     const QString work = QFileInfo(QLatin1String(corvane::device::installWorkFolder)).fileName();
-    after.remove(work); // its lock file is all it adds
+    after.remove(work); // its lock file and a count of no wrong entries are all it adds
     after.remove(work + '/' + QLatin1String(corvane::device::installLockName));
+    QCOMPARE(tree.read(QLatin1String(corvane::device::installWorkFolder) + '/'
+                       + QLatin1String(corvane::device::wrongEntryCountName)),
+             QByteArray("0\n"));
+    after.remove(work + '/' + QLatin1String(corvane::device::wrongEntryCountName));
     QCOMPARE(after, flash);
 }
 
