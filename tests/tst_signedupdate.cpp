@@ -90,7 +90,7 @@ void TestSignedUpdate::retriedAfterItsListsWereCleared()
     DeviceTree tree;
     QVERIFY(signedDevice(tree));
     QVERIFY(QDir(tree.path(kUpdate + "/Corvane/list")).removeRecursively());
-    for (const QString &file : {"/Corvane/remotecmd/template.xml", "/Corvane/system/terminal.xml"})
+    for (const char *file : {"/Corvane/remotecmd/template.xml", "/Corvane/system/terminal.xml"})
         QVERIFY(QFile::remove(tree.path(kUpdate + file)));
     LogToDevice log(tree);
     WholeRun run(tree);
