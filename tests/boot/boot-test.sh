@@ -357,7 +357,7 @@ check "the application runs on in the installer's sandbox ($application_sandbox)
 check "its runtime folder (XDG_RUNTIME_DIR) outlives the installer's service" \
     in_container test -d /run/corvane-installer
 check "stick 1's update was confirmed after the window: $(tail -n 1 "$root/FlashDisk/.corvane-install/history" 2>/dev/null)" \
-    eval 'grep -q " confirmed: the application ran for 3 s" "$root/FlashDisk/.corvane-install/history" && [ -z "$(ls "$root/FlashDisk/.corvane-install" | grep -vxE "lock|history|history-shown")" ]'
+    eval 'grep -q " confirmed: the application ran for 3 s" "$root/FlashDisk/.corvane-install/history" && [ -z "$(ls "$root/FlashDisk/.corvane-install" | grep -vxE "lock|history|history-shown|wrong-entries")" ] && [ "$(cat "$root/FlashDisk/.corvane-install/wrong-entries" 2>/dev/null || echo 0)" = 0 ]'
 
 # 4. Updates whose application fails are undone: both installed folders and the backups
 # as before (content, modes, times, links), the lists and backups the clearing held back
@@ -485,7 +485,7 @@ confirmed_by_unit() {
     wait_for 20 eval 'tail -n 1 "$history" | grep -q " confirmed: confirmed by corvane-installer --confirm"' ||
         { echo "      history: $(tail -n 1 "$history"); $(journal -u corvane-terminal.service | tail -n 3)"; return 1; }
     # (The held-back files go after the history line, in the background.)
-    wait_for 10 eval '[ -z "$(ls "$root/FlashDisk/.corvane-install" | grep -vxE "lock|history|history-shown")" ]' ||
+    wait_for 10 eval '[ -z "$(ls "$root/FlashDisk/.corvane-install" | grep -vxE "lock|history|history-shown|wrong-entries")" ] && [ "$(cat "$root/FlashDisk/.corvane-install/wrong-entries" 2>/dev/null || echo 0)" = 0 ]' ||
         { echo "      left: $(ls "$root/FlashDisk/.corvane-install" | paste -sd' ' -)"; return 1; }
 }
 check "stick 4, an update of the application in its own unit: confirmed by examples/confirm-update.conf once the unit ran for the window" \
