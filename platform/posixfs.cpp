@@ -205,15 +205,16 @@ bool rewriteFileInPlaceAt(int dirFd, const QByteArray &name, const QByteArray &d
         = ::openat(dirFd, name.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return false;
-    struct stat st;
-    int error = 0;
-    if (::fstat(fd, &st) != 0)
-        error = errno;
-    else if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid())
-        error = EINVAL;
-    // Emptied on the disk before the new bytes go in: no cut can mix old and new ones.
-    else if (::ftruncate(fd, 0) != 0 || ::fsync(fd) != 0)
-        error = errno;
+    const auto emptied = [fd]() -> int {
+        struct stat st;
+        if (::fstat(fd, &st) != 0)
+            return errno;
+        if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid())
+            return EINVAL;
+        // Emptied on the disk before the new bytes go in: no cut can mix old and new ones.
+        return ::ftruncate(fd, 0) != 0 || ::fsync(fd) != 0 ? errno : 0;
+    };
+    int error = emptied();
     for (qint64 written = 0; error == 0 && written < data.size();) {
         const ssize_t n
             = ::pwrite(fd, data.constData() + written, size_t(data.size() - written), written);
