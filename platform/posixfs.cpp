@@ -154,6 +154,25 @@ bool syncFolder(const QByteArray &folder, bool wholeFileSystem)
     return ok;
 }
 
+namespace {
+
+// Writes data at the start of an empty file: 0, or the errno.
+int writeAll(int fd, const QByteArray &data)
+{
+    for (qint64 written = 0; written < data.size();) {
+        const ssize_t n
+            = ::pwrite(fd, data.constData() + written, size_t(data.size() - written), written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        written += n;
+    }
+    return 0;
+}
+
+} // namespace
+
 bool replaceFileAt(int dirFd, const QByteArray &name, const QByteArray &data, mode_t mode)
 {
     const QByteArray temporary = name + ".new";
@@ -163,16 +182,7 @@ bool replaceFileAt(int dirFd, const QByteArray &name, const QByteArray &data, mo
                             O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd < 0)
         return false;
-    int error = 0;
-    for (qint64 written = 0; written < data.size() && error == 0;) {
-        const ssize_t n = ::write(fd, data.constData() + written, size_t(data.size() - written));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            error = n < 0 ? errno : EIO;
-        else
-            written += n;
-    }
+    int error = writeAll(fd, data);
     // The mode asked for, whatever the process's umask took off it.
     if (error == 0 && ::fchmod(fd, mode) != 0)
         error = errno;
@@ -215,16 +225,8 @@ bool rewriteFileInPlaceAt(int dirFd, const QByteArray &name, const QByteArray &d
         return ::ftruncate(fd, 0) != 0 || ::fsync(fd) != 0 ? errno : 0;
     };
     int error = emptied();
-    for (qint64 written = 0; error == 0 && written < data.size();) {
-        const ssize_t n
-            = ::pwrite(fd, data.constData() + written, size_t(data.size() - written), written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            error = n < 0 ? errno : EIO;
-        else
-            written += n;
-    }
+    if (error == 0)
+        error = writeAll(fd, data);
     if (error == 0 && ::fsync(fd) != 0)
         error = errno;
     ::close(fd);
