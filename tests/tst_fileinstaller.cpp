@@ -501,8 +501,14 @@ void TestFileInstaller::deepTreeIsRemoved()
     QVERIFY(fd >= 0);
     ::close(fd);
 
+    LogToDevice log(tree);
     FileInstaller installer(nullptr, tree.device());
-    installer.installUpdate(); // refused or not: what it leaves is what the removal meets
+    installer.installUpdate(); // refused, without descending to the bottom
+    QCOMPARE(LogToDevice::messages()
+                 .filter(QRegularExpression("^Update failed: .* cannot be read \\(File name too "
+                                            "long\\); nothing was installed\\.$"))
+                 .size(),
+             1);
     struct rlimit saved;
     QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
     struct rlimit few = saved;

@@ -15,6 +15,12 @@
 
 using namespace corvane::fs;
 
+namespace {
+// Folders nest at most this deep in an update: the plan descends one call per level, and
+// no real update comes near it (a deeper one would also outgrow the paths the kernel takes).
+constexpr qsizetype kMaxFolderDepth = 256;
+} // namespace
+
 bool UpdateTransaction::Private::plan()
 {
     bool ok = true;
@@ -155,6 +161,8 @@ bool UpdateTransaction::Private::planFolder(size_t index, const QByteArray &from
 {
     const Tree &tree = trees[index];
     const QByteArray folder = sourcePath(tree, from);
+    if (from.count('/') >= kMaxFolderDepth)
+        return failIo(FailureKind::ReadFailed, "listing of", folder, ENAMETOOLONG);
     std::vector<SourceEntry> entries;
     if (!listSource(tree, from, &entries))
         return failIo(FailureKind::ReadFailed, "listing of", folder, errno);
