@@ -618,8 +618,10 @@ corvane::fs::UniqueFd FileInstaller::openApplication(QString *why, bool *refused
         *why = QStringLiteral("its folder belongs to user %1").arg(in.st_uid);
     else if ((in.st_mode & S_IWOTH) != 0)
         *why = QStringLiteral("others may write its folder");
-    else
+    else {
+        *refused = false;
         return exe;
+    }
     return UniqueFd();
 }
 
@@ -634,7 +636,7 @@ qint64 FileInstaller::launchApplication(bool watched, QString *why)
         = exe.isValid() ? corvane::fs::startFromFd(exe.get(), path, !watched, &error) : -1;
     if (pid >= 0)
         return watched ? pid : 0;
-    if (error != 0)
+    if (error != 0) // accepted, but the start itself failed: not a refusal
         problem = corvane::fs::errorText(error);
     if (why)
         *why = problem;

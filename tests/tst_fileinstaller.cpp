@@ -34,6 +34,7 @@ private slots:
     void stickWatchLooksAtOnceAfterTheRemoval();
     void progressCoversBothFolders_data();
     void progressCoversBothFolders();
+    void applicationThatCannotStartIsLogged_data();
     void applicationThatCannotStartIsLogged();
     void onlyRootsApplicationIsStarted_data();
     void onlyRootsApplicationIsStarted();
@@ -343,15 +344,31 @@ void TestFileInstaller::progressCoversBothFolders()
         QVERIFY(progress.count() > 100);
 }
 
+void TestFileInstaller::applicationThatCannotStartIsLogged_data()
+{
+    QTest::addColumn<bool>("missing");
+    QTest::newRow("missing") << true;
+    // Root's and closed to others, so not refused: it just cannot run.
+    QTest::newRow("not executable") << false;
+}
+
 void TestFileInstaller::applicationThatCannotStartIsLogged()
 {
+    QFETCH(bool, missing);
     DeviceTree tree({"--no-update"});
     QVERIFY2(tree.ok(), qPrintable(tree.errorText()));
-    QVERIFY(QFile::remove(tree.path("/FlashDisk/Corvane/Corvane.exe")));
+    const QString exe = tree.path("/FlashDisk/Corvane/Corvane.exe");
+    QVERIFY(missing ? QFile::remove(exe)
+                    : QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner));
     LogToDevice log(tree);
     FileInstaller installer(nullptr, tree.device());
     installer.startApplication();
-    QCOMPARE(LogToDevice::messages().filter("could not be started: it is missing").size(), 1);
+    const QString why = missing ? "No such file or directory" : "Permission denied";
+    QCOMPARE(LogToDevice::messages()
+                 .filter("could not be started: it is missing or cannot be run (" + why + ").")
+                 .size(),
+             1);
+    QVERIFY(LogToDevice::messages().filter("is not started").isEmpty());
 }
 
 void TestFileInstaller::onlyRootsApplicationIsStarted_data()
