@@ -138,10 +138,10 @@ void TestHashQueue::hashesAndComparesWholeFiles_data()
     QTest::newRow("empty, same") << qint64(0) << 0600 << qint64(-1);
     QTest::newRow("one byte longer") << qint64(100) << 0600 << qint64(100);
     QTest::newRow("several chunks, same") << 3 * kMiB << 0600 << qint64(-1);
-    QTest::newRow("first chunk exactly, same") << 64 * 1024LL << 0600 << qint64(-1);
-    QTest::newRow("first chunk exactly, one byte longer") << 64 * 1024LL << 0600 << 64 * 1024LL;
+    QTest::newRow("first chunk exactly, same") << kMiB / 16 << 0600 << qint64(-1);
+    QTest::newRow("first chunk exactly, one byte longer") << kMiB / 16 << 0600 << kMiB / 16;
     QTest::newRow("two chunks exactly, one byte longer")
-        << kMiB + 64 * 1024 << 0600 << kMiB + 64 * 1024;
+        << kMiB + kMiB / 16 << 0600 << kMiB + kMiB / 16;
     QTest::newRow("several chunks, last byte") << 3 * kMiB << 0600 << 3 * kMiB - 1;
     QTest::newRow("writable by others, last byte") << 3 * kMiB << 0666 << 3 * kMiB - 1;
     QTest::newRow("writable by others, one byte longer") << 2 * kMiB << 0666 << 2 * kMiB;
