@@ -409,8 +409,12 @@ fallback_case() {
     same_print "$1" || return 1
     grep -q " undone: $4" "$history" || { echo "      history: $(tail -n 1 "$history")"; return 1; }
     local reason=$4 # (read by the eval in wait_for, where $4 is not this function's)
-    wait_for 10 eval 'journal -u corvane-installer.service | grep -q "The last update was undone: $reason"' ||
-        { echo "      not in the service's journal"; return 1; }
+    # Read from the journal's files on this side; journald may be late to write them.
+    wait_for 30 eval 'journal -u corvane-installer.service | grep -q "The last update was undone: $reason"' || {
+        echo "      not in the service's journal; its lines with \"undone\", by unit:"
+        journal -o with-unit | grep undone | tail -n 4 | sed 's/^/        /'
+        return 1
+    }
 }
 window 10
 for n in 1 2 3 4 5; do
