@@ -58,29 +58,22 @@ struct CheckedDatabase
     }
 };
 
-CheckedDatabase openDatabase(const corvane::DeviceRoot &root, const char *devicePath)
+// Opened below the flash disk folder as the work folder holds it: opened once and checked
+// there (one that others could rename entries out of ends the program before any page).
+CheckedDatabase openDatabase(const WorkFolder &work, const char *devicePath)
 {
     using namespace corvane::fs;
     CheckedDatabase db;
-    const QByteArray flash = enc(root.path(kFlashDisk));
-    // The flash disk's own folder is the system's (a mount point) and is followed.
-    UniqueFd base(::open(flash.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    struct stat st;
-    if (!base.isValid() || ::fstat(base.get(), &st) != 0) {
-        if (errno != ENOENT) {
-            db.state = CheckedDatabase::Refused;
-            db.problem = failureText("opening of", flash, errno);
-        }
-        return db;
-    }
-    if (const QString why = othersMayChange(st, true); !why.isEmpty()) {
-        // Anything there, or nothing, may be someone else's doing.
+    const QByteArray &flash = work.base;
+    if (work.baseFd() < 0) {
         db.state = CheckedDatabase::Refused;
-        db.problem = QStringLiteral("%1 %2").arg(corvane::quotedForLog(flash), why);
+        db.problem = QStringLiteral("the flash disk folder %1 cannot be used")
+                         .arg(corvane::quotedForLog(flash));
         return db;
     }
     const QByteArray relative = QByteArray(devicePath).mid(qsizetype(sizeof kFlashDisk));
-    db.fd.reset(openOwnedBeneath(base.get(), relative, O_RDONLY | O_NONBLOCK, flash, &db.problem));
+    db.fd.reset(
+        openOwnedBeneath(work.baseFd(), relative, O_RDONLY | O_NONBLOCK, flash, &db.problem));
     const QByteArray file = join(flash, relative);
     if (!db.fd.isValid()) {
         const int error = errno;
@@ -94,6 +87,7 @@ CheckedDatabase openDatabase(const corvane::DeviceRoot &root, const char *device
                 : failureText("opening of", file, error);
         return db;
     }
+    struct stat st;
     if (::fstat(db.fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         db.state = CheckedDatabase::Refused;
         db.problem = QStringLiteral("%1 is not a regular file").arg(corvane::quotedForLog(file));
@@ -211,15 +205,16 @@ void InstallerViewManager::HandleEvents(int event)
 
 bool InstallerViewManager::requestPassword()
 {
+    // The work folder (opened at start by the program; here for whoever else runs the step)
+    // holds the count of wrong entries, and the flash disk folder the databases are read
+    // below. Without it, no entry is compared.
+    installer->openWorkFolder();
     m_adminPassword = readAdminPassword();
     m_serviceCode = readServiceCode();
     if (m_adminPassword.isEmpty() && !m_passwordUnknown)
         return true;
 
     qDebug() << "Enter Password...";
-    // The count lives in the work folder (opened at start by the program; here for whoever
-    // else runs the step). Without it, no entry is compared.
-    installer->openWorkFolder();
     m_refusals = m_entryCount.load();
     PasswordPage page(kMaxPasswordLength);
     m_passwordEdit = page.lineEdit();
@@ -367,7 +362,7 @@ QString InstallerViewManager::readAdminPassword()
 {
     QString result;
     const CheckedDatabase checked
-        = openDatabase(installer->deviceRoot(), corvane::device::adminDatabase);
+        = openDatabase(installer->workFolder(), corvane::device::adminDatabase);
     if (checked.state == CheckedDatabase::Missing) {
         qDebug() << "Admin-DB not available.";
         return result;
@@ -411,7 +406,7 @@ QString InstallerViewManager::readServiceCode()
 {
     QString result;
     const CheckedDatabase checked
-        = openDatabase(installer->deviceRoot(), corvane::device::systemDatabase);
+        = openDatabase(installer->workFolder(), corvane::device::systemDatabase);
     if (checked.state == CheckedDatabase::Missing) {
         qDebug() << "System-DB not available.";
         return result;
