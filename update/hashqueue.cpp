@@ -75,35 +75,37 @@ bool sha256OfFile(int fd, QByteArray *digest)
     return finishDigest(ctx.get(), digest);
 }
 
-bool sameContent(int a, int b)
+namespace {
+
+// pread, again where a signal cut it short. A regular file reads short only where it
+// ends, so no second call is needed to be told so.
+ssize_t readAt(int fd, unsigned char *data, size_t want, off_t offset)
 {
-    struct stat sa, sb;
-    if (::fstat(a, &sa) != 0 || ::fstat(b, &sb) != 0 || sa.st_size != sb.st_size)
-        return false;
+    ssize_t n;
+    while ((n = ::pread(fd, data, want, offset)) < 0 && errno == EINTR) {}
+    return n;
+}
+
+} // namespace
+
+bool sameContent(int a, int b, qint64 size)
+{
     unsigned char *left = buffer(0);
     unsigned char *right = buffer(1);
     for (off_t offset = 0;;) {
-        // A small first read: most files that differ do so from their first bytes.
-        const ssize_t n = ::pread(a, left, offset == 0 ? kFirstChunk : kChunk, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
+        // A small first read: most files that differ do so from their first bytes. The last
+        // read asks for one byte more than the file should hold: it must not come.
+        const qint64 rest = size - offset;
+        const size_t want = size_t(std::min<qint64>(offset == 0 ? kFirstChunk : kChunk, rest + 1));
+        const ssize_t n = readAt(a, left, want, offset);
+        if (n < 0 || readAt(b, right, want, offset) != n)
             return false;
-        ssize_t m = 0;
-        while (m < n) {
-            const ssize_t got = ::pread(b, right + m, size_t(n - m), offset + m);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return false;
-            m += got;
-        }
-        if (n == 0) {
-            char extra;
-            return ::pread(b, &extra, 1, offset) == 0; // the other one ends here too
-        }
+        if (qint64(n) > rest || (size_t(n) < want && qint64(n) != rest))
+            return false; // longer or shorter than both were
         if (std::memcmp(left, right, size_t(n)) != 0)
             return false;
+        if (qint64(n) == rest && qint64(want) > rest)
+            return true; // and both end there
         offset += n;
     }
 }

@@ -72,6 +72,6 @@ private:
 // set when it cannot be read.
 bool sha256OfFile(int fd, QByteArray *digest);
 
-// Whether two open files hold the same bytes (read from their starts); false also when
-// either cannot be read.
-bool sameContent(int a, int b);
+// Whether two open files both hold exactly `size` bytes (as they were looked at), the same
+// ones (read from their starts); false also when either cannot be read or has grown.
+bool sameContent(int a, int b, qint64 size);

@@ -166,9 +166,28 @@ bool UpdateTransaction::Private::planFolder(size_t index, const QByteArray &from
     std::vector<SourceEntry> entries;
     if (!listSource(tree, from, &entries))
         return failIo(FailureKind::ReadFailed, "listing of", folder, errno);
+    // The installed entries of the same names, looked at below the installed folder as
+    // opened once (never by their paths, never through a link); it is closed again before
+    // any folder below it is planned.
+    std::vector<std::pair<int, struct stat>> installedEntries(isNew ? 0 : entries.size());
+    if (!isNew) {
+        const UniqueFd installedFolder(
+            openBeneath(w.baseFd(), w.relative(to), O_RDONLY | O_DIRECTORY));
+        if (!installedFolder.isValid())
+            return failIo(FailureKind::WriteFailed, "reading of", to, errno);
+        for (size_t i = 0; i < entries.size(); ++i) {
+            auto &[error, st] = installedEntries[i];
+            if (entries[i].error == 0
+                && ::fstatat(installedFolder.get(), entries[i].name.constData(), &st,
+                             AT_SYMLINK_NOFOLLOW)
+                    != 0)
+                error = errno;
+        }
+    }
     bool ok = true;
     bool renamesIn = false; // whether the switch renames anything into this folder
-    for (const SourceEntry &e : entries) {
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const SourceEntry &e = entries[i];
         const QByteArray &name = e.name;
         const QByteArray entry = from.isEmpty() ? name : join(from, name);
         const struct stat &st = e.st;
@@ -185,10 +204,10 @@ bool UpdateTransaction::Private::planFolder(size_t index, const QByteArray &from
             continue;
         }
         const QByteArray target = join(to, name);
-        struct stat installed;
-        const bool exists = ::lstat(target.constData(), &installed) == 0;
-        if (!exists && errno != ENOENT) {
-            ok = failIo(FailureKind::WriteFailed, "reading of", target, errno);
+        const auto &[error, installed] = installedEntries[i];
+        const bool exists = error == 0;
+        if (!exists && error != ENOENT) {
+            ok = failIo(FailureKind::WriteFailed, "reading of", target, error);
             continue;
         }
         if (S_ISDIR(st.st_mode) && exists && S_ISDIR(installed.st_mode)) {
@@ -270,7 +289,7 @@ bool UpdateTransaction::Private::planPending()
     const auto compare = [this, &next] {
         for (size_t i = next++; i < pending.size(); i = next++) {
             Pending &p = pending[i];
-            p.same = sameBytes(p.tree, p.from, p.target);
+            p.same = sameBytes(p.tree, p.from, p.target, p.st.st_size);
         }
     };
     std::vector<std::thread> helpers;
@@ -331,7 +350,7 @@ UpdateTransaction::Private::alike(size_t index, const QByteArray &from, const st
 
 // Whether the installed file at target holds the update's bytes (on any thread).
 bool UpdateTransaction::Private::sameBytes(size_t index, const QByteArray &from,
-                                           const QByteArray &target) const
+                                           const QByteArray &target, qint64 size) const
 {
     const Tree &tree = trees[index];
     const std::optional<Listed> line = lookupListed(tree, from);
@@ -343,7 +362,7 @@ bool UpdateTransaction::Private::sameBytes(size_t index, const QByteArray &from,
         QByteArray digest;
         return sha256OfFile(theirs.get(), &digest) && digest == line->sha256;
     }
-    return sameContent(ours.get(), theirs.get());
+    return sameContent(ours.get(), theirs.get(), size);
 }
 
 // An entry that is removed from the update before the switch is not installed; with a

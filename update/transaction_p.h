@@ -216,7 +216,9 @@ public:
     enum class Likeness { Differs, Same, BytesDecide };
     Likeness alike(size_t index, const QByteArray &from, const struct stat &st,
                    const QByteArray &target, const struct stat &installed);
-    bool sameBytes(size_t index, const QByteArray &from, const QByteArray &target) const;
+    // Whether the installed file at target holds the update's `size` bytes.
+    bool sameBytes(size_t index, const QByteArray &from, const QByteArray &target,
+                   qint64 size) const;
     void keepInstalled(size_t index, const QByteArray &from, const struct stat &st,
                        const QByteArray &target, const struct stat &installed, bool *ok);
     bool planReplacement(size_t index, const QByteArray &from, const struct stat &st,
