@@ -468,13 +468,14 @@ void TestUpdateTransaction::unchangedEntriesAreNotRewritten()
     const QString src = dir.filePath("src"), dst = dir.filePath("dst");
     for (const QString &root : {src, dst}) {
         QVERIFY(put(root + "/same.bin", QByteArray(100000, 's')));
+        QVERIFY(put(root + "/edge.bin", QByteArray(64 << 10, 'e'))); // one first read exactly
         QVERIFY(QFile::link("same.bin", root + "/link"));
     }
     QVERIFY(put(src + "/changed.bin", "new"));
     QVERIFY(put(dst + "/changed.bin", "old"));
     QVERIFY(put(src + "/zz.bin", "new"));
     QVERIFY(put(dst + "/zz.bin", "old"));
-    // Large ones are compared where they lie in memory: only the last byte differs.
+    // Large ones are compared chunk by chunk: only the last byte differs.
     QByteArray large(2 << 20, 'l');
     QVERIFY(put(dst + "/large.bin", large));
     QVERIFY(put(src + "/large.bin", large.replace(large.size() - 1, 1, "L")));
@@ -483,8 +484,9 @@ void TestUpdateTransaction::unchangedEntriesAreNotRewritten()
     QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(src + "/same.bin").constData(), past, 0), 0);
     if (switchFails && !setImmutable(dst + "/zz.bin", true))
         QSKIP("the file system does not support the immutable attribute");
-    struct stat same, link;
+    struct stat same, link, edge;
     QCOMPARE(::stat(QFile::encodeName(dst + "/same.bin").constData(), &same), 0);
+    QCOMPARE(::stat(QFile::encodeName(dst + "/edge.bin").constData(), &edge), 0);
     QCOMPARE(::lstat(QFile::encodeName(dst + "/link").constData(), &link), 0);
     const auto before = fingerprint(dst);
 
@@ -492,12 +494,14 @@ void TestUpdateTransaction::unchangedEntriesAreNotRewritten()
     setImmutable(dst + "/zz.bin", false);
 
     QCOMPARE(ok, !switchFails);
-    struct stat sameAfter, linkAfter;
+    struct stat sameAfter, linkAfter, edgeAfter;
     QCOMPARE(::stat(QFile::encodeName(dst + "/same.bin").constData(), &sameAfter), 0);
+    QCOMPARE(::stat(QFile::encodeName(dst + "/edge.bin").constData(), &edgeAfter), 0);
     QCOMPARE(::lstat(QFile::encodeName(dst + "/link").constData(), &linkAfter), 0);
     // Neither rewritten nor replaced: the very same file and link.
     QCOMPARE(sameAfter.st_ino, same.st_ino);
     QCOMPARE(linkAfter.st_ino, link.st_ino);
+    QCOMPARE(edgeAfter.st_ino, edge.st_ino);
     if (switchFails) {
         QCOMPARE(fingerprint(dst), before); // its times back as they were, too
     } else {

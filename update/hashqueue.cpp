@@ -36,6 +36,15 @@ unsigned char *buffer(int which)
     return buffers[which].get();
 }
 
+// pread, again where a signal cut it short. A regular file reads short only where it
+// ends, so no second call is needed to be told so.
+ssize_t readAt(int fd, unsigned char *data, size_t want, off_t offset)
+{
+    ssize_t n;
+    while ((n = ::pread(fd, data, want, offset)) < 0 && errno == EINTR) {}
+    return n;
+}
+
 bool finishDigest(EVP_MD_CTX *ctx, QByteArray *digest)
 {
     unsigned char out[EVP_MAX_MD_SIZE];
@@ -59,9 +68,7 @@ bool sha256OfFile(int fd, QByteArray *digest)
     }
     unsigned char *data = buffer(0);
     for (off_t offset = 0;;) {
-        const ssize_t n = ::pread(fd, data, kChunk, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = readAt(fd, data, kChunk, offset);
         if (n < 0)
             return false;
         if (n == 0)
@@ -74,19 +81,6 @@ bool sha256OfFile(int fd, QByteArray *digest)
     }
     return finishDigest(ctx.get(), digest);
 }
-
-namespace {
-
-// pread, again where a signal cut it short. A regular file reads short only where it
-// ends, so no second call is needed to be told so.
-ssize_t readAt(int fd, unsigned char *data, size_t want, off_t offset)
-{
-    ssize_t n;
-    while ((n = ::pread(fd, data, want, offset)) < 0 && errno == EINTR) {}
-    return n;
-}
-
-} // namespace
 
 bool sameContent(int a, int b, qint64 size)
 {
